@@ -1,0 +1,60 @@
+# The project's commands. `make test` and `make run` set up, build and run;
+# the build directories persist, so a second run only rebuilds what changed.
+PYTHON ?= python3
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 20
+CMAKE_FLAGS = -G Ninja -DPython_EXECUTABLE=$(shell command -v $(PYTHON))
+
+run_python = PYTHONPATH=$(CURDIR)/$(1):$(CURDIR)/python $(PYTHON)
+
+.PHONY: setup build test run bench fuzz asan clean
+
+setup:
+	@PYTHON=$(PYTHON) scripts/setup.sh
+
+# $(1): build directory, $(2): extra CMake flags.
+define cmake_build
+	@test -f $(1)/build.ninja || cmake -S . -B $(1) $(CMAKE_FLAGS) $(2) >/dev/null
+	@cmake --build $(1)
+endef
+
+build: setup
+	$(call cmake_build,$(BUILD),-DCMAKE_BUILD_TYPE=Release)
+
+test: build
+	$(call run_python,$(BUILD)) -m pytest -q tests
+
+run: build
+	$(call run_python,$(BUILD)) -m zelk inspect examples/sample.zelk
+
+bench: setup
+	@scripts/setup.sh zstd xz-utils
+	$(call cmake_build,$(BUILD),-DCMAKE_BUILD_TYPE=Release)
+	@cmake -S . -B $(BUILD) -DZELK_BENCH=ON >/dev/null && cmake --build $(BUILD) --target zelk_bench
+	$(BUILD)/zelk_bench
+
+# Sanitized build of the whole suite. The interpreter itself is not
+# instrumented, so the runtime is preloaded and leak checking (which would
+# report the interpreter's own allocations) is off.
+asan: setup
+	$(call cmake_build,$(ASAN_BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELK_SANITIZE=ON)
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	ZELK_SANITIZED=1 $(call run_python,$(ASAN_BUILD)) -m pytest -q -p no:cacheprovider tests
+
+fuzz: setup
+	@scripts/setup.sh clang-19 libclang-rt-19-dev
+	@test -f $(FUZZ_BUILD)/build.ninja || CC=clang-19 CXX=clang++-19 cmake -S . -B $(FUZZ_BUILD) \
+	  -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELK_FUZZ=ON -DZELK_PYTHON=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD)
+	@for target in $(FUZZ_BUILD)/fuzz_*; do \
+	  name=$$(basename $$target); mkdir -p $(FUZZ_BUILD)/corpus/$$name; \
+	  echo "== $$name"; \
+	  $$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(FUZZ_BUILD)/corpus/$$name fuzz/corpus/$$name 2>&1 \
+	    | grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' || exit 1; \
+	done
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian machine lacks for building and testing zelk;
+# does nothing (quickly) when everything is present.
+set -euo pipefail
+PYTHON=${PYTHON:-python3}
+
+apt_packages=(libxxhash-dev zlib1g-dev "$@")
+missing=()
+for package in "${apt_packages[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing Debian packages: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+if ! "$PYTHON" -c 'import pytest, crc32c, xxhash, cmake, ninja' >/dev/null 2>&1; then
+  echo "installing Python packages"
+  "$PYTHON" -m pip install -q "pytest>=7" "crc32c>=2.3" "xxhash>=3" "cmake>=3.26" ninja
+fi

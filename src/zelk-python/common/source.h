@@ -1,0 +1,26 @@
+// Conversion of the `source` argument and of path arguments.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+#include <string>
+
+#include "zelk/io.h"
+
+namespace zelk::py {
+
+// bytes (copied) or a path (opened). Returns nullptr with a Python
+// exception set on failure.
+std::unique_ptr<Source> source_from_bytes_or_path(PyObject* arg);
+// As above, or any object with a `read` attribute (read with the
+// interpreter lock taken).
+std::unique_ptr<Source> source_from_any(PyObject* arg);
+// A str or os.PathLike argument as a filesystem path; false with a Python
+// exception set on failure.
+bool path_from(PyObject* arg, std::string& path);
+
+// The Python text of an open failure: "{path}: {os message}".
+PyObject* raise_open_error(const std::string& path, const ArchiveError& error);
+
+}  // namespace zelk::py

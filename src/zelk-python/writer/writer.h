@@ -1,0 +1,34 @@
+// Shared pieces of the _zelk_writer module: its state and the method
+// tables each area contributes.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "zelk/bytes.h"
+#include "zelk/error.h"
+
+namespace zelk::py {
+
+struct WriterState {
+  PyObject* zelk_error;  // _zelk.ZelkError, so both modules raise one type
+};
+
+WriterState* writer_state(PyObject* module);
+// Raises `error` as _zelk would; returns nullptr.
+PyObject* raise_writer_error(PyObject* module, const ArchiveError& error);
+
+// Optional integer keyword: None or absent leaves `out` empty. False with
+// an exception set on a bad value.
+bool optional_u64(PyObject* arg, std::optional<uint64_t>& out);
+bool optional_u32(PyObject* arg, std::optional<uint32_t>& out);
+// A sequence of bytes objects, copied.
+bool bytes_sequence(PyObject* arg, std::vector<std::string>& out);
+
+// Method tables of the areas, added to the module in this order.
+extern PyMethodDef container_methods[];
+
+}  // namespace zelk::py

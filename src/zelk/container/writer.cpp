@@ -1,0 +1,56 @@
+#include "zelk/container/writer.h"
+
+#include "zelk/container/block_frame.h"
+#include "zelk/crc32c.h"
+
+namespace zelk::container {
+
+bool group_entry_for_payload(ByteSpan payload, uint64_t block_offset, GroupEntry& entry) {
+  ByteCursor cursor(payload);
+  if (!cursor.take(24)) return false;
+  auto reads = cursor.take_le<uint32_t>();
+  if (!reads) return false;
+  entry.block_offset = block_offset;
+  entry.read_count = *reads;
+  uint64_t payload_start = block_offset + kBlockFrameHeaderSize;
+  for (auto& loc : entry.streams) {
+    auto length = cursor.take_le<uint32_t>();
+    if (!length) return false;
+    uint64_t at = cursor.position();
+    auto stream = cursor.take(*length);
+    if (!stream) return false;
+    loc = {payload_start + at, *length, crc32c(*stream)};
+  }
+  return true;
+}
+
+Bytes assemble_plain_archive(ByteSpan header, const std::vector<Bytes>& payloads,
+                             const FooterOverrides& overrides,
+                             std::optional<ByteSpan> global_reference_slice) {
+  Bytes archive(header.begin(), header.end());
+  if (global_reference_slice) append_bytes(archive, *global_reference_slice);
+  Index index;
+  for (const Bytes& payload : payloads) {
+    GroupEntry entry;
+    if (group_entry_for_payload(payload, archive.size(), entry)) {
+      index.total_reads += entry.read_count;
+      index.groups.push_back(entry);
+    }
+    append_bytes(archive, encode_block_frame(payload));
+  }
+  append_bytes(archive, encode_end_of_blocks());
+  uint64_t footer_offset = archive.size();
+  index.total_reads = overrides.total_reads.value_or(index.total_reads);
+  // The whole-file CRC covers everything before its own field: the body up
+  // to and including total reads.
+  Bytes body = encode_footer_body(index, std::nullopt);
+  size_t covered_in_body = body.size() - 8;
+  index.whole_file_crc = overrides.whole_file_crc.value_or(
+      crc32c_extend(crc32c(archive), ByteSpan(body).first(covered_in_body)));
+  body = encode_footer_body(index, overrides.body_crc);
+  append_bytes(archive, body);
+  append_bytes(archive, encode_trailer(overrides.footer_offset.value_or(footer_offset)));
+  return archive;
+}
+
+}  // namespace zelk::container

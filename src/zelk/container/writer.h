@@ -1,0 +1,32 @@
+// Assembling plain-layout archives from encoded pieces. Every field can be
+// overridden, so tests can build damaged archives on purpose.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "zelk/bytes.h"
+#include "zelk/container/footer.h"
+
+namespace zelk::container {
+
+struct FooterOverrides {
+  std::optional<uint64_t> total_reads;
+  std::optional<uint32_t> whole_file_crc;
+  std::optional<uint32_t> body_crc;
+  std::optional<uint64_t> footer_offset;  // the trailer's pointer
+};
+
+// header ‖ (global reference slice) ‖ one frame per payload ‖ end marker ‖
+// footer ‖ trailer. The footer's stream locations and CRCs come from the
+// payloads, which must be well formed (28-byte prefix and three streams).
+Bytes assemble_plain_archive(ByteSpan header, const std::vector<Bytes>& payloads,
+                             const FooterOverrides& overrides = {},
+                             std::optional<ByteSpan> global_reference_slice = std::nullopt);
+
+// The footer's group record for a payload framed at `block_offset`; false
+// when the payload's stream lengths do not fit it.
+bool group_entry_for_payload(ByteSpan payload, uint64_t block_offset, GroupEntry& entry);
+
+}  // namespace zelk::container
