@@ -49,11 +49,14 @@ fuzz: setup
 	@test -f $(FUZZ_BUILD)/build.ninja || CC=clang-19 CXX=clang++-19 cmake -S . -B $(FUZZ_BUILD) \
 	  -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELK_FUZZ=ON -DZELK_PYTHON=OFF >/dev/null
 	@cmake --build $(FUZZ_BUILD)
-	@for target in $(FUZZ_BUILD)/fuzz_*; do \
+	@for target in $$(find $(FUZZ_BUILD) -maxdepth 1 -name 'fuzz_*' -type f -executable); do \
 	  name=$$(basename $$target); mkdir -p $(FUZZ_BUILD)/corpus/$$name; \
+	  seeds=$$(test -d fuzz/corpus/$$name && echo fuzz/corpus/$$name); \
 	  echo "== $$name"; \
-	  $$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(FUZZ_BUILD)/corpus/$$name fuzz/corpus/$$name 2>&1 \
-	    | grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' || exit 1; \
+	  $$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(FUZZ_BUILD)/corpus/$$name $$seeds \
+	    > $(FUZZ_BUILD)/$$name.log 2>&1; status=$$?; \
+	  grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' $(FUZZ_BUILD)/$$name.log; \
+	  test $$status -eq 0 || exit 1; \
 	done
 
 clean:

@@ -14,7 +14,7 @@ ArchiveError unexpected_eof() { return ArchiveError::io("failed to fill whole bu
 
 Result<size_t> MemorySource::read(std::span<uint8_t> out) {
   size_t n = std::min(out.size(), data_.size() - pos_);
-  std::memcpy(out.data(), data_.data() + pos_, n);
+  if (n > 0) std::memcpy(out.data(), data_.data() + pos_, n);
   pos_ += n;
   return n;
 }

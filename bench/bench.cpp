@@ -1,0 +1,129 @@
+#include "bench.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string_view>
+
+namespace zelk::bench {
+
+namespace {
+
+std::map<int, std::pair<const char*, SectionFn>>& registry() {
+  static std::map<int, std::pair<const char*, SectionFn>> sections;
+  return sections;
+}
+
+std::string write_temp(const std::string& input) {
+  char path[] = "/tmp/zelk-bench-XXXXXX";
+  int fd = mkstemp(path);
+  if (fd < 0) return {};
+  size_t written = 0;
+  while (written < input.size()) {
+    ssize_t n = write(fd, input.data() + written, input.size() - written);
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  close(fd);
+  return path;
+}
+
+bool tool_exists(const std::string& command) {
+  std::string tool = command.substr(0, command.find(' '));
+  return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+}  // namespace
+
+Section::Section(int order, const char* name, SectionFn run) { registry()[order] = {name, run}; }
+
+std::string data_dir() {
+  if (const char* env = std::getenv("ZELK_DATA")) return env;
+  return "../shared/data";
+}
+
+FastqColumns load_fastq(const std::string& relative_path, size_t max_records) {
+  FastqColumns columns;
+  std::ifstream in(data_dir() + "/" + relative_path);
+  std::string header, sequence, plus, quality;
+  while (columns.names.size() < max_records && std::getline(in, header) && std::getline(in, sequence) &&
+         std::getline(in, plus) && std::getline(in, quality)) {
+    columns.names.push_back(header.substr(1));
+    columns.sequences.push_back(std::move(sequence));
+    columns.qualities.push_back(std::move(quality));
+  }
+  return columns;
+}
+
+std::string join_to_size(const std::vector<std::string>& items, size_t limit, char separator) {
+  std::string out;
+  if (items.empty()) return out;
+  out.reserve(limit);
+  for (size_t i = 0; out.size() < limit; i = (i + 1) % items.size()) {
+    out += items[i];
+    out += separator;
+  }
+  out.resize(limit);
+  return out;
+}
+
+double seconds_per_run(const std::function<void()>& work, double min_seconds) {
+  using clock = std::chrono::steady_clock;
+  work();  // warm-up
+  size_t runs = 0;
+  auto start = clock::now();
+  double elapsed = 0;
+  do {
+    work();
+    ++runs;
+    elapsed = std::chrono::duration<double>(clock::now() - start).count();
+  } while (elapsed < min_seconds);
+  return elapsed / runs;
+}
+
+double external_seconds(const std::string& command, const std::string& input) {
+  if (!tool_exists(command)) return -1;
+  std::string path = write_temp(input);
+  double seconds = seconds_per_run(
+      [&] { (void)!std::system((command + " < " + path + " > /dev/null").c_str()); }, 0.5);
+  unlink(path.c_str());
+  return seconds;
+}
+
+size_t external_output_size(const std::string& command, const std::string& input) {
+  if (!tool_exists(command)) return 0;
+  std::string path = write_temp(input);
+  std::string out_path = path + ".out";
+  (void)!std::system((command + " < " + path + " > " + out_path).c_str());
+  std::ifstream out(out_path, std::ios::binary | std::ios::ate);
+  size_t size = out ? static_cast<size_t>(out.tellg()) : 0;
+  unlink(path.c_str());
+  unlink(out_path.c_str());
+  return size;
+}
+
+void print_header(const std::string& section) {
+  std::printf("\n== %s\n%-44s %12s  %s\n", section.c_str(), "case", "MB/s", "note");
+}
+
+void print_row(const std::string& label, double mbps, const std::string& note) {
+  std::printf("%-44s %12.1f  %s\n", label.c_str(), mbps, note.c_str());
+  std::fflush(stdout);
+}
+
+}  // namespace zelk::bench
+
+int main(int argc, char** argv) {
+  // Optional filter: run only sections whose name contains argv[1].
+  std::string_view filter = argc > 1 ? argv[1] : "";
+  for (const auto& [order, section] : zelk::bench::registry()) {
+    if (!filter.empty() && std::string_view(section.first).find(filter) == std::string_view::npos) continue;
+    zelk::bench::print_header(section.first);
+    section.second();
+  }
+}
