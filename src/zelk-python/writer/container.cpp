@@ -212,9 +212,6 @@ PyObject* py_plain_archive(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-#define ZELK_WRITER_FN(name, doc) \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), METH_VARARGS | METH_KEYWORDS, doc}
-
 PyMethodDef container_methods[] = {
     ZELK_WRITER_FN(encode_header,
                    "encode_header(*, magic=b'ZELK', major=1, minor=0, required_features=0, "
@@ -245,7 +242,5 @@ PyMethodDef container_methods[] = {
                    "trailer. The keywords override footer fields."),
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef ZELK_WRITER_FN
 
 }  // namespace zelk::py

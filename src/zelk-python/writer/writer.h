@@ -28,7 +28,13 @@ bool optional_u32(PyObject* arg, std::optional<uint32_t>& out);
 // A sequence of bytes objects, copied.
 bool bytes_sequence(PyObject* arg, std::vector<std::string>& out);
 
+// One method-table entry for a keyword-taking function `py_<name>`.
+#define ZELK_WRITER_FN(name, doc)                                                        \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)),         \
+   METH_VARARGS | METH_KEYWORDS, doc}
+
 // Method tables of the areas, added to the module in this order.
 extern PyMethodDef container_methods[];
+extern PyMethodDef checksum_methods[];
 
 }  // namespace zelk::py
