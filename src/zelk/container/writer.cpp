@@ -1,25 +1,21 @@
 #include "zelk/container/writer.h"
 
 #include "zelk/container/block_frame.h"
+#include "zelk/container/block_reader.h"
 #include "zelk/crc32c.h"
 
 namespace zelk::container {
 
 bool group_entry_for_payload(ByteSpan payload, uint64_t block_offset, GroupEntry& entry) {
-  ByteCursor cursor(payload);
-  if (!cursor.take(24)) return false;
-  auto reads = cursor.take_le<uint32_t>();
-  if (!reads) return false;
+  auto view = split_block_payload(payload);
+  if (!view) return false;
   entry.block_offset = block_offset;
-  entry.read_count = *reads;
+  entry.read_count = view->read_count;
   uint64_t payload_start = block_offset + kBlockFrameHeaderSize;
-  for (auto& loc : entry.streams) {
-    auto length = cursor.take_le<uint32_t>();
-    if (!length) return false;
-    uint64_t at = cursor.position();
-    auto stream = cursor.take(*length);
-    if (!stream) return false;
-    loc = {payload_start + at, *length, crc32c(*stream)};
+  ByteSpan streams[] = {view->names, view->sequence, view->quality};
+  for (size_t s = 0; s < kStreamCount; ++s) {
+    uint64_t at = static_cast<uint64_t>(streams[s].data() - payload.data());
+    entry.streams[s] = {payload_start + at, static_cast<uint32_t>(streams[s].size()), crc32c(streams[s])};
   }
   return true;
 }

@@ -20,13 +20,14 @@ struct FooterOverrides {
 
 // header ‖ (global reference slice) ‖ one frame per payload ‖ end marker ‖
 // footer ‖ trailer. The footer's stream locations and CRCs come from the
-// payloads, which must be well formed (28-byte prefix and three streams).
+// payloads; a payload that does not split into its three streams gets no
+// footer entry (a deliberately damaged block).
 Bytes assemble_plain_archive(ByteSpan header, const std::vector<Bytes>& payloads,
                              const FooterOverrides& overrides = {},
                              std::optional<ByteSpan> global_reference_slice = std::nullopt);
 
 // The footer's group record for a payload framed at `block_offset`; false
-// when the payload's stream lengths do not fit it.
+// when the payload does not split into its three streams.
 bool group_entry_for_payload(ByteSpan payload, uint64_t block_offset, GroupEntry& entry);
 
 }  // namespace zelk::container
