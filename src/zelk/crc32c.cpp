@@ -95,14 +95,14 @@ uint32_t crc32c_combine(uint32_t crc_a, uint32_t crc_b, uint64_t length_b) {
 }
 
 Result<uint32_t> whole_file_crc(BufferedReader& reader, uint64_t covered_length,
-                                WorkerPool& pool) {
+                                WorkerPool* pool) {
   ZELK_TRY(reader.seek(0));
   if (covered_length <= kWholeFileCrcChunk) {
     Bytes all(covered_length);
     ZELK_TRY(reader.read_exact(all));
     return crc32c(all);
   }
-  size_t batch_chunks = std::max<size_t>(pool.size(), 1);
+  size_t batch_chunks = std::max<size_t>(pool->size(), 1);
   std::vector<Bytes> chunks(batch_chunks);
   std::vector<uint32_t> crcs(batch_chunks);
   uint32_t running = 0;
@@ -116,7 +116,7 @@ Result<uint32_t> whole_file_crc(BufferedReader& reader, uint64_t covered_length,
       ZELK_TRY(reader.read_exact(chunks[in_batch]));
       left -= n;
     }
-    pool.parallel_for(in_batch, [&](size_t i) { crcs[i] = crc32c(chunks[i]); });
+    pool->parallel_for(in_batch, [&](size_t i) { crcs[i] = crc32c(chunks[i]); });
     for (size_t i = 0; i < in_batch; ++i) {
       running = first ? crcs[i] : crc32c_combine(running, crcs[i], chunks[i].size());
       first = false;

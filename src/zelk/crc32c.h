@@ -27,9 +27,11 @@ uint32_t crc32c_combine(uint32_t crc_a, uint32_t crc_b, uint64_t length_b);
 
 inline constexpr uint64_t kWholeFileCrcChunk = 1 << 20;
 
-// CRC-32C of the first `covered_length` bytes of the reader's source, in
-// 1 MiB chunks checksummed in parallel on `pool`.
+// CRC-32C of the first `covered_length` bytes of the reader's source. Up to
+// 1 MiB is read and checksummed in one piece (`pool` may then be null);
+// longer ranges go in 1 MiB chunks, pool-size at a time, checksummed in
+// parallel on `pool`.
 Result<uint32_t> whole_file_crc(BufferedReader& reader, uint64_t covered_length,
-                                WorkerPool& pool);
+                                WorkerPool* pool);
 
 }  // namespace zelk

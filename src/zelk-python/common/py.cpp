@@ -31,6 +31,13 @@ PyObject* bytes_list(const std::vector<std::string>& items) {
   return list.release();
 }
 
+bool threads_from(PyObject* arg, uint64_t& threads) {
+  threads = 0;
+  if (!arg) return true;
+  threads = PyLong_AsUnsignedLongLong(arg);
+  return !PyErr_Occurred();
+}
+
 ByteSpan bytes_view(PyObject* bytes) {
   char* data = nullptr;
   Py_ssize_t size = 0;

@@ -61,6 +61,10 @@ PyObject* bytes_from(std::string_view data);
 // A new list of bytes objects, one per element.
 PyObject* bytes_list(const std::vector<std::string>& items);
 
+// The `threads` argument: an unsigned 64-bit count, 0 when absent. False
+// with OverflowError/TypeError set on a bad value.
+bool threads_from(PyObject* arg, uint64_t& threads);
+
 // Borrowed view of a bytes object's contents.
 ByteSpan bytes_view(PyObject* bytes);
 

@@ -56,7 +56,10 @@ PyMethodDef module_functions[] = {
             "Estimate the archive size of a FASTQ file from a bounded leading sample."),
     ZELK_FN(verify, kArgs,
             "verify(source, *, threads=0)\n--\n\n"
-            "Check an archive's integrity end to end; raises on the first failure."),
+            "Verify an archive's integrity — header, footer, and the parallel whole-file CRC\n"
+            "(the globally-reordered layout, which has no footer, is checked by a full\n"
+            "decode). Accepts a path or `bytes`. Returns `None` on success and raises\n"
+            "`zelk.ZelkError` (or `OSError`) if the archive is corrupt or unreadable."),
     ZELK_FN(parse_index_suffix, kArgs,
             "parse_index_suffix(suffix, file_len)\n--\n\n"
             "Parse the footer index from a fetched archive **tail** — the body of a\n"

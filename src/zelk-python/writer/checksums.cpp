@@ -66,7 +66,7 @@ PyObject* py_whole_file_crc(PyObject* module, PyObject* args, PyObject* kwargs) 
     GilReleased unlocked;
     WorkerPool pool(WorkerPool::decode_pool_size(threads));
     BufferedReader reader(source);
-    return whole_file_crc(reader, covered_length, pool);
+    return whole_file_crc(reader, covered_length, &pool);
   }();
   if (!crc) return raise_writer_error(module, crc.error());
   return PyLong_FromUnsignedLong(*crc);
