@@ -9,17 +9,6 @@ namespace zelk::py {
     return nullptr;                                                      \
   }
 
-ZELK_NOT_BUILT(open)
-ZELK_NOT_BUILT(decompress_to_path)
-ZELK_NOT_BUILT(decompress_to_bytes)
-ZELK_NOT_BUILT(read_names)
-ZELK_NOT_BUILT(read_sequences)
-ZELK_NOT_BUILT(read_qualities)
-ZELK_NOT_BUILT(read_block)
 ZELK_NOT_BUILT(estimate)
-ZELK_NOT_BUILT(decode_names_bytes)
-ZELK_NOT_BUILT(decode_sequences_bytes)
-ZELK_NOT_BUILT(decode_qualities_bytes)
-ZELK_NOT_BUILT(quality_needs_sequence_bytes)
 
 }  // namespace zelk::py

@@ -2,7 +2,6 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <new>
 
 #include "zelk/crc32c.h"
 #include "zelk-python/common/py.h"
@@ -11,36 +10,6 @@
 namespace zelk::py {
 
 namespace {
-
-template <class T>
-struct Boxed {
-  PyObject_HEAD
-  T value;
-};
-
-template <class T>
-T& unbox(PyObject* self) {
-  return reinterpret_cast<Boxed<T>*>(self)->value;
-}
-
-template <class T>
-PyObject* box(PyObject* type_object, T value) {
-  auto* type = reinterpret_cast<PyTypeObject*>(type_object);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
-  if (!self) return nullptr;
-  new (&unbox<T>(self)) T(std::move(value));
-  return self;
-}
-
-template <class T>
-void boxed_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  unbox<T>(self).~T();
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
 
 PyObject* unicode_from(const std::string& text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -153,18 +122,18 @@ PyType_Slot info_slots[] = {
 
 // ---- Record ------------------------------------------------------------
 
-PyObject* record_name(PyObject* self, void*) { return bytes_from(std::string_view(unbox<DecodedRecord>(self).name)); }
+PyObject* record_name(PyObject* self, void*) { return bytes_from(std::string_view(unbox<container::Record>(self).name)); }
 PyObject* record_sequence(PyObject* self, void*) {
-  return bytes_from(std::string_view(unbox<DecodedRecord>(self).sequence));
+  return bytes_from(std::string_view(unbox<container::Record>(self).sequence));
 }
 PyObject* record_quality(PyObject* self, void*) {
-  return bytes_from(std::string_view(unbox<DecodedRecord>(self).quality));
+  return bytes_from(std::string_view(unbox<container::Record>(self).quality));
 }
 Py_ssize_t record_length(PyObject* self) {
-  return static_cast<Py_ssize_t>(unbox<DecodedRecord>(self).sequence.size());
+  return static_cast<Py_ssize_t>(unbox<container::Record>(self).sequence.size());
 }
 PyObject* record_repr(PyObject* self) {
-  const DecodedRecord& record = unbox<DecodedRecord>(self);
+  const container::Record& record = unbox<container::Record>(self);
   std::string name = debug_quote(utf8_lossy(as_bytes(record.name)));
   return PyUnicode_FromFormat("Record(name=%s, len=%zu)", name.c_str(), record.sequence.size());
 }
@@ -180,7 +149,7 @@ PyType_Slot record_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "One decoded FASTQ record. `name` excludes the leading `@`; `sequence` and\n"
                     "`quality` are raw bytes with no line endings.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<DecodedRecord>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<container::Record>)},
     {Py_tp_repr, reinterpret_cast<void*>(record_repr)},
     {Py_tp_getset, record_getters},
     {Py_sq_length, reinterpret_cast<void*>(record_length)},
@@ -357,15 +326,6 @@ PyType_Slot index_slots[] = {
     {0, nullptr},
 };
 
-// ---- Reader (its iteration comes with the streaming decode) -----------
-
-struct ReaderState {};
-
-PyType_Slot reader_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<ReaderState>)},
-    {0, nullptr},
-};
-
 // ---- Estimate ----------------------------------------------------------
 
 struct EstimateFields {
@@ -380,26 +340,21 @@ PyType_Slot estimate_slots[] = {
     {0, nullptr},
 };
 
-template <class T>
-PyType_Spec spec_for(const char* name, PyType_Slot* slots) {
-  return {name, static_cast<int>(sizeof(Boxed<T>)), 0,
-          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-}
+PyType_Spec record_spec = boxed_spec<container::Record>("_zelk.Record", record_slots);
+PyType_Spec info_spec = boxed_spec<ArchiveInfo>("_zelk.Info", info_slots);
+PyType_Spec index_spec = boxed_spec<Index>("_zelk.Index", index_slots);
+PyType_Spec group_spec = boxed_spec<GroupLocation>("_zelk.GroupLoc", group_slots);
+PyType_Spec estimate_spec = boxed_spec<EstimateFields>("_zelk.Estimate", estimate_slots);
 
-PyType_Spec type_specs[kTypeCount] = {
-    spec_for<DecodedRecord>("_zelk.Record", record_slots),
-    spec_for<ReaderState>("_zelk.Reader", reader_slots),
-    spec_for<ArchiveInfo>("_zelk.Info", info_slots),
-    spec_for<Index>("_zelk.Index", index_slots),
-    spec_for<GroupLocation>("_zelk.GroupLoc", group_slots),
-    spec_for<EstimateFields>("_zelk.Estimate", estimate_slots),
-};
+// In registration order (the TypeSlot order).
+PyType_Spec* const type_specs[kTypeCount] = {&record_spec, &reader_type_spec, &info_spec,
+                                             &index_spec,  &group_spec,       &estimate_spec};
 
 }  // namespace
 
 int add_types(PyObject* module, ModuleState* state) {
   for (int i = 0; i < kTypeCount; ++i) {
-    state->types[i] = PyType_FromModuleAndSpec(module, &type_specs[i], nullptr);
+    state->types[i] = PyType_FromModuleAndSpec(module, type_specs[i], nullptr);
     if (!state->types[i]) return -1;
     if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(state->types[i])) < 0) return -1;
   }
@@ -410,7 +365,7 @@ PyObject* new_info(ModuleState* state, container::ArchiveInfo info) {
   return box(state->types[kInfoType], std::move(info));
 }
 
-PyObject* new_record(ModuleState* state, DecodedRecord record) {
+PyObject* new_record(ModuleState* state, container::Record record) {
   return box(state->types[kRecordType], std::move(record));
 }
 
