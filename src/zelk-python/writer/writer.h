@@ -36,5 +36,6 @@ bool bytes_sequence(PyObject* arg, std::vector<std::string>& out);
 // Method tables of the areas, added to the module in this order.
 extern PyMethodDef container_methods[];
 extern PyMethodDef checksum_methods[];
+extern PyMethodDef archive_methods[];
 
 }  // namespace zelk::py

@@ -20,6 +20,18 @@ bool group_entry_for_payload(ByteSpan payload, uint64_t block_offset, GroupEntry
   return true;
 }
 
+Bytes encode_footer_and_trailer(Index index, uint32_t crc_before, uint64_t footer_offset,
+                                const FooterOverrides& overrides) {
+  // The whole-file CRC stops before its own field: the body up to and
+  // including total reads.
+  Bytes body = encode_footer_body(index, std::nullopt);
+  index.whole_file_crc =
+      overrides.whole_file_crc.value_or(crc32c_extend(crc_before, ByteSpan(body).first(body.size() - 8)));
+  Bytes out = encode_footer_body(index, overrides.body_crc);
+  append_bytes(out, encode_trailer(overrides.footer_offset.value_or(footer_offset)));
+  return out;
+}
+
 Bytes assemble_plain_archive(ByteSpan header, const std::vector<Bytes>& payloads,
                              const FooterOverrides& overrides,
                              std::optional<ByteSpan> global_reference_slice) {
@@ -35,17 +47,8 @@ Bytes assemble_plain_archive(ByteSpan header, const std::vector<Bytes>& payloads
     append_bytes(archive, encode_block_frame(payload));
   }
   append_bytes(archive, encode_end_of_blocks());
-  uint64_t footer_offset = archive.size();
   index.total_reads = overrides.total_reads.value_or(index.total_reads);
-  // The whole-file CRC covers everything before its own field: the body up
-  // to and including total reads.
-  Bytes body = encode_footer_body(index, std::nullopt);
-  size_t covered_in_body = body.size() - 8;
-  index.whole_file_crc = overrides.whole_file_crc.value_or(
-      crc32c_extend(crc32c(archive), ByteSpan(body).first(covered_in_body)));
-  body = encode_footer_body(index, overrides.body_crc);
-  append_bytes(archive, body);
-  append_bytes(archive, encode_trailer(overrides.footer_offset.value_or(footer_offset)));
+  append_bytes(archive, encode_footer_and_trailer(std::move(index), crc32c(archive), archive.size(), overrides));
   return archive;
 }
 

@@ -26,6 +26,12 @@ Bytes assemble_plain_archive(ByteSpan header, const std::vector<Bytes>& payloads
                              const FooterOverrides& overrides = {},
                              std::optional<ByteSpan> global_reference_slice = std::nullopt);
 
+// Footer body and trailer for `index` placed at `footer_offset`, after
+// bytes whose CRC-32C is `crc_before`; the whole-file CRC is computed unless
+// overridden.
+Bytes encode_footer_and_trailer(Index index, uint32_t crc_before, uint64_t footer_offset,
+                                const FooterOverrides& overrides = {});
+
 // The footer's group record for a payload framed at `block_offset`; false
 // when the payload does not split into its three streams.
 bool group_entry_for_payload(ByteSpan payload, uint64_t block_offset, GroupEntry& entry);

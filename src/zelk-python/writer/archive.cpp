@@ -1,0 +1,252 @@
+// Archive writers: from (name, sequence, quality) triples or straight from
+// a FASTQ file, to bytes or to a path.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "zelk/container/archive_writer.h"
+#include "zelk/fastq.h"
+#include "zelk-python/common/py.h"
+#include "zelk-python/common/source.h"
+#include "zelk-python/writer/writer.h"
+
+namespace zelk::py {
+
+namespace {
+
+using container::ArchiveOptions;
+using container::ArchiveWriter;
+using container::WriteResult;
+
+#define ZELK_ARCHIVE_KEYWORDS                                                                     \
+  "block_reads", "sequence_method", "sequence_order", "hashed_order", "table_bits", "quality_mode", \
+      "quality_binning", "symbols", "quantizer", "chunk_variant", "segments", "warmup", "platform", \
+      "members", "labels", "flags"
+#define ZELK_ARCHIVE_FORMAT "|$OOOOOOOOOOOOOOOO"
+
+// The option objects in keyword order (absent: nullptr).
+struct OptionArgs {
+  PyObject *block_reads = nullptr, *sequence_method = nullptr, *sequence_order = nullptr,
+           *hashed_order = nullptr, *table_bits = nullptr, *quality_mode = nullptr,
+           *quality_binning = nullptr, *symbols = nullptr, *quantizer = nullptr,
+           *chunk_variant = nullptr, *segments = nullptr, *warmup = nullptr, *platform = nullptr,
+           *members = nullptr, *labels = nullptr, *flags = nullptr;
+};
+
+bool byte_option(PyObject* arg, const char* name, std::optional<uint8_t>& out) {
+  std::optional<uint64_t> wide;
+  if (!optional_u64(arg, wide)) return false;
+  if (wide && *wide > 255) {
+    PyErr_Format(PyExc_ValueError, "%s must be 0 to 255", name);
+    return false;
+  }
+  if (wide) out = static_cast<uint8_t>(*wide);
+  return true;
+}
+
+bool byte_option(PyObject* arg, const char* name, uint8_t& out) {
+  std::optional<uint8_t> value;
+  if (!byte_option(arg, name, value)) return false;
+  out = value.value_or(out);
+  return true;
+}
+
+bool bytes_option(PyObject* arg, std::optional<Bytes>& out) {
+  if (!arg || arg == Py_None) return true;
+  if (!PyBytes_Check(arg)) {
+    PyErr_SetString(PyExc_TypeError, "symbols and quantizer must be bytes");
+    return false;
+  }
+  ByteSpan data = bytes_view(arg);
+  out = Bytes(data.begin(), data.end());
+  return true;
+}
+
+bool options_from(const OptionArgs& args, ArchiveOptions& options) {
+  std::optional<uint64_t> block_reads, segments;
+  std::optional<uint8_t> quality_binning;
+  if (!optional_u64(args.block_reads, block_reads) || !byte_option(args.sequence_method, "sequence_method", options.sequence_method) ||
+      !byte_option(args.sequence_order, "sequence_order", options.sequence_order) ||
+      !byte_option(args.hashed_order, "hashed_order", options.hashed_order) ||
+      !byte_option(args.table_bits, "table_bits", options.table_bits) ||
+      !byte_option(args.quality_mode, "quality_mode", options.quality_mode) ||
+      !byte_option(args.quality_binning, "quality_binning", options.quality_binning) ||
+      !bytes_option(args.symbols, options.symbols) || !bytes_option(args.quantizer, options.quantizer) ||
+      !byte_option(args.chunk_variant, "chunk_variant", options.chunk_variant) ||
+      !optional_u64(args.segments, segments) || !optional_u64(args.warmup, options.warmup) ||
+      !byte_option(args.platform, "platform", options.platform) ||
+      !byte_option(args.members, "members", options.members) || !byte_option(args.flags, "flags", options.flags))
+    return false;
+  options.block_reads = block_reads.value_or(0);
+  if (segments) {
+    if (*segments > UINT32_MAX) {
+      PyErr_SetString(PyExc_ValueError, "segments must fit in 32 bits");
+      return false;
+    }
+    options.segments = static_cast<uint32_t>(*segments);
+  }
+  return !args.labels || args.labels == Py_None || bytes_sequence(args.labels, options.labels);
+}
+
+bool check(const WriteResult& result) {
+  if (result) return true;
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, result.error().c_str());
+  return false;
+}
+
+// Feeds every (name, sequence, quality) triple of `records` to `writer`.
+bool add_triples(PyObject* records, ArchiveWriter& writer) {
+  PyRef iterator(PyObject_GetIter(records));
+  if (!iterator) return false;
+  while (PyRef item{PyIter_Next(iterator.get())}) {
+    std::vector<std::string> fields;
+    if (!bytes_sequence(item.get(), fields)) return false;
+    if (fields.size() != 3) {
+      PyErr_SetString(PyExc_ValueError, "each record must be a (name, sequence, quality) triple");
+      return false;
+    }
+    if (!check(writer.add({std::move(fields[0]), std::move(fields[1]), std::move(fields[2])}))) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+WriteResult append_to(Bytes& out, ByteSpan data) {
+  append_bytes(out, data);
+  return {};
+}
+
+// Writes to a file descriptor, reporting failures with the system's text.
+struct FileOutput {
+  int fd;
+  WriteResult operator()(ByteSpan data) const {
+    size_t written = 0;
+    while (written < data.size()) {
+      ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return std::unexpected(std::string(std::strerror(errno)));
+      written += static_cast<size_t>(n);
+    }
+    return {};
+  }
+};
+
+PyObject* py_write_archive(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"records", ZELK_ARCHIVE_KEYWORDS, nullptr};
+  PyObject* records;
+  OptionArgs a;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O" ZELK_ARCHIVE_FORMAT ":write_archive",
+                                   const_cast<char**>(keywords), &records, &a.block_reads, &a.sequence_method,
+                                   &a.sequence_order, &a.hashed_order, &a.table_bits, &a.quality_mode,
+                                   &a.quality_binning, &a.symbols, &a.quantizer, &a.chunk_variant, &a.segments,
+                                   &a.warmup, &a.platform, &a.members, &a.labels, &a.flags))
+    return nullptr;
+  ArchiveOptions options;
+  if (!options_from(a, options)) return nullptr;
+  Bytes archive;
+  ArchiveWriter writer(std::move(options), [&](ByteSpan data) { return append_to(archive, data); });
+  if (!add_triples(records, writer) || !check(writer.finish())) return nullptr;
+  return bytes_from(ByteSpan(archive));
+}
+
+PyObject* py_compress_fastq(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"source", "dest", ZELK_ARCHIVE_KEYWORDS, nullptr};
+  PyObject *source_arg, *dest_arg;
+  OptionArgs a;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO" ZELK_ARCHIVE_FORMAT ":compress_fastq",
+                                   const_cast<char**>(keywords), &source_arg, &dest_arg, &a.block_reads,
+                                   &a.sequence_method, &a.sequence_order, &a.hashed_order, &a.table_bits,
+                                   &a.quality_mode, &a.quality_binning, &a.symbols, &a.quantizer,
+                                   &a.chunk_variant, &a.segments, &a.warmup, &a.platform, &a.members,
+                                   &a.labels, &a.flags))
+    return nullptr;
+  ArchiveOptions options;
+  std::string dest;
+  if (!options_from(a, options) || !path_from(dest_arg, dest)) return nullptr;
+  auto source = source_from_bytes_or_path(source_arg);
+  if (!source) return nullptr;
+  int fd = ::open(dest.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return raise_open_error(dest, ArchiveError::io_errno(errno));
+  uint64_t reads = 0;
+  WriteResult written;
+  Result<void> input_status;
+  {
+    GilReleased unlocked;
+    ArchiveWriter writer(std::move(options), FileOutput{fd});
+    FastqReader reader(*source);
+    FastqRecord record;
+    for (;;) {
+      auto more = reader.next(record);
+      if (!more) {
+        input_status = fail(std::move(more).error());
+        break;
+      }
+      if (!*more) {
+        written = writer.finish();
+        break;
+      }
+      written = writer.add(std::move(record));
+      if (!written) break;
+      ++reads;
+    }
+  }
+  ::close(fd);
+  if (!input_status) return raise_writer_error(module, input_status.error());
+  if (!check(written)) return nullptr;
+  return PyLong_FromUnsignedLongLong(reads);
+}
+
+PyObject* py_read_fastq(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"source", nullptr};
+  PyObject* source_arg;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:read_fastq", const_cast<char**>(keywords), &source_arg))
+    return nullptr;
+  auto source = source_from_bytes_or_path(source_arg);
+  if (!source) return nullptr;
+  std::vector<FastqRecord> records;
+  Result<bool> more = true;
+  {
+    GilReleased unlocked;
+    FastqReader reader(*source);
+    FastqRecord record;
+    while ((more = reader.next(record)) && *more) records.push_back(std::move(record));
+  }
+  if (!more) return raise_writer_error(module, more.error());
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < records.size(); ++i) {
+    const FastqRecord& r = records[i];
+    PyObject* triple = Py_BuildValue("(y#y#y#)", r.header.data(), static_cast<Py_ssize_t>(r.header.size()),
+                                     r.sequence.data(), static_cast<Py_ssize_t>(r.sequence.size()),
+                                     r.quality.data(), static_cast<Py_ssize_t>(r.quality.size()));
+    if (!triple) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), triple);
+  }
+  return list.release();
+}
+
+}  // namespace
+
+#define ZELK_ARCHIVE_OPTIONS_DOC                                                                      \
+  "block_reads=None, sequence_method=0, sequence_order=None, hashed_order=None, table_bits=None, "    \
+  "quality_mode=None, quality_binning=0, symbols=None, quantizer=None, chunk_variant=1, segments=4, " \
+  "warmup=None, platform=0, members=1, labels=None, flags=0"
+
+PyMethodDef archive_methods[] = {
+    ZELK_WRITER_FN(write_archive,
+                   "write_archive(records, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
+                   "A complete plain archive of `records`, an iterable of (name, sequence,\n"
+                   "quality) bytes triples. None picks the default for the read length."),
+    ZELK_WRITER_FN(compress_fastq,
+                   "compress_fastq(source, dest, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
+                   "Compress a FASTQ file (plain or gzip; a path or bytes) into an archive at\n"
+                   "`dest`. Returns the read count."),
+    ZELK_WRITER_FN(read_fastq,
+                   "read_fastq(source)\n--\n\n"
+                   "The (name, sequence, quality) triples of a FASTQ file, plain or gzip."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace zelk::py
