@@ -1,0 +1,141 @@
+import io
+import os
+import threading
+
+import pytest
+
+import _zelk
+import _zelk_writer as writer
+
+ILLUMINA = "illumina/hiseqx_seqkit_10k.fastq"
+
+
+def fastq_text(records):
+    return b"".join(b"@%s\n%s\n+\n%s\n" % r for r in records)
+
+
+def fasta_text(records):
+    return b"".join(b">%s\n%s\n" % (n, s) for n, s, _ in records)
+
+
+def synthetic(count, length=20):
+    return [(b"r%d" % i, b"ACGT" * (length // 4) + b"N" * (i % 3), b"I" * length + b"#" * (i % 3))
+            for i in range(count)]
+
+
+def test_decompress_real_reads_in_both_formats(shared_fastq):
+    records = shared_fastq(ILLUMINA, 2500)
+    archive = writer.write_archive(records, block_reads=300)
+    assert _zelk.decompress_to_bytes(archive) == fastq_text(records)
+    assert _zelk.decompress_to_bytes(archive, fasta=True) == fasta_text(records)
+
+
+@pytest.mark.parametrize("threads", [0, 1, 2, 3, 10**6])
+def test_same_output_for_any_thread_count(threads):
+    records = synthetic(500)
+    archive = writer.write_archive(records, block_reads=37)
+    assert _zelk.decompress_to_bytes(archive, threads=threads) == fastq_text(records)
+
+
+def test_decompress_to_path(tmp_path):
+    records = synthetic(100)
+    archive = writer.write_archive(records, block_reads=9)
+    dest = tmp_path / "out.fq"
+    assert _zelk.decompress_to_path(archive, dest) == 100
+    assert dest.read_bytes() == fastq_text(records)
+    assert _zelk.decompress_to_path(archive, str(dest), fasta=True) == 100
+    assert dest.read_bytes() == fasta_text(records)
+    with pytest.raises(OSError, match=str(tmp_path / "missing" / "x")):
+        _zelk.decompress_to_path(archive, tmp_path / "missing" / "x")
+
+
+def test_zero_reads_and_empty_fields():
+    empty = writer.write_archive([])
+    assert _zelk.decompress_to_bytes(empty) == b""
+    records = [(b"", b"", b""), (b"x", b"A", b"I")]
+    archive = writer.write_archive(records)
+    assert _zelk.decompress_to_bytes(archive) == b"@\n\n+\n\n@x\nA\n+\nI\n"
+    assert _zelk.decompress_to_bytes(archive, fasta=True) == b">\n\n>x\nA\n"
+
+
+def test_corrupt_block_leaves_exactly_the_earlier_blocks(tmp_path):
+    records = synthetic(60)
+    archive = bytearray(writer.write_archive(records, block_reads=10))
+    index = _zelk.open_index(bytes(archive))
+    offset = index.groups()[3].block_offset
+    archive[offset + 16 + 40] ^= 0xFF  # inside block 3's payload: its frame CRC fails
+    dest = tmp_path / "partial.fq"
+    for threads in (1, 2, 0):
+        with pytest.raises(_zelk.ZelkError) as raised:
+            _zelk.decompress_to_path(bytes(archive), dest, threads=threads)
+        assert str(raised.value) == "corrupted zelk data: block 3 (crc mismatch)"
+        assert dest.read_bytes() == fastq_text(records[:30])
+    with pytest.raises(_zelk.ZelkError):
+        _zelk.decompress_to_bytes(bytes(archive))
+
+
+def test_bad_sync_marker_and_truncation():
+    records = synthetic(30)
+    archive = bytearray(writer.write_archive(records, block_reads=10))
+    offset = _zelk.open_index(bytes(archive)).groups()[1].block_offset
+    archive[offset] = ord("X")
+    with pytest.raises(_zelk.ZelkError, match=r"^corrupted zelk data: block 1 \(bad sync marker\) \(crc mismatch\)$"):
+        _zelk.decompress_to_bytes(bytes(archive))
+    whole = writer.write_archive(records, block_reads=10)
+    with pytest.raises(_zelk.ZelkError, match="^truncated zelk stream$"):
+        _zelk.decompress_to_bytes(whole[: offset + 30])
+
+
+def test_end_of_data_at_a_frame_boundary_ends_cleanly():
+    records = synthetic(20)
+    archive = writer.write_archive(records, block_reads=10)
+    footer = int.from_bytes(archive[-12:-4], "little")
+    cut = archive[: footer - 12]  # drop the end marker and everything after it
+    assert _zelk.decompress_to_bytes(cut) == fastq_text(records)
+
+
+def test_file_like_sources():
+    records = synthetic(40)
+    archive = writer.write_archive(records, block_reads=7)
+    expected = fastq_text(records)
+
+    class ShortReads:
+        def __init__(self, data):
+            self.data, self.pos = data, 0
+
+        def read(self, n):
+            n = min(n, 5)
+            chunk = self.data[self.pos: self.pos + n]
+            self.pos += n
+            return bytearray(chunk)
+
+    assert _zelk.decompress_to_bytes(io.BytesIO(archive)) == expected
+    assert _zelk.decompress_to_bytes(ShortReads(archive)) == expected
+    read_fd, write_fd = os.pipe()
+    feeder = threading.Thread(target=lambda: (os.write(write_fd, archive), os.close(write_fd)))
+    feeder.start()
+    with os.fdopen(read_fd, "rb") as pipe:
+        assert _zelk.decompress_to_bytes(pipe) == expected
+    feeder.join()
+
+
+def test_file_like_read_errors_surface_as_os_error():
+    class Text:
+        def read(self, n):
+            return "text"
+
+    class Failing:
+        def read(self, n):
+            raise ValueError("boom")
+
+    with pytest.raises(OSError, match="^file-like .read\\(\\) must return bytes$"):
+        _zelk.decompress_to_bytes(Text())
+    with pytest.raises(OSError, match="boom"):
+        _zelk.decompress_to_bytes(Failing())
+
+
+def test_reordered_layout_is_reported_until_supported():
+    from archives import reordered
+
+    with pytest.raises(_zelk.ZelkError, match=r"\(bits 0x8\)"):
+        _zelk.decompress_to_bytes(reordered([b"p", b"s", b"n"], [], []))
