@@ -17,7 +17,17 @@ constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 PyMethodDef module_functions[] = {
     ZELK_FN(open, kArgs,
             "open(source, *, threads=0, streams=None)\n--\n\n"
-            "Stream an archive's records as `Record` objects from a decode thread."),
+            "Open an archive for streaming: returns a `Reader` that yields `Record`s in\n"
+            "original file order, decoded on a background thread. `source` is a path,\n"
+            "`bytes`, or a file-like object with `.read()` (read front to back, so a pipe\n"
+            "or an HTTP response body works). `threads` sizes the decode pool (0: one\n"
+            "worker per logical processor).\n\n"
+            "`streams` selects what to decode: None for all three, one stream name, or\n"
+            "an iterable of names ('names', 'sequence', 'quality'). Deselected fields\n"
+            "come back as empty bytes and their coded streams are skipped, never\n"
+            "entropy-decoded, so their integrity digests cannot be checked (use `verify`\n"
+            "for a full\ncheck). On long-read archives quality is coded against the\n"
+            "bases, so selecting quality still decodes the sequence stream internally."),
     ZELK_FN(decompress_to_path, kArgs,
             "decompress_to_path(source, dest, *, threads=0, fasta=False)\n--\n\n"
             "Decompress an archive to interleaved FASTQ at `dest`. Returns the read count.\n\n"
@@ -53,7 +63,17 @@ PyMethodDef module_functions[] = {
     ZELK_FN(estimate, kArgs,
             "estimate(source, *, level=5, quality_binning=\"lossless\", sample_reads=1048576, "
             "threads=0)\n--\n\n"
-            "Estimate the archive size of a FASTQ file from a bounded leading sample."),
+            "Estimate the archive size and ratio for a FASTQ `source` (path or `bytes`,\n"
+            "gzip/BGZF transparently decoded) without writing anything — the library behind\n"
+            "`zelk compress --estimate`. Codes the leading `sample_reads` records with the\n"
+            "real codecs at the given effort `level` and `quality_binning`. Reordering is\n"
+            "not modelled, so for data the real run would reorder this is a conservative\n"
+            "lower bound (the archive comes out this size or smaller).\n\n"
+            "`source` may also be a list/tuple of sources — paired mates (R1/R2), 10x\n"
+            "R1/R2/I1/I2, or sharded lanes — which all compress into one archive. Each is\n"
+            "sampled with a split of the `sample_reads` cap and the per-stream sizes summed,\n"
+            "mirroring how the CLI estimates grouped inputs. Interleaving is not modelled, so\n"
+            "this too is a conservative lower bound (interleaved mates only compress better)."),
     ZELK_FN(verify, kArgs,
             "verify(source, *, threads=0)\n--\n\n"
             "Verify an archive's integrity — header, footer, and the parallel whole-file CRC\n"

@@ -328,15 +328,66 @@ PyType_Slot index_slots[] = {
 
 // ---- Estimate ----------------------------------------------------------
 
-struct EstimateFields {
-  uint64_t sample_reads, sample_bases, raw_bytes, names_bytes, sequence_bytes, quality_bytes,
-      archive_bytes;
-  bool exhausted;
-  std::string platform;
+using container::EstimateTotals;
+
+template <uint64_t EstimateTotals::*Field>
+PyObject* estimate_u64(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(unbox<EstimateTotals>(self).*Field);
+}
+
+double estimate_ratio(const EstimateTotals& totals) {
+  return totals.archive_bytes == 0 ? 0.0
+                                   : static_cast<double>(totals.raw_bytes) / static_cast<double>(totals.archive_bytes);
+}
+
+PyObject* estimate_exhausted(PyObject* self, void*) { return PyBool_FromLong(unbox<EstimateTotals>(self).exhausted); }
+PyObject* estimate_platform(PyObject* self, void*) {
+  return PyUnicode_FromString(container::platform_key(unbox<EstimateTotals>(self).platform));
+}
+PyObject* estimate_ratio_getter(PyObject* self, void*) {
+  return PyFloat_FromDouble(estimate_ratio(unbox<EstimateTotals>(self)));
+}
+
+PyObject* estimate_repr(PyObject* self) {
+  const EstimateTotals& totals = unbox<EstimateTotals>(self);
+  char ratio[64];
+  std::snprintf(ratio, sizeof ratio, "%.3f", estimate_ratio(totals));
+  return PyUnicode_FromFormat("Estimate(sample_reads=%llu, archive_bytes=%llu, ratio=%s, exhausted=%s)",
+                              static_cast<unsigned long long>(totals.sample_reads),
+                              static_cast<unsigned long long>(totals.archive_bytes), ratio,
+                              totals.exhausted ? "true" : "false");
+}
+
+PyGetSetDef estimate_getters[] = {
+    {"sample_reads", estimate_u64<&EstimateTotals::sample_reads>, nullptr, nullptr, nullptr},
+    {"sample_bases", estimate_u64<&EstimateTotals::sample_bases>, nullptr, nullptr, nullptr},
+    {"raw_bytes", estimate_u64<&EstimateTotals::raw_bytes>, nullptr, nullptr, nullptr},
+    {"names_bytes", estimate_u64<&EstimateTotals::names_bytes>, nullptr, nullptr, nullptr},
+    {"sequence_bytes", estimate_u64<&EstimateTotals::sequence_bytes>, nullptr, nullptr, nullptr},
+    {"quality_bytes", estimate_u64<&EstimateTotals::quality_bytes>, nullptr, nullptr, nullptr},
+    {"archive_bytes", estimate_u64<&EstimateTotals::archive_bytes>, nullptr, nullptr, nullptr},
+    {"exhausted", estimate_exhausted, nullptr,
+     "`True` when the whole input fit in the sample, so the numbers are exact\n"
+     "rather than an extrapolation base.",
+     nullptr},
+    {"platform", estimate_platform, nullptr,
+     "The sequencing platform resolved from the sample: one of \"unknown\",\n"
+     "\"illumina\", \"nanopore\", \"pacbio\" or \"mgi\". A grouped estimate reports the\n"
+     "group's shared platform; a group whose inputs disagree is rejected up front.",
+     nullptr},
+    {"ratio", estimate_ratio_getter, nullptr,
+     "Uncompressed FASTQ bytes ÷ archive bytes. Scale-invariant; `0.0` if empty.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot estimate_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<EstimateFields>)},
+    {Py_tp_doc, const_cast<char*>(
+                    "Projected compression of a FASTQ, from coding a bounded leading sample with the\n"
+                    "real codecs — the result of [`estimate`]. The byte counts describe the sample;\n"
+                    "`ratio` is scale-invariant and holds for the whole file.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<EstimateTotals>)},
+    {Py_tp_repr, reinterpret_cast<void*>(estimate_repr)},
+    {Py_tp_getset, estimate_getters},
     {0, nullptr},
 };
 
@@ -344,7 +395,7 @@ PyType_Spec record_spec = boxed_spec<container::Record>("_zelk.Record", record_s
 PyType_Spec info_spec = boxed_spec<ArchiveInfo>("_zelk.Info", info_slots);
 PyType_Spec index_spec = boxed_spec<Index>("_zelk.Index", index_slots);
 PyType_Spec group_spec = boxed_spec<GroupLocation>("_zelk.GroupLoc", group_slots);
-PyType_Spec estimate_spec = boxed_spec<EstimateFields>("_zelk.Estimate", estimate_slots);
+PyType_Spec estimate_spec = boxed_spec<EstimateTotals>("_zelk.Estimate", estimate_slots);
 
 // In registration order (the TypeSlot order).
 PyType_Spec* const type_specs[kTypeCount] = {&record_spec, &reader_type_spec, &info_spec,
@@ -371,6 +422,10 @@ PyObject* new_record(ModuleState* state, container::Record record) {
 
 PyObject* new_index(ModuleState* state, container::Index index) {
   return box(state->types[kIndexType], std::move(index));
+}
+
+PyObject* new_estimate(ModuleState* state, const container::EstimateTotals& totals) {
+  return box(state->types[kEstimateType], totals);
 }
 
 PyObject* new_group_loc(ModuleState* state, const container::GroupEntry& group) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "zelk/container/decode.h"
+#include "zelk/container/estimate.h"
 #include "zelk/container/footer.h"
 #include "zelk/container/inspect.h"
 #include "zelk-python/reader/state.h"
@@ -63,5 +64,6 @@ PyObject* new_info(ModuleState* state, container::ArchiveInfo info);
 PyObject* new_record(ModuleState* state, container::Record record);
 PyObject* new_index(ModuleState* state, container::Index index);
 PyObject* new_group_loc(ModuleState* state, const container::GroupEntry& group);
+PyObject* new_estimate(ModuleState* state, const container::EstimateTotals& totals);
 
 }  // namespace zelk::py
