@@ -212,9 +212,6 @@ PyObject* py_plain_archive(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-#define ZELK_WRITER_FN(name, doc) \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), METH_VARARGS | METH_KEYWORDS, doc}
-
 PyMethodDef container_methods[] = {
     ZELK_WRITER_FN(encode_header,
                    "encode_header(*, magic=b'ZELK', major=1, minor=0, required_features=0, "

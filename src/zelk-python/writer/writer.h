@@ -28,7 +28,12 @@ bool optional_u32(PyObject* arg, std::optional<uint32_t>& out);
 // A sequence of bytes objects, copied.
 bool bytes_sequence(PyObject* arg, std::vector<std::string>& out);
 
+// A method-table entry for `py_<name>(module, args, kwargs)`.
+#define ZELK_WRITER_FN(name, doc) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), METH_VARARGS | METH_KEYWORDS, doc}
+
 // Method tables of the areas, added to the module in this order.
 extern PyMethodDef container_methods[];
+extern PyMethodDef rans_methods[];
 
 }  // namespace zelk::py
