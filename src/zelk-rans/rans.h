@@ -60,10 +60,11 @@ Bytes rans_encode_best(ByteSpan data);
 
 // Framed sub-stream: varint raw_len; when non-zero a varint coded_len and
 // that many bytes of one block decoding to exactly raw_len bytes. Advances
-// the cursor past it. Failures are rANS-family errors ("varint too long",
-// "truncated stream", the block's own, "framed length mismatch"), which
-// callers usually re-word as their own.
-Result<Bytes> decode_framed(ByteCursor& cursor);
+// the cursor past it. `max_len` is the caller's bound on raw_len. Failures
+// are rANS-family errors ("varint too long", "truncated stream", "rANS
+// output length exceeds caller bound", the block's own, "framed length
+// mismatch"), which callers usually re-word as their own.
+Result<Bytes> decode_framed(ByteCursor& cursor, uint64_t max_len);
 // Appends `data` as a framed sub-stream coded with the best-of encoder.
 void append_framed(Bytes& out, ByteSpan data);
 

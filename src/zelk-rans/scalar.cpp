@@ -240,12 +240,13 @@ void make_enc_symbols(const FreqTable& freq, EncSymbols& out) {
 }
 
 inline void encode_step(uint32_t& x, const RansEncSymbol& sym, uint16_t* words, size_t& word_count) {
-  // One shift always suffices (x < 2^32, x_max >= 2^20); written without a
-  // branch, so the slot after the last word is written too.
-  bool flush = x >= sym.x_max();
+  // One shift always suffices (x < 2^32, x_max >= 2^20). Written as
+  // arithmetic so no badly predicted branch is compiled; the slot after the
+  // last word is written too, harmlessly.
+  uint32_t flush = x >= sym.x_max();
   words[word_count] = static_cast<uint16_t>(x);
   word_count += flush;
-  x = flush ? x >> 16 : x;
+  x >>= 16 * flush;
   uint64_t q = (((uint64_t{x} * sym.rcp_freq) >> 32) + (x & sym.add_state)) >> sym.rcp_shift;
   x += sym.bias + static_cast<uint32_t>(q) * sym.cmpl_freq();
 }
@@ -341,10 +342,11 @@ Bytes rans_encode_best(ByteSpan data) {
   return order1.size() < order0.size() ? order1 : order0;
 }
 
-Result<Bytes> decode_framed(ByteCursor& cursor) {
+Result<Bytes> decode_framed(ByteCursor& cursor, uint64_t max_len) {
   auto varint_error = [] { return rans_error("varint too long"); };
   uint64_t raw_len = ZELK_TRY(read_varint(cursor, varint_error));
   if (raw_len == 0) return Bytes{};
+  if (raw_len > max_len) return fail(rans_error("rANS output length exceeds caller bound"));
   uint64_t coded_len = ZELK_TRY(read_varint(cursor, varint_error));
   auto block = cursor.take(coded_len);
   if (!block) return fail(rans_error(kTruncated));

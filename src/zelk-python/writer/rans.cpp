@@ -88,12 +88,14 @@ PyObject* py_rans_encode_framed(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* py_rans_decode_framed(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"data", nullptr};
+  static const char* keywords[] = {"data", "max_len", nullptr};
   PyObject* data;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "S:rans_decode_framed", const_cast<char**>(keywords), &data))
+  unsigned long long max_len;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "SK:rans_decode_framed", const_cast<char**>(keywords), &data,
+                                   &max_len))
     return nullptr;
   ByteCursor cursor(bytes_view(data));
-  auto decoded = rans::decode_framed(cursor);
+  auto decoded = rans::decode_framed(cursor, max_len);
   if (!decoded) return raise_writer_error(module, decoded.error());
   PyRef payload(bytes_from(ByteSpan(*decoded)));
   if (!payload) return nullptr;
@@ -115,8 +117,9 @@ PyMethodDef rans_methods[] = {
     ZELK_WRITER_FN(rans_encode_framed,
                    "rans_encode_framed(data)\n--\n\nA framed sub-stream: raw length, coded length, block."),
     ZELK_WRITER_FN(rans_decode_framed,
-                   "rans_decode_framed(data)\n--\n\n"
-                   "Decode the framed sub-stream at the start of `data`: (payload, bytes consumed)."),
+                   "rans_decode_framed(data, max_len)\n--\n\n"
+                   "Decode the framed sub-stream of at most `max_len` bytes at the start of `data`: "
+                   "(payload, bytes consumed)."),
     {nullptr, nullptr, 0, nullptr},
 };
 
