@@ -37,5 +37,6 @@ bool bytes_sequence(PyObject* arg, std::vector<std::string>& out);
 extern PyMethodDef container_methods[];
 extern PyMethodDef checksum_methods[];
 extern PyMethodDef archive_methods[];
+extern PyMethodDef rans_methods[];
 
 }  // namespace zelk::py

@@ -1,0 +1,366 @@
+// The portable decoder (both orders, block parsing, the dispatch to the
+// vector order-0 decoders), the encoder, and the framed sub-stream.
+#include <memory>
+
+#include "zelk-rans/kernels.h"
+#include "zelk/cpu.h"
+
+namespace zelk::rans {
+
+namespace {
+
+using detail::DecodeTable;
+using detail::States;
+using detail::WordStream;
+
+constexpr std::string_view kTruncated = "truncated stream";
+constexpr std::string_view kTruncatedRenorm = "truncated renorm stream";
+
+ArchiveError rans_error(std::string_view detail) {
+  return ArchiveError::malformed_stream(ErrorKind::Rans, detail);
+}
+
+Result<RansModel> read_model(ByteCursor& cursor) {
+  auto raw = cursor.take(256 * sizeof(uint16_t));
+  if (!raw) return fail(rans_error(kTruncated));
+  FreqTable freq;
+  for (size_t s = 0; s < 256; ++s) freq[s] = load_le<uint16_t>(raw->data() + 2 * s);
+  return rans_build_model(freq);
+}
+
+// The order-1 model set laid out for its one serial chain: the symbol of
+// (context, slot) is a single byte load, and the frequency and start of
+// (context, symbol) are read off that chain. Rows of absent contexts are
+// never written.
+struct ContextTables {
+  std::unique_ptr<uint8_t[]> symbols{new uint8_t[256 * kTotFreq]};  // [context << 12 | slot]
+  std::unique_ptr<uint32_t[]> freq_cum{new uint32_t[256 * 256]};   // [context << 8 | symbol]
+  std::array<bool, 256> present{};
+};
+
+Result<ContextTables> read_context_tables(ByteCursor& cursor) {
+  auto bitmap = cursor.take(32);
+  if (!bitmap) return fail(rans_error(kTruncated));
+  ContextTables tables;
+  for (size_t c = 0; c < 256; ++c) {
+    if (!(((*bitmap)[c / 8] >> (c % 8)) & 1)) continue;
+    RansModel model = ZELK_TRY(read_model(cursor));
+    tables.present[c] = true;
+    std::copy(model.slot2sym.begin(), model.slot2sym.end(), &tables.symbols[c * kTotFreq]);
+    for (size_t s = 0; s < 256; ++s) tables.freq_cum[c << 8 | s] = uint32_t{model.freq[s]} << 16 | model.cum[s];
+  }
+  return tables;
+}
+
+bool decode_order0_scalar(const DecodeTable& table, States& states, WordStream& words, uint8_t* out,
+                          size_t n) {
+  size_t i;
+  if (!detail::decode_prologue(table, states, words, out, n, i)) return false;
+  // Local copies: stores to `out` may alias anything reached through a
+  // reference, and would force reloads.
+  States x = states;
+  WordStream w = words;
+  for (; i + kLanes <= n && w.remaining_bytes() >= detail::kGroupWordBytes; i += kLanes) {
+    for (size_t k = 0; k < kLanes; ++k) {
+      uint32_t entry = table[x[k] % kTotFreq];
+      out[i + k] = static_cast<uint8_t>(entry);
+      x[k] = detail::decode_update(x[k], entry);
+      w.renormalise_unchecked(x[k]);
+    }
+  }
+  states = x;
+  words = w;
+  return detail::decode_order0_checked(table, states, words, out, i, n);
+}
+
+// Order 1: the context of each symbol is the previous output byte (0 for
+// the first), so decoding is one serial chain through the tables.
+inline uint8_t order1_symbol(const ContextTables& tables, uint8_t context, uint32_t& x) {
+  uint32_t slot = x % kTotFreq;
+  uint8_t symbol = tables.symbols[uint32_t{context} << kScaleBits | slot];
+  uint32_t freq_cum = tables.freq_cum[uint32_t{context} << 8 | symbol];
+  x = (freq_cum >> 16) * (x >> kScaleBits) + slot - (freq_cum & 0xFFFF);
+  return symbol;
+}
+
+ArchiveError absent_context() { return rans_error("symbol references absent context"); }
+
+Result<void> decode_order1_checked(const ContextTables& tables, States& states, WordStream& words,
+                                   uint8_t* out, size_t begin, size_t end) {
+  uint8_t context = begin ? out[begin - 1] : 0;
+  for (size_t i = begin; i < end; ++i) {
+    if (!tables.present[context]) return fail(absent_context());
+    uint32_t& x = states[i % kLanes];
+    context = out[i] = order1_symbol(tables, context, x);
+    if (!words.renormalise(x)) return fail(rans_error(kTruncated));
+  }
+  return {};
+}
+
+// Whole groups of normalised lanes while a word per symbol remains; sets
+// `i` to where the checked tail starts.
+Result<void> decode_order1_groups(const ContextTables& tables, States& states, WordStream& words,
+                                  uint8_t* out, size_t n, size_t& i) {
+  States x = states;  // local copies, as in the order-0 loop
+  WordStream w = words;
+  uint8_t context = i ? out[i - 1] : 0;
+  for (; i + kLanes <= n && w.remaining_bytes() >= detail::kGroupWordBytes; i += kLanes) {
+    for (size_t k = 0; k < kLanes; ++k) {
+      if (!tables.present[context]) return fail(absent_context());
+      context = out[i + k] = order1_symbol(tables, context, x[k]);
+      w.renormalise_unchecked(x[k]);
+    }
+  }
+  states = x;
+  words = w;
+  return {};
+}
+
+Result<void> decode_order1(const ContextTables& tables, States& states, WordStream& words, uint8_t* out,
+                           size_t n) {
+  size_t i = detail::all_normalised(states) ? 0 : std::min(n, kLanes);
+  ZELK_TRY(decode_order1_checked(tables, states, words, out, 0, i));
+  ZELK_TRY(decode_order1_groups(tables, states, words, out, n, i));
+  return decode_order1_checked(tables, states, words, out, i, n);
+}
+
+DecoderImpl resolve(DecoderImpl impl) {
+  if (impl != DecoderImpl::Auto) return impl;
+  if (decoder_available(DecoderImpl::Avx512)) return DecoderImpl::Avx512;
+  if (decoder_available(DecoderImpl::Avx2)) return DecoderImpl::Avx2;
+  return DecoderImpl::Scalar;
+}
+
+Result<void> decode_order0(const RansModel& model, DecoderImpl impl, States& states, WordStream& words,
+                           uint8_t* out, size_t n) {
+  auto table = std::make_unique<DecodeTable>();
+  detail::pack_decode_table(model, *table);
+  switch (resolve(impl)) {
+    case DecoderImpl::Avx512:
+      if (!detail::decode_order0_avx512(*table, states, words, out, n)) return fail(rans_error(kTruncatedRenorm));
+      return {};
+    case DecoderImpl::Avx2:
+      if (!detail::decode_order0_avx2(*table, states, words, out, n)) return fail(rans_error(kTruncatedRenorm));
+      return {};
+    default:
+      if (!decode_order0_scalar(*table, states, words, out, n)) return fail(rans_error(kTruncated));
+      return {};
+  }
+}
+
+}  // namespace
+
+bool decoder_available(DecoderImpl impl) {
+  switch (impl) {
+    case DecoderImpl::Avx512: return cpu_features() & kCpuAvx512f;
+    case DecoderImpl::Avx2: return cpu_features() & kCpuAvx2;
+    default: return true;
+  }
+}
+
+Result<Bytes> rans_decode(ByteSpan block, uint64_t max_len, DecoderImpl impl) {
+  if (block.size() < kHeaderSize) return fail(rans_error(kTruncated));
+  ByteCursor cursor(block);
+  uint8_t order = *cursor.take_u8();
+  uint64_t n = *cursor.take_le<uint64_t>();
+  if (n > max_len) return fail(rans_error("rANS output length exceeds caller bound"));
+  if (n == 0) return Bytes{};
+  if (order > 1) return fail(rans_error("unknown order tag"));
+
+  std::optional<RansModel> model0;
+  std::optional<ContextTables> model1;
+  if (order == 0)
+    model0 = ZELK_TRY(read_model(cursor));
+  else
+    model1 = ZELK_TRY(read_context_tables(cursor));
+
+  auto raw_states = cursor.take(kLanes * sizeof(uint32_t));
+  if (!raw_states) return fail(rans_error(kTruncated));
+  States states;
+  for (size_t k = 0; k < kLanes; ++k) states[k] = load_le<uint32_t>(raw_states->data() + 4 * k);
+
+  Bytes out = ZELK_TRY(allocate<Bytes>(n, [] { return rans_error("rANS output length too large to allocate"); }));
+  ByteSpan rest = cursor.rest();
+  WordStream words{rest.data(), rest.data() + rest.size()};
+  if (order == 0)
+    ZELK_TRY(decode_order0(*model0, impl, states, words, out.data(), out.size()));
+  else
+    ZELK_TRY(decode_order1(*model1, states, words, out.data(), out.size()));
+  return out;
+}
+
+namespace {
+
+// The coding step of one symbol: x -> (x div F) * 4096 + (x mod F) + C,
+// computed as x + C + q * (4096 - F) with q = x div F taken from a
+// reciprocal. Up to F = 2048 the 32-bit reciprocal `rcp_freq` with
+// `rcp_shift` is exact for 32-bit states; above, the exact reciprocal
+// 2^44 / F needs 33 bits, whose top bit is added back as `x` itself
+// (`add_state`), so every symbol takes the same branch-free path. Packed
+// to 16 bytes so an order-1 set of 256 x 256 stays cache-friendly.
+struct RansEncSymbol {
+  uint32_t rcp_freq;
+  uint32_t bias;
+  uint32_t add_state;  // all ones above F = 2048, else 0
+  uint16_t freq;
+  uint8_t unused = 0;
+  uint8_t rcp_shift;
+
+  // A state at or above this would leave [2^16, 2^32) after coding.
+  uint64_t x_max() const { return (uint64_t{kLowerBound >> kScaleBits} << 16) * freq; }
+  uint32_t cmpl_freq() const { return kTotFreq - freq; }
+};
+
+RansEncSymbol make_enc_symbol(uint32_t freq, uint32_t cum) {
+  RansEncSymbol sym{};
+  sym.freq = static_cast<uint16_t>(freq);
+  sym.bias = cum;
+  if (freq < 2) {
+    sym.rcp_freq = UINT32_MAX;  // q = x - 1, which the bias corrects
+    sym.bias = cum + kTotFreq - 1;
+  } else if (freq <= kTotFreq / 2) {
+    uint32_t shift = 0;
+    while ((1u << shift) < freq) ++shift;
+    sym.rcp_freq = static_cast<uint32_t>(((uint64_t{1} << (shift + 31)) + freq - 1) / freq);
+    sym.rcp_shift = static_cast<uint8_t>(shift - 1);
+  } else {
+    uint64_t reciprocal = ((uint64_t{1} << 44) + freq - 1) / freq;  // in [2^32, 2^33)
+    sym.rcp_freq = static_cast<uint32_t>(reciprocal);
+    sym.add_state = UINT32_MAX;
+    sym.rcp_shift = 12;
+  }
+  return sym;
+}
+
+using EncSymbols = std::array<RansEncSymbol, 256>;
+
+void make_enc_symbols(const FreqTable& freq, EncSymbols& out) {
+  RansModel model = *rans_build_model(freq);  // a normalised table always builds
+  for (size_t s = 0; s < 256; ++s) out[s] = make_enc_symbol(freq[s], model.cum[s]);
+}
+
+inline void encode_step(uint32_t& x, const RansEncSymbol& sym, uint16_t* words, size_t& word_count) {
+  // One shift always suffices (x < 2^32, x_max >= 2^20). Written as
+  // arithmetic so no badly predicted branch is compiled; the slot after the
+  // last word is written too, harmlessly.
+  uint32_t flush = x >= sym.x_max();
+  words[word_count] = static_cast<uint16_t>(x);
+  word_count += flush;
+  x >>= 16 * flush;
+  uint64_t q = (((uint64_t{x} * sym.rcp_freq) >> 32) + (x & sym.add_state)) >> sym.rcp_shift;
+  x += sym.bias + static_cast<uint32_t>(q) * sym.cmpl_freq();
+}
+
+// Codes `data` from its last symbol to its first, position i in lane
+// i mod 32 with the record `symbol_at(i)`, and appends the final states and
+// the words in the order the decoder consumes them (the reverse of their
+// emission).
+template <class SymbolAt>
+void code_backwards(ByteSpan data, SymbolAt symbol_at, Bytes& out) {
+  States states;
+  states.fill(kLowerBound);
+  std::unique_ptr<uint16_t[]> words(new uint16_t[data.size()]);  // at most one word per symbol
+  size_t word_count = 0;
+  for (size_t i = data.size(); i-- > 0;) encode_step(states[i % kLanes], symbol_at(i), words.get(), word_count);
+  size_t at = out.size();
+  out.resize(at + sizeof states + 2 * word_count);
+  for (size_t k = 0; k < kLanes; ++k) store_le(out.data() + at + 4 * k, states[k]);
+  uint8_t* tail = out.data() + at + sizeof states;
+  for (size_t j = 0; j < word_count; ++j) store_le(tail + 2 * j, words[word_count - 1 - j]);
+}
+
+Bytes block_header(uint8_t order, size_t n) {
+  Bytes out;
+  out.push_back(order);
+  append_le<uint64_t>(out, n);
+  return out;
+}
+
+void append_freqs(Bytes& out, const FreqTable& freq) {
+  size_t at = out.size();
+  out.resize(at + sizeof freq);
+  for (size_t s = 0; s < 256; ++s) store_le(out.data() + at + 2 * s, freq[s]);
+}
+
+Bytes encode_order0(ByteSpan data) {
+  Bytes out = block_header(0, data.size());
+  if (data.empty()) return out;
+  SymbolCounts counts{};
+  for (uint8_t b : data) ++counts[b];
+  FreqTable freq = normalise_freqs(counts);
+  EncSymbols symbols;
+  make_enc_symbols(freq, symbols);
+  append_freqs(out, freq);
+  code_backwards(data, [&](size_t i) -> const RansEncSymbol& { return symbols[data[i]]; }, out);
+  return out;
+}
+
+Bytes encode_order1(ByteSpan data) {
+  Bytes out = block_header(1, data.size());
+  if (data.empty()) return out;
+  // Rows only for the contexts that occur: the context of position i is
+  // data[i - 1], and 0 for the first position.
+  std::array<bool, 256> occurs{};
+  occurs[0] = true;
+  for (size_t i = 0; i + 1 < data.size(); ++i) occurs[data[i]] = true;
+  std::array<int16_t, 256> row_of;
+  int16_t row_count = 0;
+  for (size_t c = 0; c < 256; ++c) row_of[c] = occurs[c] ? row_count++ : -1;
+  std::vector<SymbolCounts> rows(row_count);
+  rows[row_of[0]][data[0]]++;
+  for (size_t i = 1; i < data.size(); ++i) rows[row_of[data[i - 1]]][data[i]]++;
+
+  std::vector<FreqTable> freqs(rows.size());
+  std::vector<EncSymbols> symbols(rows.size());
+  for (size_t r = 0; r < rows.size(); ++r) {
+    freqs[r] = normalise_freqs(rows[r]);
+    make_enc_symbols(freqs[r], symbols[r]);
+  }
+
+  std::array<uint8_t, 32> bitmap{};
+  for (size_t c = 0; c < 256; ++c)
+    if (row_of[c] >= 0) bitmap[c / 8] |= static_cast<uint8_t>(1u << (c % 8));
+  append_bytes(out, bitmap);
+  for (size_t c = 0; c < 256; ++c)
+    if (row_of[c] >= 0) append_freqs(out, freqs[row_of[c]]);
+  code_backwards(
+      data,
+      [&](size_t i) -> const RansEncSymbol& { return symbols[row_of[i ? data[i - 1] : 0]][data[i]]; },
+      out);
+  return out;
+}
+
+}  // namespace
+
+Bytes rans_encode(ByteSpan data, int order) {
+  return order == 0 ? encode_order0(data) : encode_order1(data);
+}
+
+Bytes rans_encode_best(ByteSpan data) {
+  Bytes order0 = encode_order0(data);
+  Bytes order1 = encode_order1(data);
+  return order1.size() < order0.size() ? order1 : order0;
+}
+
+Result<Bytes> decode_framed(ByteCursor& cursor, uint64_t max_len) {
+  auto varint_error = [] { return rans_error("varint too long"); };
+  uint64_t raw_len = ZELK_TRY(read_varint(cursor, varint_error));
+  if (raw_len == 0) return Bytes{};
+  if (raw_len > max_len) return fail(rans_error("rANS output length exceeds caller bound"));
+  uint64_t coded_len = ZELK_TRY(read_varint(cursor, varint_error));
+  auto block = cursor.take(coded_len);
+  if (!block) return fail(rans_error(kTruncated));
+  Bytes out = ZELK_TRY(rans_decode(*block, raw_len));
+  if (out.size() != raw_len) return fail(rans_error("framed length mismatch"));
+  return out;
+}
+
+void append_framed(Bytes& out, ByteSpan data) {
+  append_varint(out, data.size());
+  if (data.empty()) return;
+  Bytes block = rans_encode_best(data);
+  append_varint(out, block.size());
+  append_bytes(out, block);
+}
+
+}  // namespace zelk::rans
