@@ -31,10 +31,17 @@ Result<Bytes> encode_context_model_stream(const SequenceBlock& block, const rang
 }
 
 range::ContextParams default_context_params(uint64_t total_bases, uint64_t mean_read_length) {
-  (void)mean_read_length;
-  unsigned log4 = (std::bit_width(std::max<uint64_t>(total_bases, 4)) - 1) / 2;
-  auto order = static_cast<uint8_t>(std::clamp(log4, 1u, 11u));
-  return {order, 0, 0};
+  // Measured on real reads: the highest order the data can fill pays for
+  // short reads and redundant long reads (amplicons, cDNA), with a 24-base
+  // hashed tier for repeats; ultra-long genomic reads are close to random
+  // and do best with a short context and no tier.
+  constexpr uint64_t kUltraLong = 4096;
+  constexpr unsigned kUltraLongOrder = 6;
+  constexpr unsigned kMaxTableBits = 22;  // 64 MiB of hashed entries
+  unsigned log2 = std::bit_width(std::max<uint64_t>(total_bases, 1)) - 1;
+  unsigned order = std::clamp(log2 / 2, 1u, 11u);
+  if (mean_read_length >= kUltraLong) return {static_cast<uint8_t>(std::min(order, kUltraLongOrder)), 0, 0};
+  return {static_cast<uint8_t>(order), 24, static_cast<uint8_t>(std::min(log2, kMaxTableBits))};
 }
 
 }  // namespace zelk::seq
