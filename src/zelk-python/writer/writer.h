@@ -38,5 +38,6 @@ extern PyMethodDef container_methods[];
 extern PyMethodDef checksum_methods[];
 extern PyMethodDef archive_methods[];
 extern PyMethodDef rans_methods[];
+extern PyMethodDef sequence_methods[];
 
 }  // namespace zelk::py

@@ -1,0 +1,61 @@
+// Method-0 sequence streams at the default parameters on real short and
+// long reads, beside memcpy, xz -9 and zstd -19 of the same bases.
+#include <cstring>
+
+#include "bench.h"
+#include "zelk-bytes/sequence.h"
+#include "zelk/text.h"
+
+namespace {
+
+volatile uint64_t sink;
+
+std::string bits_per_base(size_t coded_bytes, size_t bases) {
+  return zelk::strprintf("%.4f bits/base", 8.0 * coded_bytes / bases);
+}
+
+void bench_reads(const char* label, const std::string& path, size_t max_reads) {
+  using namespace zelk::bench;
+  FastqColumns reads = load_fastq(path, max_reads);
+  if (reads.sequences.empty()) {
+    print_row(std::string(label) + ": data missing", 0, path);
+    return;
+  }
+  zelk::seq::SequenceBlock block;
+  for (const auto& read : reads.sequences) {
+    block.read_lengths.push_back(static_cast<uint32_t>(read.size()));
+    zelk::append_bytes(block.bases, zelk::as_bytes(read));
+  }
+  size_t total = block.bases.size();
+  auto params = zelk::seq::default_context_params(total, total / block.read_lengths.size());
+  std::string name = zelk::strprintf("%s, %zu reads, %zu bases", label, block.read_lengths.size(), total);
+  std::string params_note = zelk::strprintf("m=%u o=%u b=%u", params.order, params.hashed_order, params.table_bits);
+
+  zelk::Bytes copy(total);
+  print_row(name + ": memcpy", mb_per_s(total, seconds_per_run([&] {
+              std::memcpy(copy.data(), block.bases.data(), total);
+              sink = copy[total / 2];
+            })));
+  zelk::Bytes stream;
+  double encode = seconds_per_run([&] { stream = *zelk::seq::encode_context_model_stream(block, params); });
+  print_row(name + ": method 0 encode", mb_per_s(total, encode), params_note);
+  double decode = seconds_per_run([&] { sink = zelk::seq::decode_sequence_stream(stream)->bases.size(); });
+  print_row(name + ": method 0 decode", mb_per_s(total, decode), bits_per_base(stream.size(), total));
+
+  std::string bases(block.bases.begin(), block.bases.end());
+  for (const char* tool : {"xz -9", "zstd -19"}) {
+    double seconds = external_seconds(tool, bases);
+    if (seconds < 0) continue;
+    print_row(name + ": " + tool + " compress", mb_per_s(total, seconds),
+              bits_per_base(external_output_size(tool, bases), total));
+  }
+}
+
+}  // namespace
+
+ZELK_BENCH_SECTION(40, "sequence streams, method 0 (default parameters, one core)") {
+  bench_reads("short (NextSeq)", "illumina/nextseq_dropseq_10cells.fastq", 100000);
+  bench_reads("short (HiSeq X)", "illumina/hiseqx_seqkit_10k.fastq", 10000);
+  bench_reads("long (ONT cDNA)", "ont/cdna_seqkit_pcs109_5k.fastq", 5000);
+  bench_reads("long (ONT DNA)", "ont/dna_nanoget_SRR5665597.fastq", 1000);
+}

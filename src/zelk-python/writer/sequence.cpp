@@ -1,0 +1,120 @@
+// Writer functions for sequence streams, and the reverse-complement paths
+// for comparison in tests.
+#include "zelk-bytes/sequence.h"
+#include "zelk-dna/dna.h"
+#include "zelk-python/common/py.h"
+#include "zelk-python/writer/writer.h"
+
+namespace zelk::py {
+
+namespace {
+
+// Lengths and concatenated bases of a list of reads.
+bool sequence_block_of(PyObject* reads_arg, seq::SequenceBlock& block) {
+  std::vector<std::string> reads;
+  if (!bytes_sequence(reads_arg, reads)) return false;
+  block.read_lengths.reserve(reads.size());
+  for (const auto& read : reads) {
+    if (read.size() > UINT32_MAX) {
+      PyErr_SetString(PyExc_ValueError, "read longer than 2^32 - 1 bytes");
+      return false;
+    }
+    block.read_lengths.push_back(static_cast<uint32_t>(read.size()));
+    append_bytes(block.bases, as_bytes(read));
+  }
+  return true;
+}
+
+// Replaces `field` when the keyword was given (not None).
+bool override_byte(PyObject* arg, const char* name, uint8_t& field) {
+  std::optional<uint64_t> value;
+  if (!optional_u64(arg, value)) return false;
+  if (value && *value > UINT8_MAX) {
+    PyErr_Format(PyExc_ValueError, "%s must be below 256", name);
+    return false;
+  }
+  if (value) field = static_cast<uint8_t>(*value);
+  return true;
+}
+
+PyObject* py_encode_sequences(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"reads", "method", "order", "hashed_order", "table_bits", nullptr};
+  PyObject* reads_arg;
+  int method = 0;
+  PyObject *order = nullptr, *hashed_order = nullptr, *table_bits = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$iOOO:encode_sequences", const_cast<char**>(keywords),
+                                   &reads_arg, &method, &order, &hashed_order, &table_bits))
+    return nullptr;
+  if (method != static_cast<int>(seq::SequenceMethod::ContextModel)) {
+    PyErr_Format(PyExc_ValueError, "sequence method %d has no encoder yet", method);
+    return nullptr;
+  }
+  seq::SequenceBlock block;
+  if (!sequence_block_of(reads_arg, block)) return nullptr;
+  uint64_t mean_length = block.read_lengths.empty() ? 0 : block.bases.size() / block.read_lengths.size();
+  range::ContextParams params = seq::default_context_params(block.bases.size(), mean_length);
+  if (!override_byte(order, "order", params.order) ||
+      !override_byte(hashed_order, "hashed_order", params.hashed_order) ||
+      !override_byte(table_bits, "table_bits", params.table_bits))
+    return nullptr;
+  auto stream = seq::encode_context_model_stream(block, params);
+  if (!stream) return raise_writer_error(module, stream.error());
+  return bytes_from(ByteSpan(*stream));
+}
+
+PyObject* py_revcomp(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"data", "vector", nullptr};
+  PyObject* data;
+  PyObject* vector = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "S|$O:revcomp", const_cast<char**>(keywords), &data, &vector))
+    return nullptr;
+  ByteSpan source = bytes_view(data);
+  Bytes out(source.size());
+  if (vector == Py_None) {
+    (void)dna::revcomp_into(source, out);  // equal lengths: cannot fail
+  } else if (PyObject_IsTrue(vector)) {
+    if (!dna::revcomp_vector_available()) {
+      PyErr_SetString(PyExc_RuntimeError, "this CPU has no SSE4.2");
+      return nullptr;
+    }
+    size_t done = dna::revcomp_vector_blocks(source, out);
+    out.resize(done);
+  } else {
+    dna::revcomp_bytewise(source, out);
+  }
+  return bytes_from(ByteSpan(out));
+}
+
+PyObject* py_reverse_complement(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"data", nullptr};
+  PyObject* data;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "S:reverse_complement", const_cast<char**>(keywords), &data))
+    return nullptr;
+  return bytes_from(ByteSpan(dna::reverse_complement(bytes_view(data))));
+}
+
+}  // namespace
+
+#define ZELK_WRITER_FN(name, doc) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), METH_VARARGS | METH_KEYWORDS, doc}
+
+PyMethodDef sequence_methods[] = {
+    ZELK_WRITER_FN(encode_sequences,
+                   "encode_sequences(reads, *, method=0, order=None, hashed_order=None, "
+                   "table_bits=None)\n--\n\n"
+                   "A whole sequence stream for `reads` (a list of bytes). Method 0 only; a\n"
+                   "None parameter picks the default for the reads' total and mean length."),
+    ZELK_WRITER_FN(revcomp,
+                   "revcomp(data, *, vector=None)\n--\n\n"
+                   "The case-keeping reverse complement. `vector=None` takes the dispatched\n"
+                   "path; False the byte loop; True only the vector blocks (the first\n"
+                   "len(data) // 16 * 16 bytes of the result)."),
+    ZELK_WRITER_FN(reverse_complement,
+                   "reverse_complement(data)\n--\n\n"
+                   "The reverse complement swapping upper-case bases only."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef ZELK_WRITER_FN
+
+}  // namespace zelk::py

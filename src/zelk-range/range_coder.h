@@ -1,0 +1,172 @@
+// The carry-less byte-oriented range coder and its small adaptive frequency
+// models over base codes (0..3 for A, C, G, T; 4 for anything else).
+//
+// Decoder and encoder keep `low` and `range` identically: whenever the top
+// byte of `low` could still change but `range` has shrunk below 2^16, the
+// range is cut to end at the next 2^16 boundary, so no carry ever reaches
+// bytes already written.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "zelk/bytes.h"
+
+namespace zelk::range {
+
+inline constexpr uint16_t kIncrement = 16;
+inline constexpr uint32_t kRescaleLimit = 8192;
+// A context's model codes only once its total passes this (four coded
+// symbols on top of the initial counts).
+inline constexpr uint32_t kTrustThreshold = 68;
+
+// Five counts whose total is recomputed at each use, keeping table entries
+// at 10 bytes.
+struct BaseModel5 {
+  static constexpr unsigned kSymbols = 5;
+  std::array<uint16_t, kSymbols> counts{1, 1, 1, 1, 1};
+
+  uint32_t total() const {
+    return uint32_t{counts[0]} + counts[1] + counts[2] + counts[3] + counts[4];
+  }
+
+  void update(unsigned symbol) {
+    counts[symbol] += kIncrement;
+    if (total() > kRescaleLimit)
+      for (auto& count : counts) count = static_cast<uint16_t>((count + 1) / 2);
+  }
+};
+
+// `K` counts with an explicit running total.
+template <unsigned K>
+struct FreqModel {
+  static constexpr unsigned kSymbols = K;
+  std::array<uint16_t, K> counts = filled_with_ones();
+  uint32_t running_total = K;
+
+  uint32_t total() const { return running_total; }
+
+  void update(unsigned symbol) {
+    counts[symbol] += kIncrement;
+    running_total += kIncrement;
+    if (running_total <= kRescaleLimit) return;
+    running_total = 0;
+    for (auto& count : counts) {
+      count = static_cast<uint16_t>((count + 1) / 2);
+      running_total += count;
+    }
+  }
+
+ private:
+  static constexpr std::array<uint16_t, K> filled_with_ones() {
+    std::array<uint16_t, K> ones{};
+    ones.fill(1);
+    return ones;
+  }
+};
+
+using FreqModel4 = FreqModel<4>;
+using FreqModel5 = FreqModel<5>;
+
+namespace detail {
+inline constexpr uint32_t kTop = 1u << 24;
+inline constexpr uint32_t kBottom = 1u << 16;
+}  // namespace detail
+
+class RangeDecoder {
+ public:
+  // Missing leading bytes of a short input read as zero, as does every
+  // byte past the end: running out of input is not an error.
+  explicit RangeDecoder(ByteSpan input) : input_(input) {
+    for (int i = 0; i < 4; ++i) code_ = (code_ << 8) | next_byte();
+  }
+
+  // Decodes one symbol with `model` and updates it.
+  template <class Model>
+  unsigned decode(Model& model) {
+    uint32_t r = range_ / model.total();
+    uint32_t target = (code_ - low_) / r;
+    unsigned symbol = 0;
+    uint32_t cumulative = 0;
+    while (symbol + 1 < Model::kSymbols && target >= cumulative + model.counts[symbol])
+      cumulative += model.counts[symbol++];
+    low_ += r * cumulative;
+    range_ = r * model.counts[symbol];
+    normalize();
+    model.update(symbol);
+    return symbol;
+  }
+
+ private:
+  uint8_t next_byte() {
+    uint8_t byte = pos_ < input_.size() ? input_[pos_] : 0;
+    ++pos_;
+    return byte;
+  }
+
+  void normalize() {
+    for (;;) {
+      if ((low_ ^ (low_ + range_)) >= detail::kTop) {
+        if (range_ >= detail::kBottom) return;
+        range_ = (0u - low_) & (detail::kBottom - 1);
+      }
+      code_ = (code_ << 8) | next_byte();
+      low_ <<= 8;
+      range_ <<= 8;
+    }
+  }
+
+  ByteSpan input_;
+  size_t pos_ = 0;
+  uint32_t low_ = 0;
+  uint32_t range_ = UINT32_MAX;
+  uint32_t code_ = 0;
+};
+
+class RangeEncoder {
+ public:
+  explicit RangeEncoder(Bytes& out) : out_(out) {}
+
+  // Codes `symbol` with `model` and updates it.
+  template <class Model>
+  void encode(Model& model, unsigned symbol) {
+    uint32_t r = range_ / model.total();
+    uint32_t cumulative = 0;
+    for (unsigned s = 0; s < symbol; ++s) cumulative += model.counts[s];
+    low_ += r * cumulative;
+    range_ = r * model.counts[symbol];
+    normalize();
+    model.update(symbol);
+  }
+
+  // Writes the bytes that pin down the final interval. Trailing zero bytes
+  // are left out: the decoder reads zeros past the end anyway.
+  void finish() {
+    for (int i = 0; i < 4; ++i) shift();
+    while (out_.size() > start_ && out_.back() == 0) out_.pop_back();
+  }
+
+ private:
+  void shift() {
+    out_.push_back(static_cast<uint8_t>(low_ >> 24));
+    low_ <<= 8;
+    range_ <<= 8;
+  }
+
+  void normalize() {
+    for (;;) {
+      if ((low_ ^ (low_ + range_)) >= detail::kTop) {
+        if (range_ >= detail::kBottom) return;
+        range_ = (0u - low_) & (detail::kBottom - 1);
+      }
+      shift();
+    }
+  }
+
+  Bytes& out_;
+  size_t start_ = out_.size();
+  uint32_t low_ = 0;
+  uint32_t range_ = UINT32_MAX;
+};
+
+}  // namespace zelk::range
