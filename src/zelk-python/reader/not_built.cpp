@@ -20,7 +20,5 @@ ZELK_NOT_BUILT(estimate)
 ZELK_NOT_BUILT(verify)
 ZELK_NOT_BUILT(decode_names_bytes)
 ZELK_NOT_BUILT(decode_sequences_bytes)
-ZELK_NOT_BUILT(decode_qualities_bytes)
-ZELK_NOT_BUILT(quality_needs_sequence_bytes)
 
 }  // namespace zelk::py

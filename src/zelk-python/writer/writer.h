@@ -30,5 +30,6 @@ bool bytes_sequence(PyObject* arg, std::vector<std::string>& out);
 
 // Method tables of the areas, added to the module in this order.
 extern PyMethodDef container_methods[];
+extern PyMethodDef quality_methods[];
 
 }  // namespace zelk::py
