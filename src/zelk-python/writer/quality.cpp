@@ -68,6 +68,19 @@ PyObject* py_encode_qualities(PyObject*, PyObject* args, PyObject* kwargs) {
   return bytes_from(ByteSpan(*coded));
 }
 
+PyObject* py_decode_qualities(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"coded", "seq", "threads", nullptr};
+  PyObject *coded, *seq = nullptr;
+  unsigned long long threads = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "S|S$K:decode_qualities", const_cast<char**>(keywords), &coded,
+                                   &seq, &threads))
+    return nullptr;
+  WorkerPool pool(WorkerPool::decode_pool_size(threads));
+  auto decoded = quality::decode_quality_stream(bytes_view(coded), seq ? bytes_view(seq) : ByteSpan{}, &pool);
+  if (!decoded) return raise_writer_error(module, decoded.error());
+  return bytes_from(ByteSpan(decoded->qualities));
+}
+
 PyObject* py_bin_qualities(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"quals", "binning", nullptr};
   PyObject* quals;
@@ -112,6 +125,10 @@ PyMethodDef quality_methods[] = {
                    "(default: ascending); `quantizer` holds the byte pairs of modes 4 and 6;\n"
                    "`chunk_variant`, `segments` and `warmup` (reads in the warm-up segment)\n"
                    "shape modes 5 and 6. Raises ValueError for what a stream cannot hold."),
+    ZELK_WRITER_FN(decode_qualities,
+                   "decode_qualities(coded, seq=None, *, threads=0)\n--\n\n"
+                   "The concatenated qualities of a quality stream, decoded on a pool of its own\n"
+                   "with `threads` workers (0: one per processor)."),
     ZELK_WRITER_FN(bin_qualities,
                    "bin_qualities(quals, binning)\n--\n\n"
                    "`quals` with every byte mapped by the named quality binning."),
