@@ -127,7 +127,7 @@ PyObject* py_decode_qualities_bytes(PyObject* module, PyObject* args, PyObject* 
     return nullptr;
   if (seq == Py_None) seq = nullptr;
   if (seq && !PyBytes_Check(seq)) {
-    PyErr_SetString(PyExc_TypeError, "seq must be bytes or None");
+    PyErr_SetString(PyExc_TypeError, "decode_qualities_bytes() argument 'seq' must be bytes or None");
     return nullptr;
   }
   ByteSpan bases = seq ? bytes_view(seq) : ByteSpan();

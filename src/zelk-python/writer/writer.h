@@ -39,5 +39,6 @@ extern PyMethodDef checksum_methods[];
 extern PyMethodDef archive_methods[];
 extern PyMethodDef rans_methods[];
 extern PyMethodDef sequence_methods[];
+extern PyMethodDef quality_methods[];
 
 }  // namespace zelk::py

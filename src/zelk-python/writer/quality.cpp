@@ -1,0 +1,142 @@
+// Writer functions for the quality codec.
+#include "zelk-fqzcomp/quality.h"
+#include "zelk-python/common/py.h"
+#include "zelk-python/writer/writer.h"
+
+namespace zelk::py {
+
+namespace {
+
+// An optional bytes keyword: None or absent leaves `out` empty.
+bool optional_bytes(PyObject* arg, const char* name, std::optional<Bytes>& out) {
+  if (!arg || arg == Py_None) return true;
+  if (!PyBytes_Check(arg)) {
+    PyErr_Format(PyExc_TypeError, "%s must be bytes or None", name);
+    return false;
+  }
+  ByteSpan data = bytes_view(arg);
+  out.emplace(data.begin(), data.end());
+  return true;
+}
+
+// Concatenates reads, recording their lengths.
+bool join_reads(PyObject* arg, std::vector<uint32_t>& lengths, std::string& joined) {
+  std::vector<std::string> reads;
+  if (!bytes_sequence(arg, reads)) return false;
+  for (const auto& read : reads) {
+    if (read.size() > UINT32_MAX) {
+      PyErr_SetString(PyExc_ValueError, "read longer than 2^32 - 1 bytes");
+      return false;
+    }
+    lengths.push_back(static_cast<uint32_t>(read.size()));
+    joined += read;
+  }
+  return true;
+}
+
+PyObject* py_encode_qualities(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"quals", "seqs", "mode", "binning", "symbols", "quantizer",
+                                   "chunk_variant", "segments", "warmup", nullptr};
+  PyObject *quals_arg, *seqs_arg = nullptr, *symbols_arg = nullptr, *quantizer_arg = nullptr,
+           *warmup_arg = nullptr;
+  quality::QualityEncodeOptions options;
+  unsigned int segments = options.segments;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ObbOObIO:encode_qualities", const_cast<char**>(keywords),
+                                   &quals_arg, &seqs_arg, &options.mode, &options.binning, &symbols_arg,
+                                   &quantizer_arg, &options.chunk_variant, &segments, &warmup_arg))
+    return nullptr;
+  options.segments = segments;
+  if (!optional_bytes(symbols_arg, "symbols", options.symbols) ||
+      !optional_bytes(quantizer_arg, "quantizer", options.quantizer) ||
+      !optional_u64(warmup_arg, options.warmup_reads))
+    return nullptr;
+  std::vector<uint32_t> lengths, sequence_lengths;
+  std::string qualities, sequence;
+  if (!join_reads(quals_arg, lengths, qualities)) return nullptr;
+  if (seqs_arg && seqs_arg != Py_None) {
+    if (!join_reads(seqs_arg, sequence_lengths, sequence)) return nullptr;
+    if (sequence_lengths != lengths) {
+      PyErr_SetString(PyExc_ValueError, "seqs must match quals read for read");
+      return nullptr;
+    }
+  }
+  auto coded = quality::encode_quality_stream(lengths, as_bytes(qualities), as_bytes(sequence), options);
+  if (!coded) {
+    PyErr_SetString(PyExc_ValueError, coded.error().c_str());
+    return nullptr;
+  }
+  return bytes_from(ByteSpan(*coded));
+}
+
+PyObject* py_decode_qualities(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"coded", "seq", "threads", nullptr};
+  PyObject *coded, *seq = nullptr;
+  unsigned long long threads = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "S|S$K:decode_qualities", const_cast<char**>(keywords), &coded,
+                                   &seq, &threads))
+    return nullptr;
+  WorkerPool pool(WorkerPool::decode_pool_size(threads));
+  auto decoded = quality::decode_quality_stream(bytes_view(coded), seq ? bytes_view(seq) : ByteSpan{}, &pool);
+  if (!decoded) return raise_writer_error(module, decoded.error());
+  return bytes_from(ByteSpan(decoded->qualities));
+}
+
+PyObject* py_bin_qualities(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"quals", "binning", nullptr};
+  PyObject* quals;
+  const char* name;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Ss:bin_qualities", const_cast<char**>(keywords), &quals,
+                                   &name))
+    return nullptr;
+  auto tag = quality::binning_tag(name);
+  if (!tag) {
+    PyErr_Format(PyExc_ValueError, "unknown quality binning %s", name);
+    return nullptr;
+  }
+  ByteSpan raw = bytes_view(quals);
+  Bytes binned(raw.size());
+  for (size_t i = 0; i < raw.size(); ++i) binned[i] = quality::bin_quality(*tag, raw[i]);
+  return bytes_from(ByteSpan(binned));
+}
+
+PyObject* py_binning_names(PyObject*, PyObject*) {
+  PyRef list(PyList_New(quality::kBinningTagCount));
+  if (!list) return nullptr;
+  for (uint8_t tag = 0; tag < quality::kBinningTagCount; ++tag) {
+    std::string_view name = quality::binning_name(tag);
+    PyObject* item = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (!item) return nullptr;
+    PyList_SetItem(list.get(), tag, item);
+  }
+  return list.release();
+}
+
+}  // namespace
+
+#define ZELK_WRITER_FN(name, doc) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), METH_VARARGS | METH_KEYWORDS, doc}
+
+PyMethodDef quality_methods[] = {
+    ZELK_WRITER_FN(encode_qualities,
+                   "encode_qualities(quals, *, seqs=None, mode=0, binning=0, symbols=None, quantizer=None, "
+                   "chunk_variant=1, segments=4, warmup=None)\n--\n\n"
+                   "A whole quality stream for the reads' quality strings. `seqs` (the same reads'\n"
+                   "bases) is needed by every mode but 0; `symbols` orders the symbol table\n"
+                   "(default: ascending); `quantizer` holds the byte pairs of modes 4 and 6;\n"
+                   "`chunk_variant`, `segments` and `warmup` (reads in the warm-up segment)\n"
+                   "shape modes 5 and 6. Raises ValueError for what a stream cannot hold."),
+    ZELK_WRITER_FN(decode_qualities,
+                   "decode_qualities(coded, seq=None, *, threads=0)\n--\n\n"
+                   "The concatenated qualities of a quality stream, decoded on a pool of its own\n"
+                   "with `threads` workers (0: one per processor)."),
+    ZELK_WRITER_FN(bin_qualities,
+                   "bin_qualities(quals, binning)\n--\n\n"
+                   "`quals` with every byte mapped by the named quality binning."),
+    {"binning_names", py_binning_names, METH_NOARGS,
+     "binning_names()\n--\n\nThe quality-binning names in tag order."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef ZELK_WRITER_FN
+
+}  // namespace zelk::py
