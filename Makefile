@@ -30,7 +30,7 @@ run: build
 	$(call run_python,$(BUILD)) -m zelk inspect examples/sample.zelk
 
 bench: setup
-	@scripts/setup.sh zstd xz-utils
+	@scripts/setup.sh zstd xz-utils pigz samtools
 	$(call cmake_build,$(BUILD),-DCMAKE_BUILD_TYPE=Release)
 	@cmake -S . -B $(BUILD) -DZELK_BENCH=ON >/dev/null && cmake --build $(BUILD) --target zelk_bench
 	$(BUILD)/zelk_bench
