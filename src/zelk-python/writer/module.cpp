@@ -8,7 +8,7 @@ namespace zelk::py {
 
 namespace {
 
-PyMethodDef* const kAreaMethods[] = {container_methods, rans_methods};
+PyMethodDef* const kAreaMethods[] = {container_methods, rans_methods, names_methods};
 
 int module_exec(PyObject* module) {
   PyRef reader_module(PyImport_ImportModule("_zelk"));

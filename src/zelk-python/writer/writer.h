@@ -35,5 +35,6 @@ bool bytes_sequence(PyObject* arg, std::vector<std::string>& out);
 // Method tables of the areas, added to the module in this order.
 extern PyMethodDef container_methods[];
 extern PyMethodDef rans_methods[];
+extern PyMethodDef names_methods[];
 
 }  // namespace zelk::py
