@@ -38,6 +38,7 @@ extern PyMethodDef container_methods[];
 extern PyMethodDef checksum_methods[];
 extern PyMethodDef archive_methods[];
 extern PyMethodDef rans_methods[];
+extern PyMethodDef names_methods[];
 extern PyMethodDef sequence_methods[];
 extern PyMethodDef quality_methods[];
 
