@@ -26,8 +26,13 @@ build: setup
 test: build
 	$(call run_python,$(BUILD)) -m pytest -q tests
 
+# The main job on the bundled sample: inspect, verify and decompress the
+# example archive, and show the output is the FASTQ it was made from.
 run: build
 	$(call run_python,$(BUILD)) -m zelk inspect examples/sample.zelk
+	$(call run_python,$(BUILD)) -m zelk verify examples/sample.zelk
+	$(call run_python,$(BUILD)) -m zelk decompress examples/sample.zelk -o $(BUILD)/sample.fastq
+	@cmp $(BUILD)/sample.fastq examples/sample.fastq && echo "round trip: identical to examples/sample.fastq"
 
 bench: setup
 	@scripts/setup.sh zstd xz-utils pigz samtools

@@ -8,8 +8,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 
 
 def main():
-    archive = _zelk_writer.write_archive_from_fastq(str(HERE / "sample.fastq"), block_reads=100)
-    (HERE / "sample.zelk").write_bytes(archive)
+    _zelk_writer.compress_fastq(str(HERE / "sample.fastq"), str(HERE / "sample.zelk"), block_reads=100)
 
 
 if __name__ == "__main__":

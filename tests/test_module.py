@@ -121,11 +121,6 @@ def test_argument_errors_name_the_parameter():
         _zelk.parse_index_suffix(b"", -1)
 
 
-def test_not_yet_built_functions_say_so_by_name():
-    with pytest.raises(NotImplementedError, match="estimate"):
-        _zelk.estimate(b"")
-
-
 def test_inspect_works_from_many_threads():
     import concurrent.futures
 

@@ -232,7 +232,7 @@ PyObject* py_read_fastq(PyObject* module, PyObject* args, PyObject* kwargs) {
 #define ZELK_ARCHIVE_OPTIONS_DOC                                                                      \
   "block_reads=None, sequence_method=0, sequence_order=None, hashed_order=None, table_bits=None, "    \
   "quality_mode=None, quality_binning=0, symbols=None, quantizer=None, chunk_variant=1, segments=4, " \
-  "warmup=None, platform=0, members=1, labels=None, flags=0"
+  "warmup=None, platform=None, members=1, labels=None, flags=0"
 
 PyMethodDef archive_methods[] = {
     ZELK_WRITER_FN(write_archive,

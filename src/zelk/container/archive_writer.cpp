@@ -4,6 +4,7 @@
 
 #include "zelk/container/block_frame.h"
 #include "zelk/container/digest.h"
+#include "zelk/container/estimate.h"
 #include "zelk/container/header.h"
 #include "zelk/container/writer.h"
 #include "zelk/crc32c.h"
@@ -69,7 +70,7 @@ WriteResult ArchiveWriter::start() {
   started_ = true;
   HeaderSpec header;
   header.flags = options_.flags;
-  header.platform = options_.platform;
+  header.platform = options_.platform.value_or(static_cast<uint8_t>(detected_platform()));
   header.member_count = options_.members;
   header.quality_binning = options_.quality_binning;
   if (!options_.labels.empty()) {
@@ -82,10 +83,15 @@ WriteResult ArchiveWriter::start() {
   return write(encode_header(header));
 }
 
-WriteResult ArchiveWriter::add(FastqRecord record) {
-  if (!started_) {
-    if (auto started = start(); !started) return started;
+Platform ArchiveWriter::detected_platform() const {
+  FastqSample sample;
+  for (const FastqRecord& record : pending_) {
+    if (sample.records == 16 || !add_to_sample(sample, record)) break;
   }
+  return sample.records ? detect_platform(sample) : Platform::Unknown;
+}
+
+WriteResult ArchiveWriter::add(FastqRecord record) {
   if (record.sequence.size() != record.quality.size())
     return refuse(ArchiveError::invalid_fastq(record.sequence.size(), record.quality.size()).message());
   if (record.sequence.size() > UINT32_MAX) return refuse("read longer than 2^32 - 1 bases");
@@ -97,6 +103,10 @@ WriteResult ArchiveWriter::add(FastqRecord record) {
 
 WriteResult ArchiveWriter::flush_block() {
   if (pending_.empty()) return {};
+  // The header waits for the first block: the platform comes from its names.
+  if (!started_) {
+    if (auto started = start(); !started) return started;
+  }
   std::vector<std::string> names;
   seq::SequenceBlock sequence;
   Bytes qualities;

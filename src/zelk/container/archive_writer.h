@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "zelk/bytes.h"
+#include "zelk/container/estimate.h"
 #include "zelk/container/footer.h"
 #include "zelk/fastq.h"
 
@@ -28,7 +29,7 @@ struct ArchiveOptions {
   uint8_t chunk_variant = 1;
   uint32_t segments = 4;
   std::optional<uint64_t> warmup;
-  uint8_t platform = 0;
+  std::optional<uint8_t> platform;  // None: detected from the first reads
   uint8_t members = 1;
   std::vector<std::string> labels;
   uint8_t flags = 0;
@@ -50,6 +51,7 @@ class ArchiveWriter {
 
  private:
   WriteResult start();
+  Platform detected_platform() const;
   WriteResult flush_block();
   WriteResult write(ByteSpan data);
 

@@ -80,13 +80,19 @@ Result<uint64_t> decode_archive(Source& source, const DecodeRequest& request, Re
   std::vector<Bytes> batch;
   for (bool more_blocks = true; more_blocks;) {
     batch.clear();
+    // A frame that cannot be read (truncation, I/O) ends the decode before
+    // its batch is decoded. A frame that was read but is corrupt fails like
+    // a block that does not decode: the blocks before it are still emitted.
+    std::optional<ArchiveError> corrupt_frame;
     while (batch.size() < pool.size()) {
-      auto payload = ZELK_TRY(read_block_frame(reader, block_index));
-      if (!payload) {
+      auto payload = read_block_frame(reader, block_index);
+      if (!payload && payload.error().kind() != ErrorKind::Corrupt) return fail(std::move(payload).error());
+      if (!payload) corrupt_frame = std::move(payload).error();
+      if (!payload || !*payload) {
         more_blocks = false;
         break;
       }
-      batch.push_back(std::move(*payload));
+      batch.push_back(std::move(**payload));
       ++block_index;
     }
     std::vector<std::optional<Result<BlockOutput>>> outputs(batch.size());
@@ -98,6 +104,7 @@ Result<uint64_t> decode_archive(Source& source, const DecodeRequest& request, Re
       ZELK_TRY(emit(**output, request.full, sink));
       reads += (*output)->reads;
     }
+    if (corrupt_frame) return fail(std::move(*corrupt_frame));
   }
   return reads;
 }

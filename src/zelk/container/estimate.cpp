@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <span>
 
-#include "zelk/fastq.h"
 #include "zelk/pool.h"
 #include "zelk/text.h"
 #include "zelk-fqzcomp/quality.h"
@@ -290,6 +289,27 @@ const char* platform_display(Platform platform) {
   return kNames[static_cast<size_t>(platform)];
 }
 
+Result<void> add_to_sample(FastqSample& sample, const FastqRecord& record) {
+  // The size models walk qualities by the sequence lengths.
+  if (record.sequence.size() != record.quality.size())
+    return fail(ArchiveError::invalid_fastq(record.sequence.size(), record.quality.size()));
+  std::string_view name = fastq_name(record.header);
+  std::string_view description = fastq_description(record.header);
+  append_bytes(sample.names, as_bytes(name));
+  if (!description.empty()) {
+    sample.names.push_back(' ');
+    append_bytes(sample.names, as_bytes(description));
+  }
+  sample.name_ends.push_back(static_cast<uint32_t>(sample.names.size()));
+  sample.read_lengths.push_back(static_cast<uint32_t>(record.sequence.size()));
+  append_bytes(sample.bases, as_bytes(record.sequence));
+  append_bytes(sample.qualities, as_bytes(record.quality));
+  sample.raw_bytes += name.size() + (description.empty() ? 0 : 1 + description.size()) + record.sequence.size() +
+                      record.quality.size() + 6;
+  ++sample.records;
+  return {};
+}
+
 Result<FastqSample> read_fastq_sample(Source& source, uint64_t record_cap) {
   FastqSample sample;
   FastqReader reader(source);
@@ -300,23 +320,7 @@ Result<FastqSample> read_fastq_sample(Source& source, uint64_t record_cap) {
       sample.exhausted = true;
       return sample;
     }
-    // The size models walk qualities by the sequence lengths.
-    if (record.sequence.size() != record.quality.size())
-      return fail(ArchiveError::invalid_fastq(record.sequence.size(), record.quality.size()));
-    std::string_view name = fastq_name(record.header);
-    std::string_view description = fastq_description(record.header);
-    append_bytes(sample.names, as_bytes(name));
-    if (!description.empty()) {
-      sample.names.push_back(' ');
-      append_bytes(sample.names, as_bytes(description));
-    }
-    sample.name_ends.push_back(static_cast<uint32_t>(sample.names.size()));
-    sample.read_lengths.push_back(static_cast<uint32_t>(record.sequence.size()));
-    append_bytes(sample.bases, as_bytes(record.sequence));
-    append_bytes(sample.qualities, as_bytes(record.quality));
-    sample.raw_bytes += name.size() + (description.empty() ? 0 : 1 + description.size()) +
-                        record.sequence.size() + record.quality.size() + 6;
-    ++sample.records;
+    ZELK_TRY(add_to_sample(sample, record));
   }
   return sample;
 }

@@ -8,6 +8,7 @@
 
 #include "zelk/bytes.h"
 #include "zelk/error.h"
+#include "zelk/fastq.h"
 
 namespace zelk {
 class Source;
@@ -35,6 +36,11 @@ struct FastqSample {
   uint64_t records = 0;
   bool exhausted = false;
 };
+
+// Appends one record to a sample (its name entry, lengths, bases and
+// qualities, and its raw FASTQ size). Sequence and quality lengths must
+// agree.
+Result<void> add_to_sample(FastqSample& sample, const FastqRecord& record);
 
 // Reads up to `record_cap` records (and about 2^28 bases) from a plain or
 // gzip FASTQ source.

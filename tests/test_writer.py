@@ -1,0 +1,86 @@
+import gzip
+
+import pytest
+
+import _zelk
+import _zelk_writer as writer
+
+ILLUMINA = "illumina/hiseq2500_seqkit_R1.fastq"
+
+
+def fastq(records):
+    return b"".join(b"@%s\n%s\n+\n%s\n" % r for r in records)
+
+
+def test_compress_fastq_plain_and_gzip_round_trip(shared_fastq, tmp_path):
+    records = shared_fastq(ILLUMINA, 1500)
+    text = fastq(records)
+    for name, data in (("plain.fq", text), ("packed.fq.gz", gzip.compress(text))):
+        source = tmp_path / name
+        source.write_bytes(data)
+        dest = tmp_path / (name + ".zelk")
+        assert writer.compress_fastq(str(source), str(dest), block_reads=400) == 1500
+        assert _zelk.decompress_to_bytes(dest) == text
+        _zelk.verify(dest)
+        info = _zelk.inspect(dest)
+        assert (info.reads, info.blocks, info.platform) == (1500, 4, "Illumina")
+
+
+def test_read_fastq_matches_an_independent_parser(shared_fastq):
+    from conftest import SHARED_DATA
+
+    records = shared_fastq(ILLUMINA)
+    assert writer.read_fastq(str(SHARED_DATA / ILLUMINA)) == records
+
+
+def test_header_options_reach_the_header():
+    archive = writer.write_archive([(b"a", b"AC", b"II")], platform=3, members=2, labels=[b"R1", b"R2"],
+                                   flags=0x01, quality_binning=2)
+    info = _zelk.inspect(archive)
+    assert (info.platform, info.group_size, info.member_labels) == ("PacBio", 2, ["R1", "R2"])
+    assert (info.plus_normalized, info.quality_binning) == (True, 2)
+
+
+@pytest.mark.parametrize("kwargs, text", [
+    ({"labels": [b"R1"], "members": 2}, "labels must name every member"),
+    ({"labels": [b"x" * 16]}, "each label must be 1 to 15 bytes"),
+    ({"sequence_method": 3}, "unsupported zelk sequence codec method 3; upgrade zelk"),
+])
+def test_bad_options_are_value_errors(kwargs, text):
+    with pytest.raises(ValueError) as raised:
+        writer.write_archive([(b"a", b"AC", b"II")], **kwargs)
+    assert str(raised.value) == text
+
+
+def test_records_must_be_triples_of_equal_lengths():
+    with pytest.raises(ValueError, match="invalid FASTQ: sequence length 2 but quality length 1"):
+        writer.write_archive([(b"a", b"AC", b"I")])
+    with pytest.raises(ValueError, match="triple"):
+        writer.write_archive([(b"a", b"AC")])
+    with pytest.raises(TypeError):
+        writer.write_archive([("a", "AC", "II")])
+
+
+@pytest.mark.parametrize("options", [
+    {"quality_mode": 0}, {"quality_mode": 1}, {"quality_mode": 3}, {"quality_mode": 4},
+    {"quality_mode": 5, "chunk_variant": 2, "segments": 3},
+    {"sequence_order": 4, "hashed_order": 0, "table_bits": 0},
+    {"sequence_order": 6, "hashed_order": 11, "table_bits": 12},
+])
+def test_codec_options_round_trip_real_long_reads(shared_fastq, options):
+    records = shared_fastq("ont/dna_qcat_barcode_1k.fastq", 120)
+    archive = writer.write_archive(records, block_reads=50, **options)
+    assert [(r.name, r.sequence, r.quality) for r in _zelk.open(archive)] == records
+
+
+def test_platform_is_detected_from_the_first_reads(shared_fastq):
+    records = shared_fastq("ont/cdna_seqkit_pcs109_5k.fastq", 30)
+    assert _zelk.inspect(writer.write_archive(records)).platform == "Oxford Nanopore"
+    assert _zelk.inspect(writer.write_archive(records, platform=0)).platform == "unknown"
+
+
+def test_write_archive_accepts_any_iterable():
+    records = [(b"r%d" % i, b"ACGT", b"IIII") for i in range(10)]
+    archive = writer.write_archive(iter(records), block_reads=3)
+    assert _zelk.open_index(archive).num_groups == 4
+    assert _zelk.read_names(archive) == [r[0] for r in records]
