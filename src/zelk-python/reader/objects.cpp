@@ -216,8 +216,9 @@ PyObject* index_groups(PyObject* self, PyObject*) {
   return list.release();
 }
 
-// Parses (group, stream); returns the stream location or nullptr with an
-// exception set. An out-of-range group is reported by `out_of_range`.
+// Parses (group, stream). Returns the stream's location; nullptr with an
+// exception set for a bad argument, or without one for a group out of range
+// (each caller words that itself).
 const container::StreamLoc* lookup_stream(PyObject* self, PyObject* group_arg, PyObject* stream_arg,
                                           uint64_t& group, StreamKind& kind) {
   group = PyLong_AsUnsignedLongLong(group_arg);
@@ -228,35 +229,32 @@ const container::StreamLoc* lookup_stream(PyObject* self, PyObject* group_arg, P
   return &index.groups[group].stream(kind);
 }
 
-PyObject* raise_bare_out_of_range(PyObject* self) {
-  PyErr_SetString(state_of_type(Py_TYPE(self))->zelk_error, "row-group index out of range");
-  return nullptr;
-}
-
-PyObject* index_stream_range(PyObject* self, PyObject* args, PyObject* kwargs) {
+// The stream location named by (group, stream) for stream_range and
+// stream_crc, which report an out-of-range group with the bare text.
+const container::StreamLoc* parse_stream_lookup(PyObject* self, PyObject* args, PyObject* kwargs,
+                                                const char* format) {
   static const char* keywords[] = {"group", "stream", nullptr};
   PyObject *group_arg, *stream_arg;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:stream_range", const_cast<char**>(keywords),
-                                   &group_arg, &stream_arg))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &group_arg, &stream_arg))
     return nullptr;
   uint64_t group;
   StreamKind kind;
   const auto* loc = lookup_stream(self, group_arg, stream_arg, group, kind);
-  if (!loc) return PyErr_Occurred() ? nullptr : raise_bare_out_of_range(self);
+  if (!loc && !PyErr_Occurred())
+    PyErr_SetString(state_of_type(Py_TYPE(self))->zelk_error, "row-group index out of range");
+  return loc;
+}
+
+PyObject* index_stream_range(PyObject* self, PyObject* args, PyObject* kwargs) {
+  const auto* loc = parse_stream_lookup(self, args, kwargs, "OO:stream_range");
+  if (!loc) return nullptr;
   return Py_BuildValue("(KK)", static_cast<unsigned long long>(loc->offset),
                        static_cast<unsigned long long>(loc->offset + loc->length));
 }
 
 PyObject* index_stream_crc(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"group", "stream", nullptr};
-  PyObject *group_arg, *stream_arg;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:stream_crc", const_cast<char**>(keywords),
-                                   &group_arg, &stream_arg))
-    return nullptr;
-  uint64_t group;
-  StreamKind kind;
-  const auto* loc = lookup_stream(self, group_arg, stream_arg, group, kind);
-  if (!loc) return PyErr_Occurred() ? nullptr : raise_bare_out_of_range(self);
+  const auto* loc = parse_stream_lookup(self, args, kwargs, "OO:stream_crc");
+  if (!loc) return nullptr;
   return PyLong_FromUnsignedLong(loc->crc);
 }
 
