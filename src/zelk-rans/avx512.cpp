@@ -2,7 +2,9 @@
 // lanes; an expand hands consecutive words to the lanes that need them.
 // GCC 12's AVX-512 intrinsics start from self-initialised "undefined"
 // vectors, which its uninitialised-use analysis misreports.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 #include <bit>
