@@ -54,6 +54,7 @@ class ContextModel {
   // updates every other model looked up, and advances the history.
   template <class CodeWith>
   unsigned code_base(CodeWith&& code_with) {
+    prefetch_successors();
     BaseModel5& order_k = order_k_[history_ & order_mask_];
     BaseModel5& low = low_order_[history_ & low_mask_];
     BaseModel5* hashed = nullptr;
@@ -77,6 +78,17 @@ class ContextModel {
     if (hashed) hashed->update(symbol);
     (order_k_trusted ? low : order_k).update(symbol);
     return advance(symbol);
+  }
+
+  // The tables are far larger than the caches and the next context is only
+  // known once this base is coded, so fetch all four candidates now.
+  void prefetch_successors() const {
+    uint64_t next = history_ << 2;
+    __builtin_prefetch(&order_k_[next & order_mask_]);
+    __builtin_prefetch(&order_k_[(next & order_mask_) + 3]);
+    if (hashed_.empty()) return;
+    for (uint64_t symbol = 0; symbol < 4; ++symbol)
+      __builtin_prefetch(&hashed_[(((next + symbol) & history_mask_) * 0x9E3779B97F4A7C15ull) >> hashed_shift_]);
   }
 
   // An "N" (code 4) does not enter the history.
