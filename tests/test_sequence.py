@@ -225,6 +225,37 @@ def test_coded_input_of_few_bytes(coded):
     assert decoded_bases(stream) == reference_bases(2, 0, 0, 500, coded)
 
 
+# The bare range coder with each adaptive model.
+
+MODELS = {"base5": 5, "freq4": 4, "freq5": 5}
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_range_decoder_matches_reference_on_random_bytes(model):
+    rng = random.Random(len(model) + MODELS[model])
+    coded = bytes(rng.randrange(256) for _ in range(300))
+    reference = ReferenceRangeDecoder(coded)
+    counts = [1] * MODELS[model]
+    expected = bytes(reference.decode(counts) for _ in range(2000))
+    assert writer.range_decode(coded, 2000, model=model) == expected
+
+
+@pytest.mark.parametrize("model", MODELS)
+@pytest.mark.parametrize("shape", ["uniform", "one-symbol-runs", "skewed"])
+def test_range_coder_round_trip(model, shape):
+    rng = random.Random(11)
+    k = MODELS[model]
+    if shape == "uniform":
+        symbols = [rng.randrange(k) for _ in range(20000)]
+    elif shape == "one-symbol-runs":
+        # Long runs push one count to the rescale limit again and again.
+        symbols = [s for s in range(k) for _ in range(3000)] * 2
+    else:
+        symbols = [min(int(rng.expovariate(2.0)), k - 1) for _ in range(20000)]
+    coded = writer.range_encode(bytes(symbols), model=model)
+    assert writer.range_decode(coded, len(symbols), model=model) == bytes(symbols)
+
+
 # Exceptions and length lists.
 
 def test_exceptions_at_the_last_position_and_repeated():
