@@ -61,7 +61,7 @@ class ContextModel {
     unsigned symbol;
     if (!hashed_.empty()) {
       uint64_t key = history_ & history_mask_;
-      HashedEntry& entry = hashed_[(key * 0x9E3779B97F4A7C15ull) >> hashed_shift_];
+      HashedEntry& entry = hashed_[slot_of(key)];
       uint32_t check = (static_cast<uint32_t>(key) * 0x6659FD93u) | 1;
       if (entry.check != check) {
         entry = HashedEntry{check, BaseModel5{}};
@@ -90,8 +90,11 @@ class ContextModel {
     __builtin_prefetch(&order_k_[(next & order_mask_) + 3]);
     if (hashed_.empty()) return;
     for (uint64_t symbol = 0; symbol < 4; ++symbol)
-      __builtin_prefetch(&hashed_[(((next + symbol) & history_mask_) * 0x9E3779B97F4A7C15ull) >> hashed_shift_]);
+      __builtin_prefetch(&hashed_[slot_of((next + symbol) & history_mask_)]);
   }
+
+  // Fibonacci hashing: the top bits of the product index the table.
+  size_t slot_of(uint64_t key) const { return (key * 0x9E3779B97F4A7C15ull) >> hashed_shift_; }
 
   // An "N" (code 4) does not enter the history.
   unsigned advance(unsigned symbol) {
