@@ -192,6 +192,12 @@ def test_constant_and_per_read_length_modes():
     assert mixed[5:7] == varint(5) + b"\x00"
 
 
+def test_only_bytes_the_model_cannot_express_become_exceptions():
+    # "N" codes as symbol 4; lower case and other bytes go to the list.
+    stream = writer.encode_sequences([b"ANa", b"GyT"], order=1)
+    assert stream[5:].startswith(varint(2) + b"\x01" + varint(3) + varint(2) + varint(2) + b"a" + varint(2) + b"y")
+
+
 # The compiled decoder against the independent model.
 
 @pytest.mark.parametrize(
