@@ -178,10 +178,11 @@ def test_round_trip_edge_reads(reads):
     assert _zelk.decode_sequences_bytes(writer.encode_sequences(reads)) == reads
 
 
-def test_highly_repetitive_reads_stay_decodable():
-    # Codes far below a bit per base, where the coded size meets the
-    # decoder's payload-capacity rule.
-    reads = [b"A" * 1_000_000, b"C" * 100]
+@pytest.mark.parametrize("length", [2**18, 2**18 + 1, 1_000_000])
+def test_run_of_the_first_symbol_meets_the_capacity_rule(length):
+    # Such a run codes as zero bytes only, which the encoder would drop,
+    # leaving more bases than the decoder accepts for the bytes left.
+    reads = [b"A" * length]
     assert _zelk.decode_sequences_bytes(writer.encode_sequences(reads, order=2)) == reads
 
 
