@@ -178,10 +178,11 @@ def test_round_trip_edge_reads(reads):
     assert _zelk.decode_sequences_bytes(writer.encode_sequences(reads)) == reads
 
 
-def test_highly_repetitive_reads_stay_decodable():
-    # Codes far below a bit per base, where the coded size meets the
-    # decoder's payload-capacity rule.
-    reads = [b"A" * 1_000_000, b"C" * 100]
+@pytest.mark.parametrize("length", [2**18, 2**18 + 1, 1_000_000])
+def test_run_of_the_first_symbol_meets_the_capacity_rule(length):
+    # Such a run codes as zero bytes only, which the encoder would drop,
+    # leaving more bases than the decoder accepts for the bytes left.
+    reads = [b"A" * length]
     assert _zelk.decode_sequences_bytes(writer.encode_sequences(reads, order=2)) == reads
 
 
@@ -190,6 +191,12 @@ def test_constant_and_per_read_length_modes():
     mixed = writer.encode_sequences([b"ACGT"] * 4 + [b"ACG"], order=1)
     assert same[5:8] == varint(5) + b"\x01" + varint(4)
     assert mixed[5:7] == varint(5) + b"\x00"
+
+
+def test_only_bytes_the_model_cannot_express_become_exceptions():
+    # "N" codes as symbol 4; lower case and other bytes go to the list.
+    stream = writer.encode_sequences([b"ANa", b"GyT"], order=1)
+    assert stream[5:].startswith(varint(2) + b"\x01" + varint(3) + varint(2) + varint(2) + b"a" + varint(2) + b"y")
 
 
 # The compiled decoder against the independent model.
@@ -223,6 +230,37 @@ def test_coded_input_of_few_bytes(coded):
     # Missing bytes read as zeros, both at start-up and after.
     stream = method0(order=2, constant=(1, 500), coded=coded)
     assert decoded_bases(stream) == reference_bases(2, 0, 0, 500, coded)
+
+
+# The bare range coder with each adaptive model.
+
+MODELS = {"base5": 5, "freq4": 4, "freq5": 5}
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_range_decoder_matches_reference_on_random_bytes(model):
+    rng = random.Random(len(model) + MODELS[model])
+    coded = bytes(rng.randrange(256) for _ in range(300))
+    reference = ReferenceRangeDecoder(coded)
+    counts = [1] * MODELS[model]
+    expected = bytes(reference.decode(counts) for _ in range(2000))
+    assert writer.range_decode(coded, 2000, model=model) == expected
+
+
+@pytest.mark.parametrize("model", MODELS)
+@pytest.mark.parametrize("shape", ["uniform", "one-symbol-runs", "skewed"])
+def test_range_coder_round_trip(model, shape):
+    rng = random.Random(11)
+    k = MODELS[model]
+    if shape == "uniform":
+        symbols = [rng.randrange(k) for _ in range(20000)]
+    elif shape == "one-symbol-runs":
+        # Long runs push one count to the rescale limit again and again.
+        symbols = [s for s in range(k) for _ in range(3000)] * 2
+    else:
+        symbols = [min(int(rng.expovariate(2.0)), k - 1) for _ in range(20000)]
+    coded = writer.range_encode(bytes(symbols), model=model)
+    assert writer.range_decode(coded, len(symbols), model=model) == bytes(symbols)
 
 
 # Exceptions and length lists.

@@ -38,8 +38,12 @@ struct Exception {
   uint8_t value;
 };
 
-Result<void> check_params(const ContextParams& params) {
-  if (params.order < 1 || params.order > kMaxOrder) return fail(malformed("order out of range"));
+Result<void> check_order(uint8_t order) {
+  if (order < 1 || order > kMaxOrder) return fail(malformed("order out of range"));
+  return {};
+}
+
+Result<void> check_hashed_tier(const ContextParams& params) {
   if (params.hashed_active() &&
       (params.hashed_order >= kHashedOrderLimit || params.table_bits >= kTableBitsLimit))
     return fail(malformed("hashed-tier params out of range"));
@@ -147,10 +151,10 @@ Result<SequenceBlock> decode_method0(ByteSpan payload) {
   if (payload.empty()) return fail(malformed("truncated stream"));
   if (payload[0] != kVersion) return fail(malformed("unsupported version"));
   if (payload.size() < 2) return fail(malformed("truncated stream"));
-  if (payload[1] < 1 || payload[1] > kMaxOrder) return fail(malformed("order out of range"));
+  ZELK_TRY(check_order(payload[1]));
   if (payload.size() < 4) return fail(malformed("truncated stream"));
   ContextParams params{payload[1], payload[2], payload[3]};
-  ZELK_TRY(check_params(params));
+  ZELK_TRY(check_hashed_tier(params));
 
   ByteCursor cursor(payload.subspan(4));
   SequenceBlock block;
@@ -177,7 +181,8 @@ Result<SequenceBlock> decode_method0(ByteSpan payload) {
 }
 
 Result<void> append_method0(Bytes& out, const SequenceBlock& block, const ContextParams& params) {
-  ZELK_TRY(check_params(params));
+  ZELK_TRY(check_order(params.order));
+  ZELK_TRY(check_hashed_tier(params));
   uint64_t total = ZELK_TRY(total_length(block.read_lengths));
   if (total != block.bases.size())
     return fail(ArchiveError::length_mismatch(ErrorKind::SequenceCodec, "sequence", total, block.bases.size()));

@@ -1,5 +1,5 @@
-// Writer functions for sequence streams, and the reverse-complement paths
-// for comparison in tests.
+// Writer functions for sequence streams, and for tests the bare range
+// coder with each adaptive model and the reverse-complement paths.
 #include "zelk-bytes/sequence.h"
 #include "zelk-dna/dna.h"
 #include "zelk-python/common/py.h"
@@ -62,6 +62,82 @@ PyObject* py_encode_sequences(PyObject* module, PyObject* args, PyObject* kwargs
   return bytes_from(ByteSpan(*stream));
 }
 
+// The adaptive models a single symbol stream can be coded with.
+template <class Model>
+Bytes encode_symbols(ByteSpan symbols) {
+  Model model;
+  Bytes out;
+  range::RangeEncoder encoder(out);
+  for (uint8_t symbol : symbols) encoder.encode(model, symbol);
+  encoder.finish();
+  return out;
+}
+
+template <class Model>
+Bytes decode_symbols(ByteSpan coded, size_t count) {
+  Model model;
+  range::RangeDecoder decoder(coded);
+  Bytes out(count);
+  for (uint8_t& symbol : out) symbol = static_cast<uint8_t>(decoder.decode(model));
+  return out;
+}
+
+struct ModelCoders {
+  const char* name;
+  unsigned symbols;
+  Bytes (*encode)(ByteSpan);
+  Bytes (*decode)(ByteSpan, size_t);
+};
+
+constexpr ModelCoders kModelCoders[] = {
+    {"base5", 5, encode_symbols<range::BaseModel5>, decode_symbols<range::BaseModel5>},
+    {"freq4", 4, encode_symbols<range::FreqModel4>, decode_symbols<range::FreqModel4>},
+    {"freq5", 5, encode_symbols<range::FreqModel5>, decode_symbols<range::FreqModel5>},
+};
+
+const ModelCoders* model_coders(const char* name) {
+  for (const auto& coders : kModelCoders)
+    if (std::string_view(coders.name) == name) return &coders;
+  PyErr_Format(PyExc_ValueError, "unknown model %s", name);
+  return nullptr;
+}
+
+PyObject* py_range_encode(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"symbols", "model", nullptr};
+  PyObject* symbols_arg;
+  const char* model = "base5";
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "S|$s:range_encode", const_cast<char**>(keywords), &symbols_arg,
+                                   &model))
+    return nullptr;
+  const ModelCoders* coders = model_coders(model);
+  if (!coders) return nullptr;
+  ByteSpan symbols = bytes_view(symbols_arg);
+  for (uint8_t symbol : symbols) {
+    if (symbol >= coders->symbols) {
+      PyErr_Format(PyExc_ValueError, "symbol %u outside the model", symbol);
+      return nullptr;
+    }
+  }
+  return bytes_from(ByteSpan(coders->encode(symbols)));
+}
+
+PyObject* py_range_decode(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"coded", "count", "model", nullptr};
+  PyObject* coded;
+  Py_ssize_t count;
+  const char* model = "base5";
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Sn|$s:range_decode", const_cast<char**>(keywords), &coded,
+                                   &count, &model))
+    return nullptr;
+  const ModelCoders* coders = model_coders(model);
+  if (!coders) return nullptr;
+  if (count < 0 || count > (Py_ssize_t{1} << 28)) {
+    PyErr_SetString(PyExc_ValueError, "count must be between 0 and 2^28");
+    return nullptr;
+  }
+  return bytes_from(ByteSpan(coders->decode(bytes_view(coded), static_cast<size_t>(count))));
+}
+
 PyObject* py_revcomp(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"data", "vector", nullptr};
   PyObject* data;
@@ -104,6 +180,14 @@ PyMethodDef sequence_methods[] = {
                    "table_bits=None)\n--\n\n"
                    "A whole sequence stream for `reads` (a list of bytes). Method 0 only; a\n"
                    "None parameter picks the default for the reads' total and mean length."),
+    ZELK_WRITER_FN(range_encode,
+                   "range_encode(symbols, *, model='base5')\n--\n\n"
+                   "Range-codes `symbols` (bytes of symbol values) with one adaptive model:\n"
+                   "'base5' (counts only), 'freq4' or 'freq5' (counts and a running total)."),
+    ZELK_WRITER_FN(range_decode,
+                   "range_decode(coded, count, *, model='base5')\n--\n\n"
+                   "Decodes `count` symbols coded as by `range_encode`; missing input reads as\n"
+                   "zeros."),
     ZELK_WRITER_FN(revcomp,
                    "revcomp(data, *, vector=None)\n--\n\n"
                    "The case-keeping reverse complement. `vector=None` takes the dispatched\n"
