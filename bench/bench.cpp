@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <string_view>
 
@@ -95,16 +96,20 @@ double external_seconds(const std::string& command, const std::string& input) {
   return seconds;
 }
 
-size_t external_output_size(const std::string& command, const std::string& input) {
-  if (!tool_exists(command)) return 0;
+std::string external_output(const std::string& command, const std::string& input) {
+  if (!tool_exists(command)) return {};
   std::string path = write_temp(input);
   std::string out_path = path + ".out";
   (void)!std::system((command + " < " + path + " > " + out_path).c_str());
-  std::ifstream out(out_path, std::ios::binary | std::ios::ate);
-  size_t size = out ? static_cast<size_t>(out.tellg()) : 0;
+  std::ifstream out(out_path, std::ios::binary);
+  std::string output((std::istreambuf_iterator<char>(out)), std::istreambuf_iterator<char>());
   unlink(path.c_str());
   unlink(out_path.c_str());
-  return size;
+  return output;
+}
+
+size_t external_output_size(const std::string& command, const std::string& input) {
+  return external_output(command, input).size();
 }
 
 void print_header(const std::string& section) {

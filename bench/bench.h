@@ -35,6 +35,8 @@ inline double mb_per_s(size_t bytes, double seconds) { return bytes / seconds / 
 // its output; negative when the tool is missing. `args` is a shell word
 // list such as "xz -9".
 double external_seconds(const std::string& command, const std::string& input);
+// What `command` writes for `input`; empty when the tool is missing.
+std::string external_output(const std::string& command, const std::string& input);
 // Size of `command`'s output for `input`; 0 when the tool is missing.
 size_t external_output_size(const std::string& command, const std::string& input);
 

@@ -124,9 +124,11 @@ class QualityRangeEncoder {
     normalise();
   }
 
-  // Flushes the four bytes of `low` the decoder starts from.
+  // Flushes the four bytes of `low` the decoder starts from, less any
+  // trailing zeros: the decoder reads zeros past the end anyway.
   Bytes finish() {
     for (int i = 0; i < 4; ++i) shift();
+    while (!out_.empty() && out_.back() == 0) out_.pop_back();
     return std::move(out_);
   }
 
