@@ -5,6 +5,9 @@
 #pragma once
 
 #include <array>
+#include <cstdlib>
+#include <memory>
+#include <type_traits>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -235,6 +238,32 @@ class BaseWalker {
 template <class Side>
 Result<void> code_freq_reads(Side& side, const ReadBatch& reads, bool with_sequence);
 
+// Model tables: zeroed by the allocator, which leaves their pages
+// untouched until a context first uses them (most never are). Entries must
+// be trivially copyable, with all-zero bytes meaning "fresh".
+struct FreeMemory {
+  void operator()(void* memory) const { std::free(memory); }
+};
+template <class T>
+using ZeroedArray = std::unique_ptr<T[], FreeMemory>;
+
+inline ArchiveError model_too_large() { return malformed("quality model too large to allocate"); }
+
+template <class T>
+Result<ZeroedArray<T>> allocate_zeroed(size_t count) {
+  static_assert(std::is_trivially_copyable_v<T>);
+  ZeroedArray<T> array(static_cast<T*>(std::calloc(count, sizeof(T))));
+  if (!array) return fail(model_too_large());
+  return array;
+}
+
+// A mixing-model probability table; entries are stored less their initial
+// value, so a fresh table is all zeros.
+struct ProbabilityTable {
+  ZeroedArray<int16_t> offsets;
+  size_t size = 0;
+};
+
 // The mixing model: three context tables, a three-input mixer per bit
 // position, and its squash and stretch tables.
 class QualityMixModel {
@@ -259,7 +288,7 @@ class QualityMixModel {
 
   unsigned n_ = 0;
   unsigned bits_ = 0;  // B, decisions per symbol
-  std::vector<uint16_t> table_a_, table_b_, table_c_;
+  ProbabilityTable table_a_, table_b_, table_c_;
   std::array<std::array<int32_t, 3>, 7> weights_{};
   std::array<uint16_t, 4096> squash_{};
   std::array<int16_t, 4097> stretch_{};
