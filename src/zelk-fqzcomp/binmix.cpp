@@ -5,6 +5,8 @@
 #include <bit>
 #include <cmath>
 
+#include <sys/mman.h>
+
 #include "zelk-fqzcomp/coder.h"
 
 namespace zelk::quality {
@@ -50,13 +52,28 @@ const LogisticTables& logistic_tables() {
 
 unsigned bits_per_symbol(unsigned n) { return n <= 2 ? 1 : std::bit_width(n - 1); }
 
+// Lookups land anywhere in tables of up to 256 MiB: with small pages
+// nearly each one misses the TLB. Where the system grants huge pages on
+// request, ask for them before the first touch.
+void prefer_huge_pages(void* memory, size_t bytes) {
+  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+  uintptr_t start = (reinterpret_cast<uintptr_t>(memory) + kHugePage - 1) & ~(kHugePage - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(memory) + bytes) & ~(kHugePage - 1);
+  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+}
+
+Result<ProbabilityTable> new_table(size_t size) {
+  ProbabilityTable table{ZELK_TRY(allocate_zeroed<int16_t>(size)), size};
+  prefer_huge_pages(table.offsets.get(), size * sizeof(int16_t));
+  return table;
+}
+
 Result<ProbabilityTable> probability_table(unsigned context_bits, unsigned bits) {
-  size_t size = size_t{1} << (context_bits + bits);
-  return ProbabilityTable{ZELK_TRY(allocate_zeroed<int16_t>(size)), size};
+  return new_table(size_t{1} << (context_bits + bits));
 }
 
 Result<ProbabilityTable> copy_table(const ProbabilityTable& source) {
-  ProbabilityTable table{ZELK_TRY(allocate_zeroed<int16_t>(source.size)), source.size};
+  ProbabilityTable table = ZELK_TRY(new_table(source.size));
   std::copy_n(source.offsets.get(), source.size, table.offsets.get());
   return table;
 }
