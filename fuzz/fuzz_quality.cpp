@@ -10,12 +10,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto header = zelk::quality::parse_quality_header(stream);
   // A one-symbol alphabet decodes any declared total (up to 16 GiB) from no
   // payload at all; beyond a few MiB that only measures memory.
-  constexpr uint64_t kMaxFuzzTotal = 1 << 22;
-  if (header && header->total > kMaxFuzzTotal) return 0;
-  // The mixing model's tables grow with the alphabet to 336 MiB, filled on
-  // every run; larger alphabets run the same loops, so keep runs fast.
-  constexpr size_t kMaxFuzzMixAlphabet = 8;
-  if (header && header->mode >= 3 && header->symbols.size() > kMaxFuzzMixAlphabet) return 0;
+  // Likewise 2^28 empty reads: valid, and slow only by their count.
+  constexpr uint64_t kMaxFuzzTotal = 1 << 22, kMaxFuzzReads = 1 << 20;
+  if (header && (header->total > kMaxFuzzTotal || header->read_lengths.size() > kMaxFuzzReads)) return 0;
+  // The models' tables grow with the alphabet (the mixing model's to
+  // 336 MiB) and are set up on every run; larger alphabets run the same
+  // loops, so keep runs fast and within the fuzzer's memory limit.
+  constexpr size_t kMaxFuzzFreqAlphabet = 16, kMaxFuzzMixAlphabet = 8;
+  if (header && header->symbols.size() > (header->mode >= 3 ? kMaxFuzzMixAlphabet : kMaxFuzzFreqAlphabet))
+    return 0;
   zelk::Bytes bases;
   if (header) {
     static constexpr char kBases[] = "ACGTNacgtA";
