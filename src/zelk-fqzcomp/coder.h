@@ -5,12 +5,12 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <type_traits>
-#include <cstdint>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "zelk-fqzcomp/quality.h"
