@@ -7,7 +7,7 @@ import _zelk_writer as writer
 import quality_reference
 from test_quality import PREFIX, decode, header, listed, random_reads, real_reads, uniform, varint
 
-THREAD_COUNTS = [1, 2, 8]
+WORKER_COUNTS = [1, 2, 16]
 
 
 def chunk_table(variant, segments, warmup, lengths):
@@ -17,8 +17,8 @@ def chunk_table(variant, segments, warmup, lengths):
 def chunked(quals, seqs, **options):
     coded = writer.encode_qualities(quals, seqs=seqs, **options)
     joined = b"".join(seqs)
-    for threads in THREAD_COUNTS:
-        assert writer.decode_qualities(coded, joined, threads=threads) == b"".join(quals)
+    for workers in WORKER_COUNTS:
+        assert writer.decode_qualities(coded, joined, workers=workers) == b"".join(quals)
     assert decode(coded, seqs) == list(quals)
     return coded
 
@@ -98,14 +98,14 @@ def test_segment_table_must_match_payload():
 
 # One symbol: the warm-up's all-ones code decodes decisions of 0; a later
 # segment of zero bytes decodes a decision of 1, which names symbol 1.
-@pytest.mark.parametrize("threads", THREAD_COUNTS)
-def test_failing_segment_fails_the_decode_on_any_pool(threads):
+@pytest.mark.parametrize("workers", WORKER_COUNTS)
+def test_failing_segment_fails_the_decode_on_any_pool(workers):
     table = chunk_table(1, 4, 2, [4, 4, 4, 4])
     coded = stream(table, uniform(4, 2), b"\xff" * 4 + bytes(12))
     with pytest.raises(AssertionError):
         quality_reference.decode(coded, b"ACGTACGT")
     with pytest.raises(_zelk.ZelkError, match="decoded symbol outside alphabet"):
-        writer.decode_qualities(coded, b"ACGTACGT", threads=threads)
+        writer.decode_qualities(coded, b"ACGTACGT", workers=workers)
 
 
 @pytest.mark.parametrize("options, text", [

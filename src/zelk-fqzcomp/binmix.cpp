@@ -5,6 +5,8 @@
 #include <bit>
 #include <cmath>
 
+#include <sys/mman.h>
+
 #include "zelk-fqzcomp/coder.h"
 
 namespace zelk::quality {
@@ -16,9 +18,10 @@ constexpr uint32_t kMaskA = (1u << kContextBitsA) - 1;
 constexpr uint32_t kMaskB = (1u << kContextBitsB) - 1;
 constexpr uint32_t kMaskC = (1u << kContextBitsC) - 1;
 constexpr unsigned kHashShiftC = 32 - kContextBitsC;  // zero bits of the mask
-constexpr uint16_t kInitialProbability = 2048;
+constexpr int32_t kInitialProbability = 2048;
 constexpr int32_t kInitialWeight = 0x5555;  // one third in 16.16 fixed point
 constexpr int32_t kOne = 1 << kProbBits;
+constexpr size_t kEntriesPerLine = 64 / sizeof(int16_t);
 
 struct LogisticTables {
   std::array<uint16_t, 4096> squash;
@@ -49,17 +52,29 @@ const LogisticTables& logistic_tables() {
 
 unsigned bits_per_symbol(unsigned n) { return n <= 2 ? 1 : std::bit_width(n - 1); }
 
-ArchiveError model_too_large() { return malformed("quality model too large to allocate"); }
+// Lookups land anywhere in tables of up to 256 MiB: with small pages
+// nearly each one misses the TLB. Where the system grants huge pages on
+// request, ask for them before the first touch.
+void prefer_huge_pages(void* memory, size_t bytes) {
+  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+  uintptr_t start = (reinterpret_cast<uintptr_t>(memory) + kHugePage - 1) & ~(kHugePage - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(memory) + bytes) & ~(kHugePage - 1);
+  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+}
 
-Result<std::vector<uint16_t>> probability_table(unsigned context_bits, unsigned bits) {
-  auto table = ZELK_TRY(allocate<std::vector<uint16_t>>(size_t{1} << (context_bits + bits), model_too_large));
-  std::fill(table.begin(), table.end(), kInitialProbability);
+Result<ProbabilityTable> new_table(size_t size) {
+  ProbabilityTable table{ZELK_TRY(allocate_model_table<int16_t>(size)), size};
+  prefer_huge_pages(table.offsets.get(), size * sizeof(int16_t));
   return table;
 }
 
-Result<std::vector<uint16_t>> copy_table(const std::vector<uint16_t>& source) {
-  auto table = ZELK_TRY(allocate<std::vector<uint16_t>>(source.size(), model_too_large));
-  std::copy(source.begin(), source.end(), table.begin());
+Result<ProbabilityTable> probability_table(unsigned context_bits, unsigned bits) {
+  return new_table(size_t{1} << (context_bits + bits));
+}
+
+Result<ProbabilityTable> copy_table(const ProbabilityTable& source) {
+  ProbabilityTable table = ZELK_TRY(new_table(source.size));
+  std::copy_n(source.offsets.get(), source.size, table.offsets.get());
   return table;
 }
 
@@ -68,9 +83,13 @@ int32_t add_wrapping(int32_t a, int32_t b) {
   return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }
 
-void adapt_probability(uint16_t& p, unsigned bit) {
+// An entry holds its probability less the initial 2048.
+int32_t probability(int16_t offset) { return kInitialProbability + offset; }
+
+void adapt_probability(int16_t& offset, unsigned bit) {
+  int32_t p = probability(offset);
   int32_t target = bit ? kOne : 0;
-  p = static_cast<uint16_t>(p + ((target - p) >> 5));
+  offset = static_cast<int16_t>(p + ((target - p) >> 5) - kInitialProbability);
 }
 
 }  // namespace
@@ -119,16 +138,24 @@ Result<void> QualityMixModel::run(Model& model, Side& side, const ReadBatch& rea
       uint32_t c3 = c2 | bases.code(i + 2) << 18 | (quantizer.q2[q3] & 3) << 20;
       uint32_t hashed = ((c3 * 0x9E3779B1u) >> kHashShiftC) & kMaskC;
       // Each context's block of 2^B entries, indexed by the tree node.
-      auto* node_a = &model.table_a_[size_t{c1 & kMaskA} << bits];
-      auto* node_b = &model.table_b_[size_t{c2 & kMaskB} << bits];
-      auto* node_c = &model.table_c_[size_t{hashed} << bits];
+      auto* node_a = &model.table_a_.offsets[size_t{c1 & kMaskA} << bits];
+      auto* node_b = &model.table_b_.offsets[size_t{c2 & kMaskB} << bits];
+      auto* node_c = &model.table_c_.offsets[size_t{hashed} << bits];
+      // The tables are far larger than the caches: ask for every line of
+      // the three blocks at once rather than miss on them one decision at
+      // a time.
+      for (size_t at = 0; at < (size_t{1} << bits); at += kEntriesPerLine) {
+        __builtin_prefetch(node_a + at);
+        __builtin_prefetch(node_b + at);
+        __builtin_prefetch(node_c + at);
+      }
 
       const unsigned target = side.target();
       unsigned node = 1;
       for (unsigned level = 0; level < bits; ++level) {
-        int32_t xa = model.stretch_[node_a[node]];
-        int32_t xb = model.stretch_[node_b[node]];
-        int32_t xc = model.stretch_[node_c[node]];
+        int32_t xa = model.stretch_[probability(node_a[node])];
+        int32_t xb = model.stretch_[probability(node_b[node])];
+        int32_t xc = model.stretch_[probability(node_c[node])];
         auto& weights = model.weights_[level];
         int64_t dot = int64_t{xa} * weights[0] + int64_t{xb} * weights[1] + int64_t{xc} * weights[2];
         int32_t x = std::clamp(static_cast<int32_t>(dot >> 16), -2047, 2047);

@@ -116,8 +116,8 @@ Result<void> decode_chunked(const QualityHeader& header, ByteSpan payload, const
   // Every range below lies inside the payload, the bases and the output:
   // the segment lengths sum to the payload and the reads to the total.
   auto batch_of = [&](size_t first_read, size_t end_read, uint64_t first_byte, uint64_t end_byte) {
-    ByteSpan bases = reads.bases.empty() ? ByteSpan{} : reads.bases.subspan(first_byte, end_byte - first_byte);
-    return ReadBatch{reads.lengths.subspan(first_read, end_read - first_read), bases, reads.symbols};
+    return ReadBatch{reads.lengths.subspan(first_read, end_read - first_read),
+                     reads.bases.subspan(first_byte, end_byte - first_byte), reads.symbols};
   };
   QualityMixModel warmed = ZELK_TRY(QualityMixModel::create(header.symbols.size()));
   {

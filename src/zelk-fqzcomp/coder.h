@@ -6,8 +6,11 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "zelk-fqzcomp/quality.h"
@@ -124,9 +127,11 @@ class QualityRangeEncoder {
     normalise();
   }
 
-  // Flushes the four bytes of `low` the decoder starts from.
+  // Flushes the four bytes of `low` the decoder starts from, less any
+  // trailing zeros: the decoder reads zeros past the end anyway.
   Bytes finish() {
     for (int i = 0; i < 4; ++i) shift();
+    while (!out_.empty() && out_.back() == 0) out_.pop_back();
     return std::move(out_);
   }
 
@@ -233,6 +238,22 @@ class BaseWalker {
 template <class Side>
 Result<void> code_freq_reads(Side& side, const ReadBatch& reads, bool with_sequence);
 
+inline ArchiveError model_too_large() { return malformed("quality model too large to allocate"); }
+
+// Model tables come from allocate_zeroed: all-zero bytes mean "fresh", and
+// pages no context touches are never faulted in.
+template <class T>
+Result<ZeroedArray<T>> allocate_model_table(size_t count) {
+  return allocate_zeroed<T>(count, model_too_large);
+}
+
+// A mixing-model probability table; entries are stored less their initial
+// value, so a fresh table is all zeros.
+struct ProbabilityTable {
+  ZeroedArray<int16_t> offsets;
+  size_t size = 0;
+};
+
 // The mixing model: three context tables, a three-input mixer per bit
 // position, and its squash and stretch tables.
 class QualityMixModel {
@@ -257,7 +278,7 @@ class QualityMixModel {
 
   unsigned n_ = 0;
   unsigned bits_ = 0;  // B, decisions per symbol
-  std::vector<uint16_t> table_a_, table_b_, table_c_;
+  ProbabilityTable table_a_, table_b_, table_c_;
   std::array<std::array<int32_t, 3>, 7> weights_{};
   std::array<uint16_t, 4096> squash_{};
   std::array<int16_t, 4097> stretch_{};

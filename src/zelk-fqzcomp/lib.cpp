@@ -84,12 +84,11 @@ uint32_t sequence_context(unsigned q1, unsigned q2, const ReadBases& bases, uint
 template <size_t S, bool kWithSequence, class Side>
 Result<void> run_freq_model(Side& side, const ReadBatch& reads) {
   const unsigned n = static_cast<unsigned>(reads.symbols.size());
+  // A context is set up on first use: a used one never has a total of 0.
   FreqContext<S> initial{};
   initial.total = n;
   std::fill(initial.freqs, initial.freqs + n, uint16_t{1});
-  auto table = ZELK_TRY(allocate<std::vector<FreqContext<S>>>(
-      kFreqContexts, [] { return malformed("quality model too large to allocate"); }));
-  std::fill(table.begin(), table.end(), initial);
+  auto table = ZELK_TRY(allocate_model_table<FreqContext<S>>(kFreqContexts));
 
   const uint8_t origin = reads.symbols[0];
   BaseWalker walker(reads.bases);
@@ -106,6 +105,7 @@ Result<void> run_freq_model(Side& side, const ReadBatch& reads) {
         context = position_context(q1, q2, q3, delta, i);
       }
       FreqContext<S>& entry = table[context];
+      if (entry.total == 0) entry = initial;
       unsigned slot = side.template freq<S>(entry.freqs, entry.total, side.target());
       if (slot == QualityRangeDecoder::kBadContext)
         return fail(malformed("quality context total exceeds the coder range"));

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -130,6 +132,23 @@ inline Result<Container> allocate(uint64_t n, MakeError&& make_error) {
     return fail(make_error());
   }
   return out;
+}
+
+// Zero-filled storage straight from the allocator, for large tables whose
+// untouched pages should stay unmapped. `T` must treat all-zero bytes as a
+// valid value.
+struct FreeMemory {
+  void operator()(void* memory) const { std::free(memory); }
+};
+template <class T>
+using ZeroedArray = std::unique_ptr<T[], FreeMemory>;
+
+template <class T, class MakeError>
+inline Result<ZeroedArray<T>> allocate_zeroed(size_t count, MakeError&& make_error) {
+  static_assert(std::is_trivially_copyable_v<T>);
+  ZeroedArray<T> array(static_cast<T*>(std::calloc(count, sizeof(T))));
+  if (!array) return fail(make_error());
+  return array;
 }
 
 }  // namespace zelk

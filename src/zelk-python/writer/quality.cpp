@@ -7,6 +7,8 @@ namespace zelk::py {
 
 namespace {
 
+constexpr unsigned kMaxTestWorkers = 64;
+
 // An optional bytes keyword: None or absent leaves `out` empty.
 bool optional_bytes(PyObject* arg, const char* name, std::optional<Bytes>& out) {
   if (!arg || arg == Py_None) return true;
@@ -69,13 +71,18 @@ PyObject* py_encode_qualities(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* py_decode_qualities(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"coded", "seq", "threads", nullptr};
+  static const char* keywords[] = {"coded", "seq", "workers", nullptr};
   PyObject *coded, *seq = nullptr;
-  unsigned long long threads = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "S|S$K:decode_qualities", const_cast<char**>(keywords), &coded,
-                                   &seq, &threads))
+  unsigned int workers = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "S|S$I:decode_qualities", const_cast<char**>(keywords), &coded,
+                                   &seq, &workers))
     return nullptr;
-  WorkerPool pool(WorkerPool::decode_pool_size(threads));
+  // Not capped at the processor count: tests want more workers than cores.
+  if (workers < 1 || workers > kMaxTestWorkers) {
+    PyErr_SetString(PyExc_ValueError, "workers must be 1 to 64");
+    return nullptr;
+  }
+  WorkerPool pool(workers);
   auto decoded = quality::decode_quality_stream(bytes_view(coded), seq ? bytes_view(seq) : ByteSpan{}, &pool);
   if (!decoded) return raise_writer_error(module, decoded.error());
   return bytes_from(ByteSpan(decoded->qualities));
@@ -126,9 +133,9 @@ PyMethodDef quality_methods[] = {
                    "`chunk_variant`, `segments` and `warmup` (reads in the warm-up segment)\n"
                    "shape modes 5 and 6. Raises ValueError for what a stream cannot hold."),
     ZELK_WRITER_FN(decode_qualities,
-                   "decode_qualities(coded, seq=None, *, threads=0)\n--\n\n"
+                   "decode_qualities(coded, seq=None, *, workers=1)\n--\n\n"
                    "The concatenated qualities of a quality stream, decoded on a pool of its own\n"
-                   "with `threads` workers (0: one per processor)."),
+                   "with `workers` workers (1 to 64) besides the calling thread."),
     ZELK_WRITER_FN(bin_qualities,
                    "bin_qualities(quals, binning)\n--\n\n"
                    "`quals` with every byte mapped by the named quality binning."),
