@@ -55,7 +55,11 @@ uint64_t default_block_reads(uint64_t read_length) {
   return std::clamp<uint64_t>(kBlockBases / std::max<uint64_t>(read_length, 1), 16, 262144);
 }
 
-uint8_t default_quality_mode(uint64_t read_length) { return read_length >= kLongRead ? 5 : 0; }
+// Measured on real sets: the frequency model is the smallest and fastest
+// for short reads (position context) and, with the bases as context, within
+// a few percent of the mixing model on long reads at several times its
+// decode speed.
+uint8_t default_quality_mode(uint64_t read_length) { return read_length >= kLongRead ? 1 : 0; }
 
 ArchiveWriter::ArchiveWriter(ArchiveOptions options, Output output)
     : options_(std::move(options)), output_(std::move(output)) {}

@@ -66,8 +66,7 @@ class ArchiveWriter {
 };
 
 // Defaults for reads of about `read_length` bases: reads per block, and the
-// quality mode (long reads code qualities against their bases, in chunks
-// that decode in parallel).
+// quality mode (long reads code qualities against their bases).
 uint64_t default_block_reads(uint64_t read_length);
 uint8_t default_quality_mode(uint64_t read_length);
 
