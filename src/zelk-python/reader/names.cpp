@@ -15,7 +15,14 @@ PyObject* py_decode_names_bytes(PyObject* module, PyObject* args, PyObject* kwar
     return nullptr;
   auto names = names::decode_names(bytes_view(coded));
   if (!names) return raise_archive_error(module_state(module)->zelk_error, names.error());
-  return bytes_list(*names);
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(names->size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < names->size(); ++i) {
+    PyObject* name = bytes_from((*names)[i]);
+    if (!name) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  return list.release();
 }
 
 }  // namespace zelk::py
