@@ -203,7 +203,6 @@ struct RansEncSymbol {
   uint32_t bias;
   uint32_t add_state;  // all ones above F = 2048, else 0
   uint16_t freq;
-  uint8_t unused = 0;
   uint8_t rcp_shift;
 
   // A state at or above this would leave [2^16, 2^32) after coding.
