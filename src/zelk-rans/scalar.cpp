@@ -281,12 +281,24 @@ void append_freqs(Bytes& out, const FreqTable& freq) {
   for (size_t s = 0; s < 256; ++s) store_le(out.data() + at + 2 * s, freq[s]);
 }
 
+// Four interleaved histograms, so runs of one symbol do not serialise on a
+// single counter.
+SymbolCounts count_symbols(ByteSpan data) {
+  std::array<SymbolCounts, 4> partial{};
+  size_t i = 0;
+  for (; i + 4 <= data.size(); i += 4)
+    for (size_t j = 0; j < 4; ++j) ++partial[j][data[i + j]];
+  SymbolCounts counts{};
+  for (; i < data.size(); ++i) ++counts[data[i]];
+  for (const auto& part : partial)
+    for (size_t s = 0; s < 256; ++s) counts[s] += part[s];
+  return counts;
+}
+
 Bytes encode_order0(ByteSpan data) {
   Bytes out = block_header(0, data.size());
   if (data.empty()) return out;
-  SymbolCounts counts{};
-  for (uint8_t b : data) ++counts[b];
-  FreqTable freq = normalise_freqs(counts);
+  FreqTable freq = normalise_freqs(count_symbols(data));
   EncSymbols symbols;
   make_enc_symbols(freq, symbols);
   append_freqs(out, freq);
