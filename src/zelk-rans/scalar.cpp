@@ -318,14 +318,20 @@ Bytes encode_order1(ByteSpan data) {
   int16_t row_count = 0;
   for (size_t c = 0; c < 256; ++c) row_of[c] = occurs[c] ? row_count++ : -1;
   std::vector<SymbolCounts> rows(row_count);
-  rows[row_of[0]][data[0]]++;
-  for (size_t i = 1; i < data.size(); ++i) rows[row_of[data[i - 1]]][data[i]]++;
+  std::array<SymbolCounts*, 256> counts_of{};
+  for (size_t c = 0; c < 256; ++c)
+    if (row_of[c] >= 0) counts_of[c] = &rows[row_of[c]];
+  (*counts_of[0])[data[0]]++;
+  for (size_t i = 1; i < data.size(); ++i) (*counts_of[data[i - 1]])[data[i]]++;
 
   std::vector<FreqTable> freqs(rows.size());
   std::vector<EncSymbols> symbols(rows.size());
-  for (size_t r = 0; r < rows.size(); ++r) {
-    freqs[r] = normalise_freqs(rows[r]);
-    make_enc_symbols(freqs[r], symbols[r]);
+  std::array<const RansEncSymbol*, 256> symbols_of{};
+  for (size_t c = 0; c < 256; ++c) {
+    if (row_of[c] < 0) continue;
+    freqs[row_of[c]] = normalise_freqs(rows[row_of[c]]);
+    make_enc_symbols(freqs[row_of[c]], symbols[row_of[c]]);
+    symbols_of[c] = symbols[row_of[c]].data();
   }
 
   std::array<uint8_t, 32> bitmap{};
@@ -336,7 +342,7 @@ Bytes encode_order1(ByteSpan data) {
     if (row_of[c] >= 0) append_freqs(out, freqs[row_of[c]]);
   code_backwards(
       data,
-      [&](size_t i) -> const RansEncSymbol& { return symbols[row_of[i ? data[i - 1] : 0]][data[i]]; },
+      [&](size_t i) -> const RansEncSymbol& { return symbols_of[i ? data[i - 1] : 0][data[i]]; },
       out);
   return out;
 }
