@@ -1,5 +1,6 @@
 // The portable decoder (both orders, block parsing, the dispatch to the
 // vector order-0 decoders), the encoder, and the framed sub-stream.
+#include <bit>
 #include <memory>
 
 #include "zelk-rans/kernels.h"
@@ -218,8 +219,7 @@ RansEncSymbol make_enc_symbol(uint32_t freq, uint32_t cum) {
     sym.rcp_freq = UINT32_MAX;  // q = x - 1, which the bias corrects
     sym.bias = cum + kTotFreq - 1;
   } else if (freq <= kTotFreq / 2) {
-    uint32_t shift = 0;
-    while ((1u << shift) < freq) ++shift;
+    uint32_t shift = std::bit_width(freq - 1);  // the smallest k with 2^k >= freq
     sym.rcp_freq = static_cast<uint32_t>(((uint64_t{1} << (shift + 31)) + freq - 1) / freq);
     sym.rcp_shift = static_cast<uint8_t>(shift - 1);
   } else {
@@ -233,9 +233,13 @@ RansEncSymbol make_enc_symbol(uint32_t freq, uint32_t cum) {
 
 using EncSymbols = std::array<RansEncSymbol, 256>;
 
+// Records for the symbols of a normalised table; absent ones are never coded.
 void make_enc_symbols(const FreqTable& freq, EncSymbols& out) {
-  RansModel model = *rans_build_model(freq);  // a normalised table always builds
-  for (size_t s = 0; s < 256; ++s) out[s] = make_enc_symbol(freq[s], model.cum[s]);
+  uint32_t cum = 0;
+  for (size_t s = 0; s < 256; ++s) {
+    if (freq[s]) out[s] = make_enc_symbol(freq[s], cum);
+    cum += freq[s];
+  }
 }
 
 inline void encode_step(uint32_t& x, const RansEncSymbol& sym, uint16_t* words, size_t& word_count) {
