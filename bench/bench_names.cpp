@@ -28,7 +28,9 @@ ZELK_BENCH_SECTION(41, "names (one core; MB/s of newline-joined names, coded byt
     for (const auto& name : names) joined += name + '\n';
     std::vector<uint8_t> copy(joined.size());
     zelk::Bytes coded = zelk::names::encode_names(names);
-    auto per_name = [&](size_t bytes) { return zelk::strprintf("%.2f B/name", double(bytes) / names.size()); };
+    auto per_name = [&](size_t bytes) {
+      return zelk::strprintf("%.2f B/name", double(bytes) / names.size());
+    };
     std::string label = std::string(path);
     label = label.substr(label.find('/') + 1, label.find('.') - label.find('/') - 1);
     print_row(label + ": memcpy", mb_per_s(joined.size(), seconds_per_run([&] {

@@ -39,15 +39,16 @@ ZELK_BENCH_SECTION(40, "rANS (16 MiB each, one core; MB/s of decoded bytes)") {
   for (const Input& input : rans_inputs()) {
     zelk::ByteSpan data = zelk::as_bytes(input.data);
     std::vector<uint8_t> copy(data.size());
-    auto row = [&](const std::string& label, const std::function<void()>& work, const std::string& note = "") {
+    auto row = [&](const std::string& label, const std::function<void()>& work,
+                   const std::string& note = "") {
       print_row(std::string(input.label) + ": " + label, mb_per_s(data.size(), seconds_per_run(work)), note);
     };
     row("memcpy (baseline)", [&] { std::memcpy(copy.data(), data.data(), data.size()); sink = copy[7]; });
     for (int order : {0, 1}) {
       zelk::Bytes block = zelk::rans::rans_encode(data, order);
       std::string ratio = zelk::strprintf("%.3f of input", double(block.size()) / data.size());
-      row("encode order " + std::to_string(order), [&] { sink = zelk::rans::rans_encode(data, order).size(); },
-          ratio);
+      row("encode order " + std::to_string(order),
+          [&] { sink = zelk::rans::rans_encode(data, order).size(); }, ratio);
       auto decode = [&](const char* name, DecoderImpl impl) {
         if (!zelk::rans::decoder_available(impl)) return;
         row("decode order " + std::to_string(order) + " " + name,

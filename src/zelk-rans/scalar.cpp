@@ -48,7 +48,8 @@ Result<ContextTables> read_context_tables(ByteCursor& cursor) {
     RansModel model = ZELK_TRY(read_model(cursor));
     tables.present[c] = true;
     std::copy(model.slot2sym.begin(), model.slot2sym.end(), &tables.symbols[c * kTotFreq]);
-    for (size_t s = 0; s < 256; ++s) tables.freq_cum[c << 8 | s] = uint32_t{model.freq[s]} << 16 | model.cum[s];
+    for (size_t s = 0; s < 256; ++s)
+      tables.freq_cum[c << 8 | s] = uint32_t{model.freq[s]} << 16 | model.cum[s];
   }
   return tables;
 }
@@ -138,14 +139,14 @@ Result<void> decode_order0(const RansModel& model, DecoderImpl impl, States& sta
   detail::pack_decode_table(model, *table);
   switch (resolve(impl)) {
     case DecoderImpl::Avx512:
-      if (!detail::decode_order0_avx512(*table, states, words, out, n)) return fail(rans_error(kTruncatedRenorm));
-      return {};
+      if (detail::decode_order0_avx512(*table, states, words, out, n)) return {};
+      return fail(rans_error(kTruncatedRenorm));
     case DecoderImpl::Avx2:
-      if (!detail::decode_order0_avx2(*table, states, words, out, n)) return fail(rans_error(kTruncatedRenorm));
-      return {};
+      if (detail::decode_order0_avx2(*table, states, words, out, n)) return {};
+      return fail(rans_error(kTruncatedRenorm));
     default:
-      if (!decode_order0_scalar(*table, states, words, out, n)) return fail(rans_error(kTruncated));
-      return {};
+      if (decode_order0_scalar(*table, states, words, out, n)) return {};
+      return fail(rans_error(kTruncated));
   }
 }
 
@@ -180,7 +181,8 @@ Result<Bytes> rans_decode(ByteSpan block, uint64_t max_len, DecoderImpl impl) {
   States states;
   for (size_t k = 0; k < kLanes; ++k) states[k] = load_le<uint32_t>(raw_states->data() + 4 * k);
 
-  Bytes out = ZELK_TRY(allocate<Bytes>(n, [] { return rans_error("rANS output length too large to allocate"); }));
+  auto too_large = [] { return rans_error("rANS output length too large to allocate"); };
+  Bytes out = ZELK_TRY(allocate<Bytes>(n, too_large));
   ByteSpan rest = cursor.rest();
   WordStream words{rest.data(), rest.data() + rest.size()};
   if (order == 0)
@@ -264,7 +266,8 @@ void code_backwards(ByteSpan data, SymbolAt symbol_at, Bytes& out) {
   states.fill(kLowerBound);
   std::unique_ptr<uint16_t[]> words(new uint16_t[data.size()]);  // at most one word per symbol
   size_t word_count = 0;
-  for (size_t i = data.size(); i-- > 0;) encode_step(states[i % kLanes], symbol_at(i), words.get(), word_count);
+  for (size_t i = data.size(); i-- > 0;)
+    encode_step(states[i % kLanes], symbol_at(i), words.get(), word_count);
   size_t at = out.size();
   out.resize(at + sizeof states + 2 * word_count);
   for (size_t k = 0; k < kLanes; ++k) store_le(out.data() + at + 4 * k, states[k]);

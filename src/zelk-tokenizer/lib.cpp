@@ -83,7 +83,8 @@ struct OpColumns {
 Result<OpColumns> read_op_columns(const Bytes& run_counts, const Bytes& run_ops, const Bytes& run_lengths,
                                   uint64_t record_count, uint64_t bound) {
   OpColumns out;
-  out.runs = ZELK_TRY(allocate<std::vector<Run>>(run_ops.size(), [] { return name_error("op run too large to allocate"); }));
+  auto too_large = [] { return name_error("op run too large to allocate"); };
+  out.runs = ZELK_TRY(allocate<std::vector<Run>>(run_ops.size(), too_large));
   ByteCursor counts(run_counts), ops(run_ops), lengths(run_lengths);
   size_t run_total = 0;
   uint64_t op_total = 0;
@@ -145,7 +146,8 @@ struct TokenSources {
   }
 };
 
-Result<void> append_number(std::string& out, TokenSources& sources, int64_t value, std::vector<Token>& tokens) {
+Result<void> append_number(std::string& out, TokenSources& sources, int64_t value,
+                           std::vector<Token>& tokens) {
   uint8_t pad = ZELK_TRY(sources.pad());
   size_t start = out.size();
   detail::append_zero_filled(out, value, detail::decimal_digits(value) + pad);
@@ -175,13 +177,15 @@ Result<void> decode_token(size_t i, OpColumns& ops, TokenSources& sources, const
       out.append(text->begin(), text->end());
       return {};
     }
-    case kNumeric:
-      return append_number(out, sources, static_cast<int64_t>(ZELK_TRY(read_varint(sources.numerics, varint_error))),
-                           tokens);
+    case kNumeric: {
+      uint64_t value = ZELK_TRY(read_varint(sources.numerics, varint_error));  // two's complement
+      return append_number(out, sources, static_cast<int64_t>(value), tokens);
+    }
     case kDelta: {
       if (column.next_delta == column.deltas.size()) return fail(name_error("delta underrun"));
       uint64_t delta = column.deltas[column.next_delta++];
-      if (previous.size() <= i || !previous[i].numeric) return fail(name_error("DELTA without numeric prior"));
+      if (previous.size() <= i || !previous[i].numeric)
+        return fail(name_error("DELTA without numeric prior"));
       uint64_t value = static_cast<uint64_t>(previous[i].value) + static_cast<uint64_t>(zigzag_decode(delta));
       return append_number(out, sources, static_cast<int64_t>(value), tokens);
     }
@@ -306,7 +310,8 @@ Result<NameList> decode_names(ByteSpan stream) {
   ZELK_TRY(read_delta_planes(in, ops));
 
   ByteCursor counts(token_counts);
-  TokenSources sources{ByteCursor(string_lengths), ByteCursor(string_data), ByteCursor(numerics), ByteCursor(pads)};
+  TokenSources sources{ByteCursor(string_lengths), ByteCursor(string_data), ByteCursor(numerics),
+                       ByteCursor(pads)};
   NameList names;
   names.ends.reserve(std::min<uint64_t>(record_count, 1 << 20));
   std::vector<Token> previous, tokens;
@@ -315,7 +320,8 @@ Result<NameList> decode_names(ByteSpan stream) {
     tokens.clear();
     // Every token takes an operation, so a huge declared count ends at the
     // first column that runs out.
-    for (uint64_t i = 0; i < token_count; ++i) ZELK_TRY(decode_token(i, ops, sources, previous, names.bytes, tokens));
+    for (uint64_t i = 0; i < token_count; ++i)
+      ZELK_TRY(decode_token(i, ops, sources, previous, names.bytes, tokens));
     names.ends.push_back(names.bytes.size());
     std::swap(previous, tokens);
   }

@@ -31,7 +31,8 @@ PyObject* py_rans_encode(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"data", "order", nullptr};
   PyObject* data;
   int order;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Si:rans_encode", const_cast<char**>(keywords), &data, &order))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Si:rans_encode", const_cast<char**>(keywords), &data,
+                                   &order))
     return nullptr;
   if (order != 0 && order != 1) {
     PyErr_SetString(PyExc_ValueError, "order must be 0 or 1");
@@ -52,7 +53,8 @@ PyObject* py_rans_decoder_available(PyObject*, PyObject* args, PyObject* kwargs)
   static const char* keywords[] = {"impl", nullptr};
   const char* name;
   DecoderImpl impl;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s:rans_decoder_available", const_cast<char**>(keywords), &name) ||
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s:rans_decoder_available", const_cast<char**>(keywords),
+                                   &name) ||
       !decoder_impl(name, impl))
     return nullptr;
   return PyBool_FromLong(rans::decoder_available(impl));
