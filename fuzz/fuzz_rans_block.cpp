@@ -20,12 +20,12 @@ std::string outcome(const zelk::Result<zelk::Bytes>& result) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using zelk::rans::DecoderImpl;
+  using zelk::rans::Impl;
   constexpr uint64_t kMaxLen = 1 << 20;  // the caller's bound keeps allocations small
   zelk::ByteSpan block(data, size);
-  std::string scalar = outcome(zelk::rans::rans_decode(block, kMaxLen, DecoderImpl::Scalar));
-  for (DecoderImpl impl : {DecoderImpl::Avx2, DecoderImpl::Avx512}) {
-    if (!zelk::rans::decoder_available(impl)) continue;
+  std::string scalar = outcome(zelk::rans::rans_decode(block, kMaxLen, Impl::Scalar));
+  for (Impl impl : {Impl::Avx2, Impl::Avx512}) {
+    if (!zelk::rans::impl_available(impl)) continue;
     if (outcome(zelk::rans::rans_decode(block, kMaxLen, impl)) != scalar) std::abort();
   }
   return 0;

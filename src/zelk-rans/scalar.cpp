@@ -12,6 +12,7 @@ namespace {
 
 using detail::DecodeTable;
 using detail::States;
+using detail::RansEncSymbol;
 using detail::WordStream;
 
 constexpr std::string_view kTruncated = "truncated stream";
@@ -126,22 +127,22 @@ Result<void> decode_order1(const ContextTables& tables, States& states, WordStre
   return decode_order1_checked(tables, states, words, out, i, n);
 }
 
-DecoderImpl resolve(DecoderImpl impl) {
-  if (impl != DecoderImpl::Auto) return impl;
-  if (decoder_available(DecoderImpl::Avx512)) return DecoderImpl::Avx512;
-  if (decoder_available(DecoderImpl::Avx2)) return DecoderImpl::Avx2;
-  return DecoderImpl::Scalar;
+Impl resolve(Impl impl) {
+  if (impl != Impl::Auto) return impl;
+  if (impl_available(Impl::Avx512)) return Impl::Avx512;
+  if (impl_available(Impl::Avx2)) return Impl::Avx2;
+  return Impl::Scalar;
 }
 
-Result<void> decode_order0(const RansModel& model, DecoderImpl impl, States& states, WordStream& words,
+Result<void> decode_order0(const RansModel& model, Impl impl, States& states, WordStream& words,
                            uint8_t* out, size_t n) {
   auto table = std::make_unique<DecodeTable>();
   detail::pack_decode_table(model, *table);
   switch (resolve(impl)) {
-    case DecoderImpl::Avx512:
+    case Impl::Avx512:
       if (detail::decode_order0_avx512(*table, states, words, out, n)) return {};
       return fail(rans_error(kTruncatedRenorm));
-    case DecoderImpl::Avx2:
+    case Impl::Avx2:
       if (detail::decode_order0_avx2(*table, states, words, out, n)) return {};
       return fail(rans_error(kTruncatedRenorm));
     default:
@@ -152,15 +153,15 @@ Result<void> decode_order0(const RansModel& model, DecoderImpl impl, States& sta
 
 }  // namespace
 
-bool decoder_available(DecoderImpl impl) {
+bool impl_available(Impl impl) {
   switch (impl) {
-    case DecoderImpl::Avx512: return cpu_features() & kCpuAvx512f;
-    case DecoderImpl::Avx2: return cpu_features() & kCpuAvx2;
+    case Impl::Avx512: return cpu_features() & kCpuAvx512f;
+    case Impl::Avx2: return cpu_features() & kCpuAvx2;
     default: return true;
   }
 }
 
-Result<Bytes> rans_decode(ByteSpan block, uint64_t max_len, DecoderImpl impl) {
+Result<Bytes> rans_decode(ByteSpan block, uint64_t max_len, Impl impl) {
   if (block.size() < kHeaderSize) return fail(rans_error(kTruncated));
   ByteCursor cursor(block);
   uint8_t order = *cursor.take_u8();
@@ -194,25 +195,6 @@ Result<Bytes> rans_decode(ByteSpan block, uint64_t max_len, DecoderImpl impl) {
 
 namespace {
 
-// The coding step of one symbol: x -> (x div F) * 4096 + (x mod F) + C,
-// computed as x + C + q * (4096 - F) with q = x div F taken from a
-// reciprocal. Up to F = 2048 the 32-bit reciprocal `rcp_freq` with
-// `rcp_shift` is exact for 32-bit states; above, the exact reciprocal
-// 2^44 / F needs 33 bits, whose top bit is added back as `x` itself
-// (`add_state`), so every symbol takes the same branch-free path. Packed
-// to 16 bytes so an order-1 set of 256 x 256 stays cache-friendly.
-struct RansEncSymbol {
-  uint32_t rcp_freq;
-  uint32_t bias;
-  uint32_t add_state;  // all ones above F = 2048, else 0
-  uint16_t freq;
-  uint8_t rcp_shift;
-
-  // A state at or above this would leave [2^16, 2^32) after coding.
-  uint64_t x_max() const { return (uint64_t{kLowerBound >> kScaleBits} << 16) * freq; }
-  uint32_t cmpl_freq() const { return kTotFreq - freq; }
-};
-
 RansEncSymbol make_enc_symbol(uint32_t freq, uint32_t cum) {
   RansEncSymbol sym{};
   sym.freq = static_cast<uint16_t>(freq);
@@ -244,36 +226,37 @@ void make_enc_symbols(const FreqTable& freq, EncSymbols& out) {
   }
 }
 
-inline void encode_step(uint32_t& x, const RansEncSymbol& sym, uint16_t* words, size_t& word_count) {
-  // One shift always suffices (x < 2^32, x_max >= 2^20). Written as
-  // arithmetic so no badly predicted branch is compiled; the slot after the
-  // last word is written too, harmlessly.
-  uint32_t flush = x >= sym.x_max();
-  words[word_count] = static_cast<uint16_t>(x);
-  word_count += flush;
-  x >>= 16 * flush;
-  uint64_t q = (((uint64_t{x} * sym.rcp_freq) >> 32) + (x & sym.add_state)) >> sym.rcp_shift;
-  x += sym.bias + static_cast<uint32_t>(q) * sym.cmpl_freq();
-}
-
-// Codes `data` from its last symbol to its first, position i in lane
-// i mod 32 with the record `symbol_at(i)`, and appends the final states and
-// the words in the order the decoder consumes them (the reverse of their
-// emission).
-template <class SymbolAt>
-void code_backwards(ByteSpan data, SymbolAt symbol_at, Bytes& out) {
+// The 32 lane states and the words emitted so far. Coding runs backwards
+// from the last symbol, position i in lane i mod 32; the words go out in the
+// reverse of the order the decoder consumes them.
+struct EncoderState {
   States states;
-  states.fill(kLowerBound);
-  std::unique_ptr<uint16_t[]> words(new uint16_t[data.size()]);  // at most one word per symbol
+  std::unique_ptr<uint16_t[]> words;  // at most one word per symbol, plus the vector slack
   size_t word_count = 0;
-  for (size_t i = data.size(); i-- > 0;)
-    encode_step(states[i % kLanes], symbol_at(i), words.get(), word_count);
-  size_t at = out.size();
-  out.resize(at + sizeof states + 2 * word_count);
-  for (size_t k = 0; k < kLanes; ++k) store_le(out.data() + at + 4 * k, states[k]);
-  uint8_t* tail = out.data() + at + sizeof states;
-  for (size_t j = 0; j < word_count; ++j) store_le(tail + 2 * j, words[word_count - 1 - j]);
-}
+
+  explicit EncoderState(size_t n) : words(new uint16_t[n + detail::kEncodeWordSlack]) {
+    states.fill(kLowerBound);
+  }
+
+  // Codes positions end - 1 down to begin with the records `symbol_at(i)`.
+  template <class SymbolAt>
+  void code_backwards(size_t begin, size_t end, SymbolAt symbol_at) {
+    States x = states;  // local copies keep the loop free of reloads
+    size_t count = word_count;
+    for (size_t i = end; i-- > begin;) detail::encode_step(x[i % kLanes], symbol_at(i), words.get(), count);
+    states = x;
+    word_count = count;
+  }
+
+  // Appends the final states and the words in decoder order.
+  void append_to(Bytes& out) const {
+    size_t at = out.size();
+    out.resize(at + sizeof states + 2 * word_count);
+    for (size_t k = 0; k < kLanes; ++k) store_le(out.data() + at + 4 * k, states[k]);
+    uint8_t* tail = out.data() + at + sizeof states;
+    for (size_t j = 0; j < word_count; ++j) store_le(tail + 2 * j, words[word_count - 1 - j]);
+  }
+};
 
 Bytes block_header(uint8_t order, size_t n) {
   Bytes out;
@@ -302,14 +285,27 @@ SymbolCounts count_symbols(ByteSpan data) {
   return counts;
 }
 
-Bytes encode_order0(ByteSpan data) {
+bool use_vector_encoder(Impl impl) {
+  return impl == Impl::Avx512 || (impl == Impl::Auto && impl_available(Impl::Avx512));
+}
+
+Bytes encode_order0(ByteSpan data, Impl impl) {
   Bytes out = block_header(0, data.size());
   if (data.empty()) return out;
   FreqTable freq = normalise_freqs(count_symbols(data));
   EncSymbols symbols;
   make_enc_symbols(freq, symbols);
   append_freqs(out, freq);
-  code_backwards(data, [&](size_t i) -> const RansEncSymbol& { return symbols[data[i]]; }, out);
+  EncoderState encoder(data.size());
+  // The vector routine takes the whole groups of 32 once the scalar step
+  // has coded the tail above them.
+  size_t vector_end = use_vector_encoder(impl) ? data.size() / kLanes * kLanes : 0;
+  encoder.code_backwards(vector_end, data.size(),
+                         [&](size_t i) -> const RansEncSymbol& { return symbols[data[i]]; });
+  if (vector_end)
+    detail::encode_order0_avx512(symbols.data(), data.data(), vector_end / kLanes, encoder.states,
+                                 encoder.words.get(), encoder.word_count);
+  encoder.append_to(out);
   return out;
 }
 
@@ -347,21 +343,22 @@ Bytes encode_order1(ByteSpan data) {
   append_bytes(out, bitmap);
   for (size_t c = 0; c < 256; ++c)
     if (row_of[c] >= 0) append_freqs(out, freqs[row_of[c]]);
-  code_backwards(
-      data,
-      [&](size_t i) -> const RansEncSymbol& { return symbols_of[i ? data[i - 1] : 0][data[i]]; },
-      out);
+  EncoderState encoder(data.size());
+  encoder.code_backwards(0, data.size(), [&](size_t i) -> const RansEncSymbol& {
+    return symbols_of[i ? data[i - 1] : 0][data[i]];
+  });
+  encoder.append_to(out);
   return out;
 }
 
 }  // namespace
 
-Bytes rans_encode(ByteSpan data, int order) {
-  return order == 0 ? encode_order0(data) : encode_order1(data);
+Bytes rans_encode(ByteSpan data, int order, Impl impl) {
+  return order == 0 ? encode_order0(data, impl) : encode_order1(data);
 }
 
 Bytes rans_encode_best(ByteSpan data) {
-  Bytes order0 = encode_order0(data);
+  Bytes order0 = encode_order0(data, Impl::Auto);
   Bytes order1 = encode_order1(data);
   return order1.size() < order0.size() ? order1 : order0;
 }
