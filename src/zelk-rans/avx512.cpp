@@ -3,8 +3,10 @@
 // need them; encoding compresses the words the lanes give off.
 // GCC 12's AVX-512 intrinsics start from self-initialised "undefined"
 // vectors, which its uninitialised-use analysis misreports.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 #include <immintrin.h>
 
 #include <bit>
