@@ -3,6 +3,7 @@ adversarial names, hand-made streams with known meaning, and every error
 text."""
 
 import random
+import re
 
 import pytest
 
@@ -53,7 +54,7 @@ def names_stream(count, token_counts, *, string_lengths=(), string_data=b"", num
 
 
 def zigzag(value):
-    return (value << 1) ^ (value >> 63) & (1 << 64) - 1
+    return ((value << 1) ^ (value >> 63)) & ((1 << 64) - 1)
 
 
 def name_error(detail):
@@ -126,6 +127,100 @@ def test_random_names_round_trip():
 
 def test_no_names():
     assert _zelk.decode_names_bytes(w.encode_names([])) == []
+
+
+# -- the encoder's exact sub-streams, against a reference tokenizer ------------
+
+
+def reference_sub_streams(names):
+    """The raw sub-streams the encoding steps prescribe: the eight fixed ones,
+    then each column's delta planes."""
+    token_counts, lengths, data, numerics, pads = bytearray(), bytearray(), bytearray(), bytearray(), bytearray()
+    ops = [bytearray() for _ in range(64)]
+    deltas = [[] for _ in range(64)]
+    previous = []
+    for name in names:
+        tokens = []
+        for text in re.findall(rb"[0-9]+|[^0-9]+", name):
+            numeric = text[:1].isdigit() and len(text) <= 18
+            tokens.append((text, int(text) if numeric else 0, numeric))
+        token_counts += varint(len(tokens))
+        for i, (text, value, numeric) in enumerate(tokens):
+            k = min(i, 63)
+            prior = previous[i] if i < len(previous) else None
+            if prior and prior[0] == text:
+                ops[k].append(MATCH)
+            elif not numeric:
+                ops[k].append(STRING)
+                lengths += varint(len(text))
+                data += text
+            else:
+                if prior and prior[2]:
+                    ops[k].append(DELTA)
+                    deltas[k].append(zigzag(value - prior[1]))
+                else:
+                    ops[k].append(NUMERIC)
+                    numerics += varint(value)
+                pads.append(len(text) - (len(str(value)) if value > 0 else 1))
+        previous = tokens
+    runs = [[(m.group()[0], len(m.group())) for m in re.finditer(rb"(.)\1*", bytes(column), re.S)]
+            for column in ops]
+    fixed = [bytes(token_counts), bytes(lengths), bytes(data), bytes(numerics), bytes(pads),
+             varints(len(r) for r in runs), bytes(op for r in runs for op, _ in r),
+             varints(n for r in runs for _, n in r)]
+    planes = []
+    for column in deltas:
+        count = max((max(column).bit_length() + 7) // 8, 1) if column else 0
+        planes.append([bytes((d >> 8 * p) & 0xFF for d in column) for p in range(count)])
+    return fixed, planes
+
+
+def split_stream(stream):
+    """The blocks of a names stream: the eight fixed ones, then per column
+    its planes."""
+    position = 0
+
+    def take_varint():
+        nonlocal position
+        value = shift = 0
+        while True:
+            byte = stream[position]
+            position += 1
+            value |= (byte & 0x7F) << shift
+            shift += 7
+            if byte < 0x80:
+                return value
+
+    def take_block():
+        nonlocal position
+        length = take_varint()
+        position += length
+        return stream[position - length:position]
+
+    assert stream[0] == 1
+    position = 1
+    take_varint()
+    fixed = [take_block() for _ in range(8)]
+    planes = [[take_block() for _ in range(take_varint())] for _ in range(64)]
+    assert position == len(stream)
+    return fixed, planes
+
+
+@pytest.mark.parametrize("names", [*ADVERSARIAL.values(), [b"a001b7", b"a002b9", b"a0002b7", b"x"]],
+                         ids=[*ADVERSARIAL.keys(), "pads"])
+def test_encoder_writes_the_prescribed_sub_streams(names):
+    fixed, planes = reference_sub_streams(names)
+    coded_fixed, coded_planes = split_stream(w.encode_names(names))
+    assert coded_fixed == [w.rans_encode_best(sub_stream) for sub_stream in fixed]
+    assert coded_planes == [[w.rans_encode_best(plane) for plane in column] for column in planes]
+
+
+def test_encoder_sub_streams_on_real_names(shared_fastq):
+    names = [record[0] for record in shared_fastq("ont/cdna_seqkit_pcs109_5k.fastq", limit=500)]
+    fixed, planes = reference_sub_streams(names)
+    coded_fixed, coded_planes = split_stream(w.encode_names(names))
+    assert coded_fixed == [w.rans_encode_best(sub_stream) for sub_stream in fixed]
+    assert coded_planes == [[w.rans_encode_best(plane) for plane in column] for column in planes]
 
 
 # -- hand-made streams with known meaning ------------------------------------

@@ -31,7 +31,8 @@ constexpr size_t kVectors = kLanes / 8;
 // Updates one vector of eight lanes and returns their symbols.
 [[gnu::target("avx2")]] inline __m256i step(const DecodeTable& table, __m256i& x, const uint8_t*& words) {
   const __m256i low12 = _mm256_set1_epi32(0xFFF);
-  __m256i entry = _mm256_i32gather_epi32(reinterpret_cast<const int*>(table.data()), _mm256_and_si256(x, low12), 4);
+  const int* base = reinterpret_cast<const int*>(table.data());
+  __m256i entry = _mm256_i32gather_epi32(base, _mm256_and_si256(x, low12), 4);
   __m256i freq = _mm256_add_epi32(_mm256_srli_epi32(entry, 20), _mm256_set1_epi32(1));
   __m256i offset = _mm256_and_si256(_mm256_srli_epi32(entry, 8), low12);
   __m256i next = _mm256_add_epi32(_mm256_mullo_epi32(freq, _mm256_srli_epi32(x, kScaleBits)), offset);
@@ -52,7 +53,8 @@ constexpr size_t kVectors = kLanes / 8;
   size_t i;
   if (!decode_prologue(table, states, words, out, n, i)) return false;
   __m256i x[kVectors];
-  for (size_t v = 0; v < kVectors; ++v) x[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&states[8 * v]));
+  for (size_t v = 0; v < kVectors; ++v)
+    x[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&states[8 * v]));
   const __m256i byte_order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
   // Each vector reads 16 bytes of words and takes at most 16, so a group
   // stays inside the stream while 64 bytes remain.

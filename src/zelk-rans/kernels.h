@@ -1,6 +1,7 @@
-// Internals shared by the scalar and vector decoders: the packed per-slot
-// table, the word stream and the one checked decoding step every variant
-// falls back on for its first and last symbols.
+// Internals shared by the scalar and vector paths: for decoding, the packed
+// per-slot table, the word stream and the one checked step every variant
+// falls back on for its first and last symbols; for encoding, the symbol
+// record and the coding step.
 #pragma once
 
 #include <algorithm>
@@ -90,5 +91,48 @@ bool decode_order0_avx2(const DecodeTable& table, States& states, WordStream& wo
                         size_t n);
 bool decode_order0_avx512(const DecodeTable& table, States& states, WordStream& words, uint8_t* out,
                           size_t n);
+
+// -- encoding ------------------------------------------------------------------
+
+// The coding step of one symbol: x -> (x div F) * 4096 + (x mod F) + C,
+// computed as x + C + q * (4096 - F) with q = x div F taken from a
+// reciprocal. Up to F = 2048 the 32-bit reciprocal `rcp_freq` with
+// `rcp_shift` is exact for 32-bit states; above, the exact reciprocal
+// 2^44 / F needs 33 bits, whose top bit is added back as `x` itself
+// (`add_state`), so every symbol takes the same branch-free path. Packed
+// to 16 bytes so an order-1 set of 256 x 256 stays cache-friendly.
+struct RansEncSymbol {
+  uint32_t rcp_freq;
+  uint32_t bias;
+  uint32_t add_state;  // all ones above F = 2048, else 0
+  uint16_t freq;
+  uint8_t rcp_shift;
+
+  // A state at or above this would leave [2^16, 2^32) after coding.
+  uint64_t x_max() const { return (uint64_t{kLowerBound >> kScaleBits} << 16) * freq; }
+  uint32_t cmpl_freq() const { return kTotFreq - freq; }
+};
+static_assert(sizeof(RansEncSymbol) == 16, "the vector encoder gathers records as four dwords");
+
+inline void encode_step(uint32_t& x, const RansEncSymbol& sym, uint16_t* words, size_t& word_count) {
+  // One shift always suffices (x < 2^32, x_max >= 2^20). Written as
+  // arithmetic so no badly predicted branch is compiled; the slot after the
+  // last word is written too, harmlessly.
+  uint32_t flush = x >= sym.x_max();
+  words[word_count] = static_cast<uint16_t>(x);
+  word_count += flush;
+  x >>= 16 * flush;
+  uint64_t q = (((uint64_t{x} * sym.rcp_freq) >> 32) + (x & sym.add_state)) >> sym.rcp_shift;
+  x += sym.bias + static_cast<uint32_t>(q) * sym.cmpl_freq();
+}
+
+// Words the vector encoder may write past the last one it keeps.
+inline constexpr size_t kEncodeWordSlack = 16;
+
+// Codes positions 32 * groups - 1 down to 0 of an order-0 input, after the
+// scalar step has coded everything above them: the same states and words
+// as the scalar step. `words` needs kEncodeWordSlack spare entries.
+void encode_order0_avx512(const RansEncSymbol* symbols, const uint8_t* data, size_t groups, States& states,
+                          uint16_t* words, size_t& word_count);
 
 }  // namespace zelk::rans::detail

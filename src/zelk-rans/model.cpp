@@ -24,46 +24,47 @@ Result<RansModel> rans_build_model(const FreqTable& freq) {
   return model;
 }
 
-namespace {
-
-// The first symbol holding the largest frequency among those above `floor`.
-size_t first_largest_above(const std::array<uint32_t, 256>& f, uint32_t floor) {
-  size_t best = 0;
-  uint32_t best_f = 0;
-  for (size_t s = 0; s < 256; ++s)
-    if (f[s] > floor && f[s] > best_f) best = s, best_f = f[s];
-  return best;
-}
-
-}  // namespace
-
 FreqTable normalise_freqs(const SymbolCounts& counts) {
+  // Only the occurring symbols, in increasing order: an order-1 context
+  // often has a handful.
+  std::array<uint8_t, 256> present;
+  size_t present_count = 0;
   uint64_t total = 0;
-  for (uint64_t c : counts) total += c;
-  FreqTable out{};
-  if (total == 0) return out;
-
-  std::array<uint32_t, 256> f{};
-  uint32_t sum = 0;
   for (size_t s = 0; s < 256; ++s) {
     if (!counts[s]) continue;
+    present[present_count++] = static_cast<uint8_t>(s);
+    total += counts[s];
+  }
+  FreqTable f{};
+  // The first symbol holding the largest frequency among those above `floor`.
+  auto first_largest_above = [&](uint32_t floor) {
+    uint8_t best = present[0];
+    uint32_t best_f = 0;
+    for (size_t j = 0; j < present_count; ++j)
+      if (f[present[j]] > floor && f[present[j]] > best_f) best = present[j], best_f = f[present[j]];
+    return best;
+  };
+  if (!present_count) return f;
+
+  uint32_t sum = 0;
+  for (size_t j = 0; j < present_count; ++j) {
+    uint8_t s = present[j];
     auto scaled = static_cast<uint64_t>(static_cast<unsigned __int128>(counts[s]) * kTotFreq / total);
-    f[s] = static_cast<uint32_t>(std::max<uint64_t>(1, scaled));
+    f[s] = static_cast<uint16_t>(std::max<uint64_t>(1, scaled));
     sum += f[s];
   }
-  size_t d = first_largest_above(f, 0);
-  if (sum < kTotFreq) f[d] += kTotFreq - sum;
+  uint8_t d = first_largest_above(0);
+  if (sum < kTotFreq) f[d] = static_cast<uint16_t>(f[d] + kTotFreq - sum);
   // Rounding rare symbols up to 1 can overshoot; take the excess from the
   // largest frequencies, never below 1.
   uint32_t excess = sum > kTotFreq ? sum - kTotFreq : 0;
   while (excess) {
-    uint32_t taken = std::min(f[d] - 1, excess);
-    f[d] -= taken;
+    uint32_t taken = std::min<uint32_t>(f[d] - 1, excess);
+    f[d] = static_cast<uint16_t>(f[d] - taken);
     excess -= taken;
-    if (excess) d = first_largest_above(f, 1);
+    if (excess) d = first_largest_above(1);
   }
-  std::copy(f.begin(), f.end(), out.begin());
-  return out;
+  return f;
 }
 
 namespace detail {

@@ -40,21 +40,24 @@ Result<RansModel> rans_build_model(const FreqTable& freq);
 // occurring symbol keeps a frequency of at least 1 (all zero for no counts).
 FreqTable normalise_freqs(const SymbolCounts& counts);
 
-// Which order-0 decoder runs. Auto picks the widest the CPU supports,
-// detected once; order-1 blocks always take the scalar path. Every variant
-// produces the same bytes; the vector ones report exhausted words as
-// "truncated renorm stream" instead of "truncated stream".
-enum class DecoderImpl : uint8_t { Auto, Scalar, Avx2, Avx512 };
+// Which order-0 decoder or encoder runs. Auto picks the widest the CPU
+// supports, detected once; order-1 blocks always take the scalar path, and
+// there is no AVX2 encoder (Avx2 encodes with the scalar step). Every
+// variant produces the same bytes; the vector decoders report exhausted
+// words as "truncated renorm stream" instead of "truncated stream".
+enum class Impl : uint8_t { Auto, Scalar, Avx2, Avx512 };
 
-bool decoder_available(DecoderImpl impl);
+// Whether this CPU runs `impl`; Auto and Scalar always.
+bool impl_available(Impl impl);
 
 // Decodes one complete block of at most `max_len` output bytes (the
 // caller's bound, checked before anything is allocated). Trailing bytes are
 // ignored. Errors are in the rANS family.
-Result<Bytes> rans_decode(ByteSpan block, uint64_t max_len, DecoderImpl impl = DecoderImpl::Auto);
+Result<Bytes> rans_decode(ByteSpan block, uint64_t max_len, Impl impl = Impl::Auto);
 
-// Order 0 or 1 (any other value is treated as 1).
-Bytes rans_encode(ByteSpan data, int order);
+// Order 0 or 1 (any other value is treated as 1); `impl` as for decoding,
+// and available on this CPU.
+Bytes rans_encode(ByteSpan data, int order, Impl impl = Impl::Auto);
 // Both orders; order 1 only when strictly shorter.
 Bytes rans_encode_best(ByteSpan data);
 

@@ -1,5 +1,6 @@
 // The portable decoder (both orders, block parsing, the dispatch to the
 // vector order-0 decoders), the encoder, and the framed sub-stream.
+#include <bit>
 #include <memory>
 
 #include "zelk-rans/kernels.h"
@@ -11,6 +12,7 @@ namespace {
 
 using detail::DecodeTable;
 using detail::States;
+using detail::RansEncSymbol;
 using detail::WordStream;
 
 constexpr std::string_view kTruncated = "truncated stream";
@@ -47,7 +49,8 @@ Result<ContextTables> read_context_tables(ByteCursor& cursor) {
     RansModel model = ZELK_TRY(read_model(cursor));
     tables.present[c] = true;
     std::copy(model.slot2sym.begin(), model.slot2sym.end(), &tables.symbols[c * kTotFreq]);
-    for (size_t s = 0; s < 256; ++s) tables.freq_cum[c << 8 | s] = uint32_t{model.freq[s]} << 16 | model.cum[s];
+    for (size_t s = 0; s < 256; ++s)
+      tables.freq_cum[c << 8 | s] = uint32_t{model.freq[s]} << 16 | model.cum[s];
   }
   return tables;
 }
@@ -124,41 +127,41 @@ Result<void> decode_order1(const ContextTables& tables, States& states, WordStre
   return decode_order1_checked(tables, states, words, out, i, n);
 }
 
-DecoderImpl resolve(DecoderImpl impl) {
-  if (impl != DecoderImpl::Auto) return impl;
-  if (decoder_available(DecoderImpl::Avx512)) return DecoderImpl::Avx512;
-  if (decoder_available(DecoderImpl::Avx2)) return DecoderImpl::Avx2;
-  return DecoderImpl::Scalar;
+Impl resolve(Impl impl) {
+  if (impl != Impl::Auto) return impl;
+  if (impl_available(Impl::Avx512)) return Impl::Avx512;
+  if (impl_available(Impl::Avx2)) return Impl::Avx2;
+  return Impl::Scalar;
 }
 
-Result<void> decode_order0(const RansModel& model, DecoderImpl impl, States& states, WordStream& words,
+Result<void> decode_order0(const RansModel& model, Impl impl, States& states, WordStream& words,
                            uint8_t* out, size_t n) {
   auto table = std::make_unique<DecodeTable>();
   detail::pack_decode_table(model, *table);
   switch (resolve(impl)) {
-    case DecoderImpl::Avx512:
-      if (!detail::decode_order0_avx512(*table, states, words, out, n)) return fail(rans_error(kTruncatedRenorm));
-      return {};
-    case DecoderImpl::Avx2:
-      if (!detail::decode_order0_avx2(*table, states, words, out, n)) return fail(rans_error(kTruncatedRenorm));
-      return {};
+    case Impl::Avx512:
+      if (detail::decode_order0_avx512(*table, states, words, out, n)) return {};
+      return fail(rans_error(kTruncatedRenorm));
+    case Impl::Avx2:
+      if (detail::decode_order0_avx2(*table, states, words, out, n)) return {};
+      return fail(rans_error(kTruncatedRenorm));
     default:
-      if (!decode_order0_scalar(*table, states, words, out, n)) return fail(rans_error(kTruncated));
-      return {};
+      if (decode_order0_scalar(*table, states, words, out, n)) return {};
+      return fail(rans_error(kTruncated));
   }
 }
 
 }  // namespace
 
-bool decoder_available(DecoderImpl impl) {
+bool impl_available(Impl impl) {
   switch (impl) {
-    case DecoderImpl::Avx512: return cpu_features() & kCpuAvx512f;
-    case DecoderImpl::Avx2: return cpu_features() & kCpuAvx2;
+    case Impl::Avx512: return cpu_features() & kCpuAvx512f;
+    case Impl::Avx2: return cpu_features() & kCpuAvx2;
     default: return true;
   }
 }
 
-Result<Bytes> rans_decode(ByteSpan block, uint64_t max_len, DecoderImpl impl) {
+Result<Bytes> rans_decode(ByteSpan block, uint64_t max_len, Impl impl) {
   if (block.size() < kHeaderSize) return fail(rans_error(kTruncated));
   ByteCursor cursor(block);
   uint8_t order = *cursor.take_u8();
@@ -179,7 +182,8 @@ Result<Bytes> rans_decode(ByteSpan block, uint64_t max_len, DecoderImpl impl) {
   States states;
   for (size_t k = 0; k < kLanes; ++k) states[k] = load_le<uint32_t>(raw_states->data() + 4 * k);
 
-  Bytes out = ZELK_TRY(allocate<Bytes>(n, [] { return rans_error("rANS output length too large to allocate"); }));
+  auto too_large = [] { return rans_error("rANS output length too large to allocate"); };
+  Bytes out = ZELK_TRY(allocate<Bytes>(n, too_large));
   ByteSpan rest = cursor.rest();
   WordStream words{rest.data(), rest.data() + rest.size()};
   if (order == 0)
@@ -191,26 +195,6 @@ Result<Bytes> rans_decode(ByteSpan block, uint64_t max_len, DecoderImpl impl) {
 
 namespace {
 
-// The coding step of one symbol: x -> (x div F) * 4096 + (x mod F) + C,
-// computed as x + C + q * (4096 - F) with q = x div F taken from a
-// reciprocal. Up to F = 2048 the 32-bit reciprocal `rcp_freq` with
-// `rcp_shift` is exact for 32-bit states; above, the exact reciprocal
-// 2^44 / F needs 33 bits, whose top bit is added back as `x` itself
-// (`add_state`), so every symbol takes the same branch-free path. Packed
-// to 16 bytes so an order-1 set of 256 x 256 stays cache-friendly.
-struct RansEncSymbol {
-  uint32_t rcp_freq;
-  uint32_t bias;
-  uint32_t add_state;  // all ones above F = 2048, else 0
-  uint16_t freq;
-  uint8_t unused = 0;
-  uint8_t rcp_shift;
-
-  // A state at or above this would leave [2^16, 2^32) after coding.
-  uint64_t x_max() const { return (uint64_t{kLowerBound >> kScaleBits} << 16) * freq; }
-  uint32_t cmpl_freq() const { return kTotFreq - freq; }
-};
-
 RansEncSymbol make_enc_symbol(uint32_t freq, uint32_t cum) {
   RansEncSymbol sym{};
   sym.freq = static_cast<uint16_t>(freq);
@@ -219,8 +203,7 @@ RansEncSymbol make_enc_symbol(uint32_t freq, uint32_t cum) {
     sym.rcp_freq = UINT32_MAX;  // q = x - 1, which the bias corrects
     sym.bias = cum + kTotFreq - 1;
   } else if (freq <= kTotFreq / 2) {
-    uint32_t shift = 0;
-    while ((1u << shift) < freq) ++shift;
+    uint32_t shift = std::bit_width(freq - 1);  // the smallest k with 2^k >= freq
     sym.rcp_freq = static_cast<uint32_t>(((uint64_t{1} << (shift + 31)) + freq - 1) / freq);
     sym.rcp_shift = static_cast<uint8_t>(shift - 1);
   } else {
@@ -234,40 +217,46 @@ RansEncSymbol make_enc_symbol(uint32_t freq, uint32_t cum) {
 
 using EncSymbols = std::array<RansEncSymbol, 256>;
 
+// Records for the symbols of a normalised table; absent ones are never coded.
 void make_enc_symbols(const FreqTable& freq, EncSymbols& out) {
-  RansModel model = *rans_build_model(freq);  // a normalised table always builds
-  for (size_t s = 0; s < 256; ++s) out[s] = make_enc_symbol(freq[s], model.cum[s]);
+  uint32_t cum = 0;
+  for (size_t s = 0; s < 256; ++s) {
+    if (freq[s]) out[s] = make_enc_symbol(freq[s], cum);
+    cum += freq[s];
+  }
 }
 
-inline void encode_step(uint32_t& x, const RansEncSymbol& sym, uint16_t* words, size_t& word_count) {
-  // One shift always suffices (x < 2^32, x_max >= 2^20). Written as
-  // arithmetic so no badly predicted branch is compiled; the slot after the
-  // last word is written too, harmlessly.
-  uint32_t flush = x >= sym.x_max();
-  words[word_count] = static_cast<uint16_t>(x);
-  word_count += flush;
-  x >>= 16 * flush;
-  uint64_t q = (((uint64_t{x} * sym.rcp_freq) >> 32) + (x & sym.add_state)) >> sym.rcp_shift;
-  x += sym.bias + static_cast<uint32_t>(q) * sym.cmpl_freq();
-}
-
-// Codes `data` from its last symbol to its first, position i in lane
-// i mod 32 with the record `symbol_at(i)`, and appends the final states and
-// the words in the order the decoder consumes them (the reverse of their
-// emission).
-template <class SymbolAt>
-void code_backwards(ByteSpan data, SymbolAt symbol_at, Bytes& out) {
+// The 32 lane states and the words emitted so far. Coding runs backwards
+// from the last symbol, position i in lane i mod 32; the words go out in the
+// reverse of the order the decoder consumes them.
+struct EncoderState {
   States states;
-  states.fill(kLowerBound);
-  std::unique_ptr<uint16_t[]> words(new uint16_t[data.size()]);  // at most one word per symbol
+  std::unique_ptr<uint16_t[]> words;  // at most one word per symbol, plus the vector slack
   size_t word_count = 0;
-  for (size_t i = data.size(); i-- > 0;) encode_step(states[i % kLanes], symbol_at(i), words.get(), word_count);
-  size_t at = out.size();
-  out.resize(at + sizeof states + 2 * word_count);
-  for (size_t k = 0; k < kLanes; ++k) store_le(out.data() + at + 4 * k, states[k]);
-  uint8_t* tail = out.data() + at + sizeof states;
-  for (size_t j = 0; j < word_count; ++j) store_le(tail + 2 * j, words[word_count - 1 - j]);
-}
+
+  explicit EncoderState(size_t n) : words(new uint16_t[n + detail::kEncodeWordSlack]) {
+    states.fill(kLowerBound);
+  }
+
+  // Codes positions end - 1 down to begin with the records `symbol_at(i)`.
+  template <class SymbolAt>
+  void code_backwards(size_t begin, size_t end, SymbolAt symbol_at) {
+    States x = states;  // local copies keep the loop free of reloads
+    size_t count = word_count;
+    for (size_t i = end; i-- > begin;) detail::encode_step(x[i % kLanes], symbol_at(i), words.get(), count);
+    states = x;
+    word_count = count;
+  }
+
+  // Appends the final states and the words in decoder order.
+  void append_to(Bytes& out) const {
+    size_t at = out.size();
+    out.resize(at + sizeof states + 2 * word_count);
+    for (size_t k = 0; k < kLanes; ++k) store_le(out.data() + at + 4 * k, states[k]);
+    uint8_t* tail = out.data() + at + sizeof states;
+    for (size_t j = 0; j < word_count; ++j) store_le(tail + 2 * j, words[word_count - 1 - j]);
+  }
+};
 
 Bytes block_header(uint8_t order, size_t n) {
   Bytes out;
@@ -282,16 +271,41 @@ void append_freqs(Bytes& out, const FreqTable& freq) {
   for (size_t s = 0; s < 256; ++s) store_le(out.data() + at + 2 * s, freq[s]);
 }
 
-Bytes encode_order0(ByteSpan data) {
+// Four interleaved histograms, so runs of one symbol do not serialise on a
+// single counter.
+SymbolCounts count_symbols(ByteSpan data) {
+  std::array<SymbolCounts, 4> partial{};
+  size_t i = 0;
+  for (; i + 4 <= data.size(); i += 4)
+    for (size_t j = 0; j < 4; ++j) ++partial[j][data[i + j]];
+  SymbolCounts counts{};
+  for (; i < data.size(); ++i) ++counts[data[i]];
+  for (const auto& part : partial)
+    for (size_t s = 0; s < 256; ++s) counts[s] += part[s];
+  return counts;
+}
+
+bool use_vector_encoder(Impl impl) {
+  return impl == Impl::Avx512 || (impl == Impl::Auto && impl_available(Impl::Avx512));
+}
+
+Bytes encode_order0(ByteSpan data, Impl impl) {
   Bytes out = block_header(0, data.size());
   if (data.empty()) return out;
-  SymbolCounts counts{};
-  for (uint8_t b : data) ++counts[b];
-  FreqTable freq = normalise_freqs(counts);
+  FreqTable freq = normalise_freqs(count_symbols(data));
   EncSymbols symbols;
   make_enc_symbols(freq, symbols);
   append_freqs(out, freq);
-  code_backwards(data, [&](size_t i) -> const RansEncSymbol& { return symbols[data[i]]; }, out);
+  EncoderState encoder(data.size());
+  // The vector routine takes the whole groups of 32 once the scalar step
+  // has coded the tail above them.
+  size_t vector_end = use_vector_encoder(impl) ? data.size() / kLanes * kLanes : 0;
+  encoder.code_backwards(vector_end, data.size(),
+                         [&](size_t i) -> const RansEncSymbol& { return symbols[data[i]]; });
+  if (vector_end)
+    detail::encode_order0_avx512(symbols.data(), data.data(), vector_end / kLanes, encoder.states,
+                                 encoder.words.get(), encoder.word_count);
+  encoder.append_to(out);
   return out;
 }
 
@@ -307,14 +321,20 @@ Bytes encode_order1(ByteSpan data) {
   int16_t row_count = 0;
   for (size_t c = 0; c < 256; ++c) row_of[c] = occurs[c] ? row_count++ : -1;
   std::vector<SymbolCounts> rows(row_count);
-  rows[row_of[0]][data[0]]++;
-  for (size_t i = 1; i < data.size(); ++i) rows[row_of[data[i - 1]]][data[i]]++;
+  std::array<SymbolCounts*, 256> counts_of{};
+  for (size_t c = 0; c < 256; ++c)
+    if (row_of[c] >= 0) counts_of[c] = &rows[row_of[c]];
+  (*counts_of[0])[data[0]]++;
+  for (size_t i = 1; i < data.size(); ++i) (*counts_of[data[i - 1]])[data[i]]++;
 
   std::vector<FreqTable> freqs(rows.size());
   std::vector<EncSymbols> symbols(rows.size());
-  for (size_t r = 0; r < rows.size(); ++r) {
-    freqs[r] = normalise_freqs(rows[r]);
-    make_enc_symbols(freqs[r], symbols[r]);
+  std::array<const RansEncSymbol*, 256> symbols_of{};
+  for (size_t c = 0; c < 256; ++c) {
+    if (row_of[c] < 0) continue;
+    freqs[row_of[c]] = normalise_freqs(rows[row_of[c]]);
+    make_enc_symbols(freqs[row_of[c]], symbols[row_of[c]]);
+    symbols_of[c] = symbols[row_of[c]].data();
   }
 
   std::array<uint8_t, 32> bitmap{};
@@ -323,21 +343,22 @@ Bytes encode_order1(ByteSpan data) {
   append_bytes(out, bitmap);
   for (size_t c = 0; c < 256; ++c)
     if (row_of[c] >= 0) append_freqs(out, freqs[row_of[c]]);
-  code_backwards(
-      data,
-      [&](size_t i) -> const RansEncSymbol& { return symbols[row_of[i ? data[i - 1] : 0]][data[i]]; },
-      out);
+  EncoderState encoder(data.size());
+  encoder.code_backwards(0, data.size(), [&](size_t i) -> const RansEncSymbol& {
+    return symbols_of[i ? data[i - 1] : 0][data[i]];
+  });
+  encoder.append_to(out);
   return out;
 }
 
 }  // namespace
 
-Bytes rans_encode(ByteSpan data, int order) {
-  return order == 0 ? encode_order0(data) : encode_order1(data);
+Bytes rans_encode(ByteSpan data, int order, Impl impl) {
+  return order == 0 ? encode_order0(data, impl) : encode_order1(data);
 }
 
 Bytes rans_encode_best(ByteSpan data) {
-  Bytes order0 = encode_order0(data);
+  Bytes order0 = encode_order0(data, Impl::Auto);
   Bytes order1 = encode_order1(data);
   return order1.size() < order0.size() ? order1 : order0;
 }

@@ -83,7 +83,8 @@ struct OpColumns {
 Result<OpColumns> read_op_columns(const Bytes& run_counts, const Bytes& run_ops, const Bytes& run_lengths,
                                   uint64_t record_count, uint64_t bound) {
   OpColumns out;
-  out.runs = ZELK_TRY(allocate<std::vector<Run>>(run_ops.size(), [] { return name_error("op run too large to allocate"); }));
+  auto too_large = [] { return name_error("op run too large to allocate"); };
+  out.runs = ZELK_TRY(allocate<std::vector<Run>>(run_ops.size(), too_large));
   ByteCursor counts(run_counts), ops(run_ops), lengths(run_lengths);
   size_t run_total = 0;
   uint64_t op_total = 0;
@@ -126,8 +127,8 @@ Result<void> read_delta_planes(ByteCursor& in, OpColumns& ops) {
   return {};
 }
 
-// A token of the previous or current name: its text is name[start, start +
-// length).
+// A token of the previous or current name: its text is bytes[start, start +
+// length) of the output buffer.
 struct Token {
   size_t start, length;
   int64_t value;
@@ -145,9 +146,18 @@ struct TokenSources {
   }
 };
 
-// Appends the token at position `i` to `name` and `tokens`.
-Result<void> decode_token(size_t i, OpColumns& ops, TokenSources& sources, const std::string& previous_name,
-                          const std::vector<Token>& previous, std::string& name, std::vector<Token>& tokens) {
+Result<void> append_number(std::string& out, TokenSources& sources, int64_t value,
+                           std::vector<Token>& tokens) {
+  uint8_t pad = ZELK_TRY(sources.pad());
+  size_t start = out.size();
+  detail::append_zero_filled(out, value, detail::decimal_digits(value) + pad);
+  tokens.push_back({start, out.size() - start, value, true});
+  return {};
+}
+
+// Appends the token at position `i` to `out` and `tokens`.
+Result<void> decode_token(size_t i, OpColumns& ops, TokenSources& sources, const std::vector<Token>& previous,
+                          std::string& out, std::vector<Token>& tokens) {
   OpColumn& column = ops.columns[column_of(i)];
   auto op = ops.take(column_of(i));
   if (!op) return fail(name_error("truncated"));
@@ -155,37 +165,29 @@ Result<void> decode_token(size_t i, OpColumns& ops, TokenSources& sources, const
     case kMatch: {
       if (previous.size() <= i) return fail(name_error("MATCH without prior token"));
       const Token& prior = previous[i];
-      tokens.push_back({name.size(), prior.length, prior.value, prior.numeric});
-      name.append(previous_name, prior.start, prior.length);
+      tokens.push_back({out.size(), prior.length, prior.value, prior.numeric});
+      out.append(out, prior.start, prior.length);  // self-append is safe, even when it reallocates
       return {};
     }
     case kString: {
       uint64_t length = ZELK_TRY(read_varint(sources.string_lengths, varint_error));
       auto text = sources.string_data.take(length);
       if (!text) return fail(name_error("string data underrun"));
-      tokens.push_back({name.size(), text->size(), 0, false});
-      name.append(text->begin(), text->end());
+      tokens.push_back({out.size(), text->size(), 0, false});
+      out.append(text->begin(), text->end());
       return {};
     }
     case kNumeric: {
-      auto value = static_cast<int64_t>(ZELK_TRY(read_varint(sources.numerics, varint_error)));
-      uint8_t pad = ZELK_TRY(sources.pad());
-      size_t start = name.size();
-      detail::append_zero_filled(name, value, detail::decimal_digits(value) + pad);
-      tokens.push_back({start, name.size() - start, value, true});
-      return {};
+      uint64_t value = ZELK_TRY(read_varint(sources.numerics, varint_error));  // two's complement
+      return append_number(out, sources, static_cast<int64_t>(value), tokens);
     }
     case kDelta: {
       if (column.next_delta == column.deltas.size()) return fail(name_error("delta underrun"));
       uint64_t delta = column.deltas[column.next_delta++];
-      if (previous.size() <= i || !previous[i].numeric) return fail(name_error("DELTA without numeric prior"));
-      auto value = static_cast<int64_t>(static_cast<uint64_t>(previous[i].value) +
-                                        static_cast<uint64_t>(zigzag_decode(delta)));
-      uint8_t pad = ZELK_TRY(sources.pad());
-      size_t start = name.size();
-      detail::append_zero_filled(name, value, detail::decimal_digits(value) + pad);
-      tokens.push_back({start, name.size() - start, value, true});
-      return {};
+      if (previous.size() <= i || !previous[i].numeric)
+        return fail(name_error("DELTA without numeric prior"));
+      uint64_t value = static_cast<uint64_t>(previous[i].value) + static_cast<uint64_t>(zigzag_decode(delta));
+      return append_number(out, sources, static_cast<int64_t>(value), tokens);
     }
     default:
       return fail(name_error("unknown op"));
@@ -288,7 +290,7 @@ void append_delta_planes(Bytes& out, const std::vector<uint64_t>& deltas) {
 
 }  // namespace
 
-Result<std::vector<std::string>> decode_names(ByteSpan stream) {
+Result<NameList> decode_names(ByteSpan stream) {
   ByteCursor in(stream);
   auto version = in.take_u8();
   if (!version) return fail(name_error("truncated"));
@@ -308,21 +310,19 @@ Result<std::vector<std::string>> decode_names(ByteSpan stream) {
   ZELK_TRY(read_delta_planes(in, ops));
 
   ByteCursor counts(token_counts);
-  TokenSources sources{ByteCursor(string_lengths), ByteCursor(string_data), ByteCursor(numerics), ByteCursor(pads)};
-  std::vector<std::string> names;
-  names.reserve(std::min<uint64_t>(record_count, 1 << 20));
+  TokenSources sources{ByteCursor(string_lengths), ByteCursor(string_data), ByteCursor(numerics),
+                       ByteCursor(pads)};
+  NameList names;
+  names.ends.reserve(std::min<uint64_t>(record_count, 1 << 20));
   std::vector<Token> previous, tokens;
-  const std::string no_name;
   for (uint64_t r = 0; r < record_count; ++r) {
     uint64_t token_count = ZELK_TRY(read_varint(counts, varint_error));
-    const std::string& previous_name = names.empty() ? no_name : names.back();
-    std::string name;
     tokens.clear();
     // Every token takes an operation, so a huge declared count ends at the
     // first column that runs out.
     for (uint64_t i = 0; i < token_count; ++i)
-      ZELK_TRY(decode_token(i, ops, sources, previous_name, previous, name, tokens));
-    names.push_back(std::move(name));
+      ZELK_TRY(decode_token(i, ops, sources, previous, names.bytes, tokens));
+    names.ends.push_back(names.bytes.size());
     std::swap(previous, tokens);
   }
   return names;

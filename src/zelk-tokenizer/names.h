@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -16,10 +17,22 @@
 
 namespace zelk::names {
 
+// Decoded names in one buffer: name i is bytes[ends[i - 1], ends[i]).
+struct NameList {
+  std::string bytes;
+  std::vector<size_t> ends;
+
+  size_t size() const { return ends.size(); }
+  std::string_view operator[](size_t i) const {
+    size_t start = i ? ends[i - 1] : 0;
+    return std::string_view(bytes).substr(start, ends[i] - start);
+  }
+};
+
 // Decodes a whole names stream to one byte string per record. The codec's
 // own failures read "malformed name stream: ..."; a failing inner rANS block
 // keeps its own "malformed rANS stream: ..." text.
-Result<std::vector<std::string>> decode_names(ByteSpan stream);
+Result<NameList> decode_names(ByteSpan stream);
 
 // The names stream of `names`, in record order.
 Bytes encode_names(std::span<const std::string> names);

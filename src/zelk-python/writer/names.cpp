@@ -60,8 +60,8 @@ PyObject* py_render_name_template(PyObject* module, PyObject* args, PyObject* kw
   static const char* keywords[] = {"template", "n", nullptr};
   PyObject* coded;
   unsigned long long n;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "SK:render_name_template", const_cast<char**>(keywords), &coded,
-                                   &n))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "SK:render_name_template", const_cast<char**>(keywords),
+                                   &coded, &n))
     return nullptr;
   auto parsed = names::parse_name_template(bytes_view(coded));
   if (!parsed) return raise_writer_error(module, parsed.error());

@@ -10,34 +10,46 @@ namespace zelk::py {
 
 namespace {
 
-using rans::DecoderImpl;
+using rans::Impl;
 
 // Parses an implementation name; false with ValueError set when unknown.
-bool decoder_impl(const char* name, DecoderImpl& impl) {
-  static constexpr std::pair<const char*, DecoderImpl> kNames[] = {
-      {"auto", DecoderImpl::Auto}, {"scalar", DecoderImpl::Scalar},
-      {"avx2", DecoderImpl::Avx2}, {"avx512", DecoderImpl::Avx512}};
+bool parse_impl(const char* name, Impl& impl) {
+  static constexpr std::pair<const char*, Impl> kNames[] = {
+      {"auto", Impl::Auto}, {"scalar", Impl::Scalar},
+      {"avx2", Impl::Avx2}, {"avx512", Impl::Avx512}};
   for (auto [text, value] : kNames) {
     if (std::strcmp(name, text) == 0) {
       impl = value;
       return true;
     }
   }
-  PyErr_Format(PyExc_ValueError, "unknown rANS decoder %s (expected auto, scalar, avx2 or avx512)", name);
+  PyErr_Format(PyExc_ValueError, "unknown rANS implementation %s (expected auto, scalar, avx2 or avx512)", name);
+  return false;
+}
+
+// Parses a name this CPU can run; false with ValueError set otherwise.
+bool parse_available_impl(const char* name, Impl& impl) {
+  if (!parse_impl(name, impl)) return false;
+  if (rans::impl_available(impl)) return true;
+  PyErr_Format(PyExc_ValueError, "the %s rANS coder needs a CPU feature this machine lacks", name);
   return false;
 }
 
 PyObject* py_rans_encode(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"data", "order", nullptr};
+  static const char* keywords[] = {"data", "order", "impl", nullptr};
   PyObject* data;
   int order;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Si:rans_encode", const_cast<char**>(keywords), &data, &order))
+  const char* name = "auto";
+  Impl impl;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Si|s:rans_encode", const_cast<char**>(keywords), &data,
+                                   &order, &name) ||
+      !parse_available_impl(name, impl))
     return nullptr;
   if (order != 0 && order != 1) {
     PyErr_SetString(PyExc_ValueError, "order must be 0 or 1");
     return nullptr;
   }
-  return bytes_from(ByteSpan(rans::rans_encode(bytes_view(data), order)));
+  return bytes_from(ByteSpan(rans::rans_encode(bytes_view(data), order, impl)));
 }
 
 PyObject* py_rans_encode_best(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -48,14 +60,15 @@ PyObject* py_rans_encode_best(PyObject*, PyObject* args, PyObject* kwargs) {
   return bytes_from(ByteSpan(rans::rans_encode_best(bytes_view(data))));
 }
 
-PyObject* py_rans_decoder_available(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* py_rans_impl_available(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"impl", nullptr};
   const char* name;
-  DecoderImpl impl;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s:rans_decoder_available", const_cast<char**>(keywords), &name) ||
-      !decoder_impl(name, impl))
+  Impl impl;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s:rans_impl_available", const_cast<char**>(keywords),
+                                   &name) ||
+      !parse_impl(name, impl))
     return nullptr;
-  return PyBool_FromLong(rans::decoder_available(impl));
+  return PyBool_FromLong(rans::impl_available(impl));
 }
 
 PyObject* py_rans_decode(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -63,15 +76,11 @@ PyObject* py_rans_decode(PyObject* module, PyObject* args, PyObject* kwargs) {
   PyObject* block;
   unsigned long long max_len;
   const char* name = "auto";
-  DecoderImpl impl;
+  Impl impl;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "SK|s:rans_decode", const_cast<char**>(keywords), &block,
                                    &max_len, &name) ||
-      !decoder_impl(name, impl))
+      !parse_available_impl(name, impl))
     return nullptr;
-  if (!rans::decoder_available(impl)) {
-    PyErr_Format(PyExc_ValueError, "the %s rANS decoder needs a CPU feature this machine lacks", name);
-    return nullptr;
-  }
   auto decoded = rans::rans_decode(bytes_view(block), max_len, impl);
   if (!decoded) return raise_writer_error(module, decoded.error());
   return bytes_from(ByteSpan(*decoded));
@@ -105,15 +114,18 @@ PyObject* py_rans_decode_framed(PyObject* module, PyObject* args, PyObject* kwar
 }  // namespace
 
 PyMethodDef rans_methods[] = {
-    ZELK_WRITER_FN(rans_encode, "rans_encode(data, order)\n--\n\nOne rANS block of order 0 or 1."),
+    ZELK_WRITER_FN(rans_encode,
+                   "rans_encode(data, order, impl='auto')\n--\n\n"
+                   "One rANS block of order 0 or 1, coded by `impl` ('auto', 'scalar', 'avx512'; "
+                   "'avx2' and order 1 use the scalar step)."),
     ZELK_WRITER_FN(rans_encode_best,
                    "rans_encode_best(data)\n--\n\nThe order-1 block when strictly shorter, else order 0."),
     ZELK_WRITER_FN(rans_decode,
                    "rans_decode(block, max_len, impl='auto')\n--\n\n"
                    "Decode one block of at most `max_len` bytes with the decoder `impl`: "
                    "'auto', 'scalar', 'avx2' or 'avx512' (order-1 blocks always decode scalar)."),
-    ZELK_WRITER_FN(rans_decoder_available,
-                   "rans_decoder_available(impl)\n--\n\nWhether this CPU runs the rANS decoder `impl`."),
+    ZELK_WRITER_FN(rans_impl_available,
+                   "rans_impl_available(impl)\n--\n\nWhether this CPU runs the rANS coder `impl`."),
     ZELK_WRITER_FN(rans_encode_framed,
                    "rans_encode_framed(data)\n--\n\nA framed sub-stream: raw length, coded length, block."),
     ZELK_WRITER_FN(rans_decode_framed,

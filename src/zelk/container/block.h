@@ -8,6 +8,7 @@
 
 #include "zelk/bytes.h"
 #include "zelk/error.h"
+#include "zelk-tokenizer/names.h"
 
 namespace zelk {
 class WorkerPool;
@@ -26,7 +27,7 @@ struct StreamSelection {
 
 struct DecodedBlock {
   uint32_t read_count = 0;
-  std::optional<std::vector<std::string>> names;
+  std::optional<names::NameList> names;
   // From the sequence codec when the bases were decoded, else from the
   // quality codec; empty when neither ran.
   std::vector<uint32_t> read_lengths;

@@ -4,16 +4,6 @@
 
 namespace zelk::container {
 
-uint64_t names_digest(std::span<const std::string> names) {
-  Xxh3Digest digest;
-  digest.update_le(static_cast<uint64_t>(names.size()));
-  for (const auto& name : names) {
-    digest.update_le(static_cast<uint32_t>(name.size()));
-    digest.update(as_bytes(name));
-  }
-  return digest.digest();
-}
-
 uint64_t per_read_digest(std::span<const uint32_t> read_lengths, ByteSpan concatenated) {
   Xxh3Digest digest;
   digest.update_le(static_cast<uint64_t>(read_lengths.size()));

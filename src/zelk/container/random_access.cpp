@@ -62,7 +62,13 @@ Result<std::vector<std::string>> split_reads(std::span<const uint32_t> lengths, 
   return reads;
 }
 
-Result<std::vector<std::string>> decode_names_stream(ByteSpan coded) { return names::decode_names(coded); }
+Result<std::vector<std::string>> decode_names_stream(ByteSpan coded) {
+  names::NameList names = ZELK_TRY(names::decode_names(coded));
+  std::vector<std::string> reads;
+  reads.reserve(names.size());
+  for (size_t i = 0; i < names.size(); ++i) reads.emplace_back(names[i]);
+  return reads;
+}
 
 Result<std::vector<std::string>> decode_sequences_stream(ByteSpan coded) {
   seq::SequenceBlock block = ZELK_TRY(seq::decode_sequence_stream(coded, nullptr));
