@@ -9,17 +9,9 @@ import pytest
 
 import _zelk
 import _zelk_writer as w
+from coding import varint
 
 MATCH, STRING, NUMERIC, DELTA = range(4)
-
-
-def varint(value):
-    out = bytearray()
-    while value >= 0x80:
-        out.append(value & 0x7F | 0x80)
-        value >>= 7
-    out.append(value)
-    return bytes(out)
 
 
 def varints(values):

@@ -5,6 +5,7 @@ import pytest
 import _zelk
 import _zelk_writer as writer
 import quality_reference
+from coding import varint
 
 ALL_MODES = [0, 1, 3, 4, 5, 6]
 REAL_SETS = {
@@ -44,15 +45,6 @@ def real_reads(shared_fastq, name, limit, max_length=None):
 
 def header(mode=0, symbols=b"I", binning=0, extra=b""):
     return bytes([2, binning, mode, len(symbols)]) + symbols + extra
-
-
-def varint(value):
-    out = bytearray()
-    while value >= 0x80:
-        out.append(value & 0x7F | 0x80)
-        value >>= 7
-    out.append(value)
-    return bytes(out)
 
 
 def uniform(count, length):

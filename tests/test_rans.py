@@ -10,6 +10,7 @@ import pytest
 
 import _zelk
 import _zelk_writer as w
+from coding import varint
 
 TOTFREQ = 4096
 LANES = 32
@@ -382,15 +383,6 @@ def test_framed_round_trip(data):
     assert w.rans_decode_framed(framed + b"rest", len(data)) == (data, len(framed))
     if not data:
         assert framed == b"\x00"
-
-
-def varint(value):
-    out = bytearray()
-    while value >= 0x80:
-        out.append(value & 0x7F | 0x80)
-        value >>= 7
-    out.append(value)
-    return bytes(out)
 
 
 def test_framed_errors():

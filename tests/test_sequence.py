@@ -7,18 +7,10 @@ import pytest
 
 import _zelk
 import _zelk_writer as writer
+from coding import varint
 
 SHORT_READS = "illumina/nextseq_dropseq_10cells.fastq"
 LONG_READS = "ont/dna_nanoget_SRR5665597.fastq"
-
-
-def varint(value):
-    out = bytearray()
-    while value >= 0x80:
-        out.append(value & 0x7F | 0x80)
-        value >>= 7
-    out.append(value)
-    return bytes(out)
 
 
 def method0(order=1, hashed_order=0, table_bits=0, lengths=(), constant=None, exceptions=(), coded=b""):

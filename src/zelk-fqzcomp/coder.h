@@ -1,5 +1,5 @@
-// Internals shared by the quality codec's units: the range coder, the two
-// sides a model loop runs on (decode, encode), and the models themselves.
+// Internals shared by the quality codec's units: the two sides a model
+// loop runs on (decode, encode), and the models themselves.
 // Each model has one loop, templated on the side, so the encoder mirrors
 // the decoder by construction.
 #pragma once
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "zelk-fqzcomp/quality.h"
+#include "zelk-range/range_coder.h"
 #include "zelk/bytes.h"
 #include "zelk/error.h"
 
@@ -23,143 +24,13 @@ inline ArchiveError malformed(std::string_view reason) {
   return ArchiveError::malformed_stream(ErrorKind::QualityCodec, reason);
 }
 
-// Carry-less range coder: 2^24 top bound, 2^16 bottom bound, all register
-// arithmetic modulo 2^32.
-inline constexpr uint32_t kTop = 1u << 24;
-inline constexpr uint32_t kBottom = 1u << 16;
-inline constexpr unsigned kProbBits = 12;
-
-class QualityRangeDecoder {
- public:
-  // A slot returned when a context's total is 0 or exceeds the range, which
-  // only a corrupt stream produces.
-  static constexpr unsigned kBadContext = ~0u;
-
-  // Input shorter than four bytes, and every read past its end, count as
-  // zero bytes.
-  explicit QualityRangeDecoder(ByteSpan input) : input_(input) {
-    for (int i = 0; i < 4; ++i) code_ = (code_ << 8) | next_byte();
-  }
-
-  // The slot whose cumulative frequency interval holds the code; the last
-  // slot when none does. A zero-frequency slot is returned without touching
-  // the state: the caller rejects it as outside the alphabet.
-  template <size_t S>
-  unsigned decode_freq(const uint16_t* freqs, uint32_t total) {
-    if (total == 0 || total > range_) return kBadContext;
-    range_ /= total;
-    uint32_t value = (code_ - low_) / range_;
-    unsigned slot;
-    uint32_t below;
-    if constexpr (S == 4) {
-      // Unrolled: the slot is the number of cumulative bounds at or below
-      // the value.
-      uint32_t c1 = freqs[0], c2 = c1 + freqs[1], c3 = c2 + freqs[2];
-      slot = (value >= c1) + (value >= c2) + (value >= c3);
-      below = slot == 0 ? 0 : slot == 1 ? c1 : slot == 2 ? c2 : c3;
-    } else {
-      below = 0;
-      slot = 0;
-      while (slot + 1 < S && value >= below + freqs[slot]) below += freqs[slot++];
-    }
-    if (freqs[slot] == 0) return slot;
-    low_ += range_ * below;
-    range_ *= freqs[slot];
-    normalise();
-    return slot;
-  }
-
-  // One binary decision, `p` the 12-bit probability of a 1 (1 to 4095).
-  unsigned decode_bit(uint32_t p) {
-    uint32_t r = range_ >> kProbBits;
-    // (code - low) / r < p, without the division.
-    unsigned bit = (code_ - low_) < r * p;
-    if (bit) {
-      range_ = r * p;
-    } else {
-      low_ += r * p;
-      range_ = r * ((1u << kProbBits) - p);
-    }
-    normalise();
-    return bit;
-  }
-
- private:
-  uint8_t next_byte() { return pos_ < input_.size() ? input_[pos_++] : 0; }
-
-  void normalise() {
-    for (;;) {
-      if ((low_ ^ (low_ + range_)) >= kTop) {
-        if (range_ >= kBottom) return;
-        range_ = (0 - low_) & (kBottom - 1);
-      }
-      code_ = (code_ << 8) | next_byte();
-      low_ <<= 8;
-      range_ <<= 8;
-    }
-  }
-
-  ByteSpan input_;
-  size_t pos_ = 0;
-  uint32_t low_ = 0, range_ = 0xFFFFFFFF, code_ = 0;
-};
-
-// The encoder the decoder above inverts.
-class QualityRangeEncoder {
- public:
-  void encode_freq(const uint16_t* freqs, uint32_t total, unsigned slot) {
-    uint32_t below = 0;
-    for (unsigned i = 0; i < slot; ++i) below += freqs[i];
-    range_ /= total;
-    low_ += range_ * below;
-    range_ *= freqs[slot];
-    normalise();
-  }
-
-  void encode_bit(uint32_t p, unsigned bit) {
-    uint32_t r = range_ >> kProbBits;
-    if (bit) {
-      range_ = r * p;
-    } else {
-      low_ += r * p;
-      range_ = r * ((1u << kProbBits) - p);
-    }
-    normalise();
-  }
-
-  // Flushes the four bytes of `low` the decoder starts from, less any
-  // trailing zeros: the decoder reads zeros past the end anyway.
-  Bytes finish() {
-    for (int i = 0; i < 4; ++i) shift();
-    while (!out_.empty() && out_.back() == 0) out_.pop_back();
-    return std::move(out_);
-  }
-
- private:
-  void shift() {
-    out_.push_back(static_cast<uint8_t>(low_ >> 24));
-    low_ <<= 8;
-    range_ <<= 8;
-  }
-
-  void normalise() {
-    for (;;) {
-      if ((low_ ^ (low_ + range_)) >= kTop) {
-        if (range_ >= kBottom) return;
-        range_ = (0 - low_) & (kBottom - 1);
-      }
-      shift();
-    }
-  }
-
-  Bytes out_;
-  uint32_t low_ = 0, range_ = 0xFFFFFFFF;
-};
+// The quality streams use the sequence codec's range coder.
+using range::kProbBits;
 
 // The decode side of a model loop: symbols come from the coded stream and
 // their quality bytes go to `out`.
 struct DecodeSide {
-  QualityRangeDecoder coder;
+  range::RangeDecoder coder;
   uint8_t* out;
 
   unsigned target() { return 0; }
@@ -173,7 +44,11 @@ struct DecodeSide {
 
 // The encode side: symbols come from the reads' symbol indexes.
 struct EncodeSide {
-  QualityRangeEncoder coder;
+  explicit EncodeSide(const uint8_t* symbol_indexes) : indexes(symbol_indexes) {}
+  EncodeSide(const EncodeSide&) = delete;  // the coder refers to `out`
+
+  Bytes out;
+  range::RangeEncoder coder{out};
   const uint8_t* indexes;
 
   unsigned target() { return *indexes++; }

@@ -67,10 +67,11 @@ void append_read_lengths(Bytes& out, std::span<const uint32_t> lengths) {
 // Runs one model loop on the encode side and returns the coded bytes.
 template <class CodeReads>
 Encoded encode_with(const uint8_t* indexes, CodeReads&& code_reads) {
-  EncodeSide side{QualityRangeEncoder{}, indexes};
+  EncodeSide side(indexes);
   auto result = code_reads(side);
   if (!result) return refuse(result.error().message());
-  return side.coder.finish();
+  side.coder.finish();
+  return std::move(side.out);
 }
 
 // Modes 5 and 6: the chunk table followed later by the segments.

@@ -107,7 +107,7 @@ Result<void> run_freq_model(Side& side, const ReadBatch& reads) {
       FreqContext<S>& entry = table[context];
       if (entry.total == 0) entry = initial;
       unsigned slot = side.template freq<S>(entry.freqs, entry.total, side.target());
-      if (slot == QualityRangeDecoder::kBadContext)
+      if (slot == range::RangeDecoder::kBadContext)
         return fail(malformed("quality context total exceeds the coder range"));
       update(entry, slot);
       if (slot >= n) return fail(malformed("decoded symbol outside alphabet"));
@@ -201,7 +201,7 @@ Result<QualityHeader> parse_quality_header(ByteSpan stream) {
 Result<DecodeSide> start_decode(ByteSpan payload, const ReadBatch& reads, std::span<uint8_t> out) {
   uint64_t needed = std::accumulate(reads.lengths.begin(), reads.lengths.end(), uint64_t{0});
   if (out.size() < needed) return fail(malformed("quality output range too short"));
-  return DecodeSide{QualityRangeDecoder(payload), out.data()};
+  return DecodeSide{range::RangeDecoder(payload), out.data()};
 }
 
 Result<DecodedQualities> decode_quality_stream(ByteSpan stream, ByteSpan sequence, WorkerPool* pool) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "zelk/bytes.h"
@@ -73,36 +74,76 @@ inline constexpr uint32_t kTop = 1u << 24;
 inline constexpr uint32_t kBottom = 1u << 16;
 }  // namespace detail
 
+// Precision of the probabilities of binary decisions.
+inline constexpr unsigned kProbBits = 12;
+
 class RangeDecoder {
  public:
+  // A slot returned when a context's total is 0 or exceeds the range, which
+  // only a corrupt stream produces (the adaptive models here never do).
+  static constexpr unsigned kBadContext = ~0u;
+
   // Missing leading bytes of a short input read as zero, as does every
   // byte past the end: running out of input is not an error.
   explicit RangeDecoder(ByteSpan input) : input_(input) {
     for (int i = 0; i < 4; ++i) code_ = (code_ << 8) | next_byte();
   }
 
-  // Decodes one symbol with `model` and updates it.
+  // The slot of `S` whose cumulative frequency interval holds the code; the
+  // last slot when none does. A zero-frequency slot is returned without
+  // touching the state: the caller rejects it.
+  template <size_t S>
+  unsigned decode_freq(const uint16_t* freqs, uint32_t total) {
+    if (total == 0 || total > range_) return kBadContext;
+    range_ /= total;
+    uint32_t value = (code_ - low_) / range_;
+    unsigned slot;
+    uint32_t below;
+    if constexpr (S == 4) {
+      // Unrolled: the slot is the number of cumulative bounds at or below
+      // the value.
+      uint32_t c1 = freqs[0], c2 = c1 + freqs[1], c3 = c2 + freqs[2];
+      slot = (value >= c1) + (value >= c2) + (value >= c3);
+      below = slot == 0 ? 0 : slot == 1 ? c1 : slot == 2 ? c2 : c3;
+    } else {
+      below = 0;
+      slot = 0;
+      while (slot + 1 < S && value >= below + freqs[slot]) below += freqs[slot++];
+    }
+    if (freqs[slot] == 0) return slot;
+    low_ += range_ * below;
+    range_ *= freqs[slot];
+    normalize();
+    return slot;
+  }
+
+  // Decodes one symbol with `model` and updates it. The models' totals stay
+  // between their symbol count and the rescale limit, well inside a
+  // normalised range, so no bad context can occur.
   template <class Model>
   unsigned decode(Model& model) {
-    uint32_t r = range_ / model.total();
-    uint32_t target = (code_ - low_) / r;
-    unsigned symbol = 0;
-    uint32_t cumulative = 0;
-    while (symbol + 1 < Model::kSymbols && target >= cumulative + model.counts[symbol])
-      cumulative += model.counts[symbol++];
-    low_ += r * cumulative;
-    range_ = r * model.counts[symbol];
-    normalize();
+    unsigned symbol = decode_freq<Model::kSymbols>(model.counts.data(), model.total());
     model.update(symbol);
     return symbol;
   }
 
- private:
-  uint8_t next_byte() {
-    uint8_t byte = pos_ < input_.size() ? input_[pos_] : 0;
-    ++pos_;
-    return byte;
+  // One binary decision, `p` the 12-bit probability of a 1 (1 to 4095).
+  unsigned decode_bit(uint32_t p) {
+    uint32_t r = range_ >> kProbBits;
+    // (code - low) / r < p, without the division.
+    unsigned bit = (code_ - low_) < r * p;
+    if (bit) {
+      range_ = r * p;
+    } else {
+      low_ += r * p;
+      range_ = r * ((1u << kProbBits) - p);
+    }
+    normalize();
+    return bit;
   }
+
+ private:
+  uint8_t next_byte() { return pos_ < input_.size() ? input_[pos_++] : 0; }
 
   void normalize() {
     for (;;) {
@@ -127,16 +168,32 @@ class RangeEncoder {
  public:
   explicit RangeEncoder(Bytes& out) : out_(out) {}
 
+  // Codes `slot` of a table of frequencies summing to `total`.
+  void encode_freq(const uint16_t* freqs, uint32_t total, unsigned slot) {
+    uint32_t below = 0;
+    for (unsigned i = 0; i < slot; ++i) below += freqs[i];
+    range_ /= total;
+    low_ += range_ * below;
+    range_ *= freqs[slot];
+    normalize();
+  }
+
   // Codes `symbol` with `model` and updates it.
   template <class Model>
   void encode(Model& model, unsigned symbol) {
-    uint32_t r = range_ / model.total();
-    uint32_t cumulative = 0;
-    for (unsigned s = 0; s < symbol; ++s) cumulative += model.counts[s];
-    low_ += r * cumulative;
-    range_ = r * model.counts[symbol];
-    normalize();
+    encode_freq(model.counts.data(), model.total(), symbol);
     model.update(symbol);
+  }
+
+  void encode_bit(uint32_t p, unsigned bit) {
+    uint32_t r = range_ >> kProbBits;
+    if (bit) {
+      range_ = r * p;
+    } else {
+      low_ += r * p;
+      range_ = r * ((1u << kProbBits) - p);
+    }
+    normalize();
   }
 
   // Writes the bytes that pin down the final interval. Trailing zero bytes
