@@ -136,24 +136,35 @@ bool path_from(PyObject* arg, std::string& path) {
   return true;
 }
 
-std::unique_ptr<Source> source_from_bytes_or_path(PyObject* arg) {
+namespace {
+
+// bytes (copied) or a path (opened); `matched` is false, with nothing
+// raised, when `arg` is neither.
+std::unique_ptr<Source> bytes_or_path_source(PyObject* arg, bool& matched) {
+  matched = true;
   if (PyBytes_Check(arg)) return copy_bytes(arg);
   if (is_path_like(arg)) {
     std::string path;
     if (!path_from(arg, path)) return nullptr;
     return open_path(path);
   }
-  PyErr_SetString(PyExc_TypeError, "source must be bytes, a str path, or an os.PathLike");
+  matched = false;
   return nullptr;
 }
 
+}  // namespace
+
+std::unique_ptr<Source> source_from_bytes_or_path(PyObject* arg) {
+  bool matched;
+  auto source = bytes_or_path_source(arg, matched);
+  if (!matched) PyErr_SetString(PyExc_TypeError, "source must be bytes, a str path, or an os.PathLike");
+  return source;
+}
+
 std::unique_ptr<Source> source_from_any(PyObject* arg) {
-  if (PyBytes_Check(arg)) return copy_bytes(arg);
-  if (is_path_like(arg)) {
-    std::string path;
-    if (!path_from(arg, path)) return nullptr;
-    return open_path(path);
-  }
+  bool matched;
+  auto source = bytes_or_path_source(arg, matched);
+  if (matched) return source;
   PyRef read(PyObject_GetAttrString(arg, "read"));
   if (read) return std::make_unique<CallbackSource>(FileLikeReader(read.get()));
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
