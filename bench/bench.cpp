@@ -91,7 +91,7 @@ double external_seconds(const std::string& command, const std::string& input) {
   if (!tool_exists(command)) return -1;
   std::string path = write_temp(input);
   double seconds = seconds_per_run(
-      [&] { (void)!std::system((command + " < " + path + " > /dev/null").c_str()); }, 0.5);
+      [&] { (void)!std::system((command + " < " + path + " > /dev/null 2>&1").c_str()); }, 0.5);
   unlink(path.c_str());
   return seconds;
 }

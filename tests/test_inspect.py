@@ -114,3 +114,18 @@ def test_inspect_from_path(tmp_path):
     path = tmp_path / "x.zelk"
     path.write_bytes(plain([fake_payload(5)]))
     assert _zelk.inspect(path).reads == 5
+
+
+def test_framed_slices_round_trip_and_report_their_label():
+    slice_ = writer.framed_slice(b"payload") + b"after"
+    assert writer.read_framed_slice(slice_, "section") == (b"payload", 15)
+    assert writer.read_framed_slice(writer.framed_slice(b""), "x") == (b"", 8)
+    with pytest.raises(_zelk.ZelkError) as raised:
+        writer.read_framed_slice(writer.framed_slice(b"payload", crc=7), "plain-layout global reference")
+    assert str(raised.value) == "corrupted zelk data: plain-layout global reference (crc mismatch)"
+    with pytest.raises(_zelk.ZelkError, match="^malformed zelk block: framed slice length exceeds the maximum$"):
+        writer.read_framed_slice(struct.pack("<II", (1 << 31) + 1, 0), "x")
+    with pytest.raises(_zelk.ZelkError, match="^truncated zelk stream$"):
+        writer.read_framed_slice(writer.framed_slice(b"payload")[:-1], "x")
+    with pytest.raises(OSError, match="failed to fill whole buffer"):
+        writer.read_framed_slice(b"\x01\x00\x00", "x")

@@ -144,3 +144,22 @@ def test_crlf_lines_never_leave_a_carriage_return():
     records = [(b"name\r", b"ACGT", b"IIII")]
     data = writer.write_archive(records)
     assert next(iter(_zelk.open(data))).name == b"name"
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+def test_a_million_reads_stream_with_bounded_memory():
+    count = 1_100_000
+    archive = writer.write_archive(((b"r%d" % i, b"ACGT", b"IIII") for i in range(count)), block_reads=100_000)
+    before = resident_bytes()
+    peak = before
+    seen = 0
+    for seen, record in enumerate(_zelk.open(archive, threads=2), 1):
+        if seen % 50_000 == 0:
+            peak = max(peak, resident_bytes())
+    assert seen == count and record.name == b"r%d" % (count - 1)
+    # Two blocks of decoded records and a full channel, not the whole archive.
+    assert peak - before < 200 << 20

@@ -1,9 +1,11 @@
 // Writer functions for the container: headers, extension records, block
 // payloads and frames, framed slices and whole plain archives.
 #include "zelk/container/block_frame.h"
+#include "zelk/container/block_reader.h"
 #include "zelk/container/digest.h"
 #include "zelk/container/header.h"
 #include "zelk/container/writer.h"
+#include "zelk/io.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/writer/writer.h"
 
@@ -187,6 +189,25 @@ PyObject* py_framed_slice(PyObject*, PyObject* args, PyObject* kwargs) {
   return bytes_result(encode_framed_slice(bytes_view(payload), crc));
 }
 
+// Reads one framed slice from the start of `data` with the reader the
+// archive sections use; returns (payload, bytes consumed).
+PyObject* py_read_framed_slice(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"data", "label", nullptr};
+  PyObject* data;
+  const char* label;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Ss:read_framed_slice", const_cast<char**>(keywords), &data,
+                                   &label))
+    return nullptr;
+  ByteSpan raw = bytes_view(data);
+  MemorySource source(Bytes(raw.begin(), raw.end()));
+  BufferedReader reader(source);
+  auto payload = read_framed_slice(reader, label);
+  if (!payload) return raise_writer_error(module, payload.error());
+  PyRef payload_bytes(bytes_result(*payload));
+  if (!payload_bytes) return nullptr;
+  return Py_BuildValue("(OK)", payload_bytes.get(), static_cast<unsigned long long>(reader.position()));
+}
+
 PyObject* py_plain_archive(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"header", "payloads", "global_reference", "total_reads",
                                    "whole_file_crc", "body_crc", "footer_offset", nullptr};
@@ -235,6 +256,10 @@ PyMethodDef container_methods[] = {
      "end_of_blocks()\n--\n\nThe 12-byte end-of-blocks marker."},
     ZELK_WRITER_FN(framed_slice,
                    "framed_slice(payload, *, crc=None)\n--\n\nA framed slice: length, CRC-32C, payload."),
+    ZELK_WRITER_FN(read_framed_slice,
+                   "read_framed_slice(data, label)\n--\n\n"
+                   "Reads the framed slice at the start of `data` as archive sections are read;\n"
+                   "returns (payload, bytes consumed). `label` names it in a CRC failure."),
     ZELK_WRITER_FN(plain_archive,
                    "plain_archive(header, payloads, *, global_reference=None, total_reads=None, "
                    "whole_file_crc=None, body_crc=None, footer_offset=None)\n--\n\n"
