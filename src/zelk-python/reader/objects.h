@@ -49,7 +49,7 @@ void boxed_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// The heap-type spec of a boxed class.
+// The heap-type description of a boxed class.
 template <class T>
 PyType_Spec boxed_spec(const char* name, PyType_Slot* slots) {
   return {name, static_cast<int>(sizeof(Boxed<T>)), 0,

@@ -21,24 +21,24 @@ PyObject* py_encode_header(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"magic", "major", "minor", "required_features", "seq_order",
                                    "quality_binning", "flags", "member_count", "platform",
                                    "extensions", "crc", nullptr};
-  HeaderSpec spec;
+  HeaderFields fields;
   PyObject* magic = nullptr;
   PyObject* extensions = nullptr;
   PyObject* crc = nullptr;
   unsigned long long required_features = 0;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$SbbKbbbbbSO:encode_header",
-                                   const_cast<char**>(keywords), &magic, &spec.major, &spec.minor,
-                                   &required_features, &spec.seq_order, &spec.quality_binning,
-                                   &spec.flags, &spec.member_count, &spec.platform, &extensions, &crc))
+                                   const_cast<char**>(keywords), &magic, &fields.major, &fields.minor,
+                                   &required_features, &fields.seq_order, &fields.quality_binning,
+                                   &fields.flags, &fields.member_count, &fields.platform, &extensions, &crc))
     return nullptr;
-  spec.required_features = required_features;
+  fields.required_features = required_features;
   if (magic) {
     ByteSpan raw = bytes_view(magic);
     if (raw.size() != 4) {
       PyErr_SetString(PyExc_ValueError, "magic must be 4 bytes");
       return nullptr;
     }
-    std::copy(raw.begin(), raw.end(), spec.magic);
+    std::copy(raw.begin(), raw.end(), fields.magic);
   }
   if (extensions) {
     ByteSpan raw = bytes_view(extensions);
@@ -46,10 +46,10 @@ PyObject* py_encode_header(PyObject*, PyObject* args, PyObject* kwargs) {
       PyErr_SetString(PyExc_ValueError, "extension region longer than 65535 bytes");
       return nullptr;
     }
-    spec.extensions.assign(raw.begin(), raw.end());
+    fields.extensions.assign(raw.begin(), raw.end());
   }
-  if (!optional_u32(crc, spec.crc)) return nullptr;
-  return bytes_result(encode_header(spec));
+  if (!optional_u32(crc, fields.crc)) return nullptr;
+  return bytes_result(encode_header(fields));
 }
 
 PyObject* py_extension_record(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -72,7 +72,7 @@ WriteResult ArchiveWriter::write(ByteSpan data) {
 
 WriteResult ArchiveWriter::start() {
   started_ = true;
-  HeaderSpec header;
+  HeaderFields header;
   header.flags = options_.flags;
   header.platform = options_.platform.value_or(static_cast<uint8_t>(detected_platform()));
   header.member_count = options_.members;

@@ -119,19 +119,19 @@ const char* platform_display_name(uint8_t code) {
   return code < 5 ? kNames[code] : kNames[0];
 }
 
-Bytes encode_header(const HeaderSpec& spec) {
-  Bytes out(spec.magic, spec.magic + 4);
-  out.push_back(spec.major);
-  out.push_back(spec.minor);
-  append_le(out, spec.required_features);
-  out.push_back(spec.seq_order);
-  out.push_back(spec.quality_binning);
-  out.push_back(spec.flags);
-  out.push_back(spec.member_count);
-  out.push_back(spec.platform);
-  append_le(out, static_cast<uint16_t>(spec.extensions.size()));
-  append_bytes(out, spec.extensions);
-  append_le(out, spec.crc.value_or(crc32c(out)));
+Bytes encode_header(const HeaderFields& fields) {
+  Bytes out(fields.magic, fields.magic + 4);
+  out.push_back(fields.major);
+  out.push_back(fields.minor);
+  append_le(out, fields.required_features);
+  out.push_back(fields.seq_order);
+  out.push_back(fields.quality_binning);
+  out.push_back(fields.flags);
+  out.push_back(fields.member_count);
+  out.push_back(fields.platform);
+  append_le(out, static_cast<uint16_t>(fields.extensions.size()));
+  append_bytes(out, fields.extensions);
+  append_le(out, fields.crc.value_or(crc32c(out)));
   return out;
 }
 

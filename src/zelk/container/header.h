@@ -59,7 +59,7 @@ const char* platform_display_name(uint8_t code);
 
 // Header fields as the writer lays them out; any value is allowed, so bad
 // headers can be built on purpose.
-struct HeaderSpec {
+struct HeaderFields {
   uint8_t magic[4] = {'Z', 'E', 'L', 'K'};
   uint8_t major = 1;
   uint8_t minor = 0;
@@ -73,7 +73,7 @@ struct HeaderSpec {
   std::optional<uint32_t> crc;      // the computed CRC when empty
 };
 
-Bytes encode_header(const HeaderSpec& spec);
+Bytes encode_header(const HeaderFields& fields);
 // One extension record: tag, u16 length, payload.
 void append_extension_record(Bytes& region, uint8_t tag, ByteSpan payload);
 // The payload of a member-labels record.
