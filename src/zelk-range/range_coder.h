@@ -95,6 +95,37 @@ class RangeDecoder {
   template <size_t S>
   unsigned decode_freq(const uint16_t* freqs, uint32_t total) {
     if (total == 0 || total > range_) return kBadContext;
+    return decode_slot<S>(freqs, total);
+  }
+
+  // Decodes one symbol with `model` and updates it. The models' totals stay
+  // between their symbol count and the rescale limit, well inside a
+  // normalised range, so the context check is not needed.
+  template <class Model>
+  unsigned decode(Model& model) {
+    unsigned symbol = decode_slot<Model::kSymbols>(model.counts.data(), model.total());
+    model.update(symbol);
+    return symbol;
+  }
+
+  // One binary decision, `p` the 12-bit probability of a 1 (1 to 4095).
+  unsigned decode_bit(uint32_t p) {
+    uint32_t r = range_ >> kProbBits;
+    // (code - low) / r < p, without the division.
+    unsigned bit = (code_ - low_) < r * p;
+    if (bit) {
+      range_ = r * p;
+    } else {
+      low_ += r * p;
+      range_ = r * ((1u << kProbBits) - p);
+    }
+    normalize();
+    return bit;
+  }
+
+ private:
+  template <size_t S>
+  unsigned decode_slot(const uint16_t* freqs, uint32_t total) {
     range_ /= total;
     uint32_t value = (code_ - low_) / range_;
     unsigned slot;
@@ -117,32 +148,6 @@ class RangeDecoder {
     return slot;
   }
 
-  // Decodes one symbol with `model` and updates it. The models' totals stay
-  // between their symbol count and the rescale limit, well inside a
-  // normalised range, so no bad context can occur.
-  template <class Model>
-  unsigned decode(Model& model) {
-    unsigned symbol = decode_freq<Model::kSymbols>(model.counts.data(), model.total());
-    model.update(symbol);
-    return symbol;
-  }
-
-  // One binary decision, `p` the 12-bit probability of a 1 (1 to 4095).
-  unsigned decode_bit(uint32_t p) {
-    uint32_t r = range_ >> kProbBits;
-    // (code - low) / r < p, without the division.
-    unsigned bit = (code_ - low_) < r * p;
-    if (bit) {
-      range_ = r * p;
-    } else {
-      low_ += r * p;
-      range_ = r * ((1u << kProbBits) - p);
-    }
-    normalize();
-    return bit;
-  }
-
- private:
   uint8_t next_byte() { return pos_ < input_.size() ? input_[pos_++] : 0; }
 
   void normalize() {
