@@ -84,3 +84,10 @@ def test_write_archive_accepts_any_iterable():
     archive = writer.write_archive(iter(records), block_reads=3)
     assert _zelk.open_index(archive).num_groups == 4
     assert _zelk.read_names(archive) == [r[0] for r in records]
+
+
+def test_fastq_lines_longer_than_the_read_buffer():
+    record = (b"long", b"ACGT" * 50_000, b"I" * 200_000)
+    data = fastq([record, (b"short", b"A", b"I")])
+    assert writer.read_fastq(data) == [record, (b"short", b"A", b"I")]
+    assert writer.read_fastq(gzip.compress(data)) == [record, (b"short", b"A", b"I")]

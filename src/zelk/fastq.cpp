@@ -40,11 +40,14 @@ class PeekedSource final : public Source {
 class GzipSource final : public Source {
  public:
   explicit GzipSource(std::unique_ptr<Source> compressed) : compressed_(std::move(compressed)), input_(kCompressedPiece) {
-    inflateInit2(&stream_, 16 + MAX_WBITS);
+    initialised_ = inflateInit2(&stream_, 16 + MAX_WBITS) == Z_OK;
   }
-  ~GzipSource() override { inflateEnd(&stream_); }
+  ~GzipSource() override {
+    if (initialised_) inflateEnd(&stream_);
+  }
 
   Result<size_t> read(std::span<uint8_t> out) override {
+    if (!initialised_) return fail(ArchiveError::io("out of memory"));
     stream_.next_out = out.data();
     stream_.avail_out = static_cast<uInt>(out.size());
     while (stream_.avail_out == out.size()) {
@@ -90,6 +93,7 @@ class GzipSource final : public Source {
   std::unique_ptr<Source> compressed_;
   Bytes input_;
   z_stream stream_{};
+  bool initialised_ = false;
   bool in_member_ = false;
 };
 
@@ -114,7 +118,6 @@ Result<bool> FastqReader::fill() {
     end_ -= begin_;
     begin_ = 0;
   }
-  if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);  // a very long line
   if (!decompressor_) {
     // First fill: peek at the gzip magic and keep those bytes.
     Bytes peeked(2);
