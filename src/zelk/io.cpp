@@ -57,6 +57,27 @@ Result<uint64_t> FileSource::size() {
   return static_cast<uint64_t>(info.st_size);
 }
 
+Result<OutputFile> OutputFile::create(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return fail(ArchiveError::io_errno(errno));
+  return OutputFile(fd);
+}
+
+OutputFile::~OutputFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<void> OutputFile::write(ByteSpan data) {
+  size_t written = 0;
+  while (written < data.size()) {
+    ssize_t n = ::write(fd_, data.data() + written, data.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail(ArchiveError::io_errno(errno));
+    written += static_cast<size_t>(n);
+  }
+  return {};
+}
+
 Result<void> CallbackSource::seek(uint64_t) { return fail(ArchiveError::io_errno(ESPIPE)); }
 Result<uint64_t> CallbackSource::size() { return fail(ArchiveError::io_errno(ESPIPE)); }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "zelk/bytes.h"
 #include "zelk/error.h"
@@ -70,6 +71,23 @@ class CallbackSource final : public Source {
 
  private:
   ReadFn read_;
+};
+
+// A file created (or truncated) for writing; closed when destroyed.
+class OutputFile {
+ public:
+  // Fails with the system's message.
+  static Result<OutputFile> create(const std::string& path);
+  OutputFile(OutputFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  OutputFile& operator=(OutputFile&&) = delete;
+  ~OutputFile();
+
+  // Writes all of `data`.
+  Result<void> write(ByteSpan data);
+
+ private:
+  explicit OutputFile(int fd) : fd_(fd) {}
+  int fd_;
 };
 
 // The 8 KiB buffer between a Source and the parsers.

@@ -125,6 +125,15 @@ PyObject* raise_open_error(const std::string& path, const ArchiveError& error) {
   return nullptr;
 }
 
+std::unique_ptr<OutputFile> create_output_file(const std::string& path) {
+  auto file = OutputFile::create(path);
+  if (!file) {
+    raise_open_error(path, file.error());
+    return nullptr;
+  }
+  return std::make_unique<OutputFile>(std::move(*file));
+}
+
 bool path_from(PyObject* arg, std::string& path) {
   PyRef fs_path(PyOS_FSPath(arg));
   if (!fs_path) return false;

@@ -20,6 +20,10 @@ std::unique_ptr<Source> source_from_any(PyObject* arg);
 // exception set on failure.
 bool path_from(PyObject* arg, std::string& path);
 
+// Creates (or truncates) the output file at `path`; nullptr with OSError
+// "{path}: {os message}" set on failure.
+std::unique_ptr<OutputFile> create_output_file(const std::string& path);
+
 // The Python text of an open failure: "{path}: {os message}".
 PyObject* raise_open_error(const std::string& path, const ArchiveError& error);
 

@@ -1,8 +1,6 @@
 // open / Reader and the two decompress functions: whole-archive decodes
 // run with the interpreter lock released.
-#include <fcntl.h>
 #include <pthread.h>
-#include <unistd.h>
 
 #include <memory>
 
@@ -188,11 +186,11 @@ PyObject* py_decompress_to_path(PyObject* module, PyObject* args, PyObject* kwar
   if (!threads_from(threads_arg, threads) || !path_from(dest_arg, dest)) return nullptr;
   auto source = source_from_any(source_arg);
   if (!source) return nullptr;
-  int fd = ::open(dest.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return raise_open_error(dest, ArchiveError::io_errno(errno));
-  container::BufferedOutput out(fd);
+  auto file = create_output_file(dest);
+  if (!file) return nullptr;
+  container::BufferedOutput out(file.get());
   auto reads = decode_to(source, threads, fasta, out);
-  ::close(fd);
+  file.reset();
   if (!reads) return raise_archive_error(module_state(module)->zelk_error, reads.error());
   return PyLong_FromUnsignedLongLong(*reads);
 }
@@ -208,7 +206,7 @@ PyObject* py_decompress_to_bytes(PyObject* module, PyObject* args, PyObject* kwa
   if (!threads_from(threads_arg, threads)) return nullptr;
   auto source = source_from_any(source_arg);
   if (!source) return nullptr;
-  container::BufferedOutput out(-1);
+  container::BufferedOutput out(nullptr);
   auto reads = decode_to(source, threads, fasta, out);
   if (!reads) return raise_archive_error(module_state(module)->zelk_error, reads.error());
   Bytes text = out.take_memory();

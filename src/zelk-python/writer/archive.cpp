@@ -1,10 +1,5 @@
 // Archive writers: from (name, sequence, quality) triples or straight from
 // a FASTQ file, to bytes or to a path.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <memory>
 
 #include "zelk/container/archive_writer.h"
@@ -118,21 +113,6 @@ WriteResult append_to(Bytes& out, ByteSpan data) {
   return {};
 }
 
-// Writes to a file descriptor, reporting failures with the system's text.
-struct FileOutput {
-  int fd;
-  WriteResult operator()(ByteSpan data) const {
-    size_t written = 0;
-    while (written < data.size()) {
-      ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return std::unexpected(std::string(std::strerror(errno)));
-      written += static_cast<size_t>(n);
-    }
-    return {};
-  }
-};
-
 PyObject* py_write_archive(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"records", ZELK_ARCHIVE_KEYWORDS, nullptr};
   PyObject* records;
@@ -167,14 +147,17 @@ PyObject* py_compress_fastq(PyObject* module, PyObject* args, PyObject* kwargs) 
   if (!options_from(a, options) || !path_from(dest_arg, dest)) return nullptr;
   auto source = source_from_bytes_or_path(source_arg);
   if (!source) return nullptr;
-  int fd = ::open(dest.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return raise_open_error(dest, ArchiveError::io_errno(errno));
+  auto file = create_output_file(dest);
+  if (!file) return nullptr;
   uint64_t reads = 0;
   WriteResult written;
   Result<void> input_status;
   {
     GilReleased unlocked;
-    ArchiveWriter writer(std::move(options), FileOutput{fd});
+    ArchiveWriter writer(std::move(options), [&](ByteSpan data) -> WriteResult {
+      if (auto written = file->write(data); !written) return std::unexpected(written.error().message());
+      return {};
+    });
     FastqReader reader(*source);
     FastqRecord record;
     for (;;) {
@@ -192,7 +175,7 @@ PyObject* py_compress_fastq(PyObject* module, PyObject* args, PyObject* kwargs) 
       ++reads;
     }
   }
-  ::close(fd);
+  file.reset();
   if (!input_status) return raise_writer_error(module, input_status.error());
   if (!check(written)) return nullptr;
   return PyLong_FromUnsignedLongLong(reads);

@@ -1,8 +1,5 @@
 #include "zelk/container/decode.h"
 
-#include <errno.h>
-#include <unistd.h>
-
 #include <optional>
 
 #include "zelk/container/block_reader.h"
@@ -36,13 +33,7 @@ Result<BlockOutput> decode_block_output(ByteSpan payload, const DecodeRequest& r
       return {};
     }));
   } else {
-    output.records.reserve(block.read_count);
-    ZELK_TRY(for_each_read(block, [&](const ReadView& read) -> Result<void> {
-      output.records.push_back({std::string(read.name),
-                                std::string(read.sequence.begin(), read.sequence.end()),
-                                std::string(read.quality.begin(), read.quality.end())});
-      return {};
-    }));
+    output.records = ZELK_TRY(block_records(block));
   }
   return output;
 }
@@ -109,6 +100,17 @@ Result<uint64_t> decode_archive(Source& source, const DecodeRequest& request, Re
   return reads;
 }
 
+Result<std::vector<Record>> block_records(const DecodedBlock& block) {
+  std::vector<Record> records;
+  records.reserve(block.read_count);
+  ZELK_TRY(for_each_read(block, [&](const ReadView& read) -> Result<void> {
+    records.push_back({std::string(read.name), std::string(read.sequence.begin(), read.sequence.end()),
+                       std::string(read.quality.begin(), read.quality.end())});
+    return {};
+  }));
+  return records;
+}
+
 void append_fastq(Bytes& out, const ReadView& read) {
   out.push_back('@');
   append_bytes(out, as_bytes(read.name));
@@ -130,19 +132,13 @@ void append_fasta(Bytes& out, const ReadView& read) {
 
 Result<void> BufferedOutput::write(ByteSpan data) {
   append_bytes(buffer_, data);
-  if (fd_ >= 0 && buffer_.size() >= kBufferSize) return flush();
+  if (file_ && buffer_.size() >= kBufferSize) return flush();
   return {};
 }
 
 Result<void> BufferedOutput::flush() {
-  if (fd_ < 0) return {};
-  size_t written = 0;
-  while (written < buffer_.size()) {
-    ssize_t n = ::write(fd_, buffer_.data() + written, buffer_.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail(ArchiveError::io_errno(errno));
-    written += static_cast<size_t>(n);
-  }
+  if (!file_) return {};
+  ZELK_TRY(file_->write(buffer_));
   buffer_.clear();
   return {};
 }

@@ -8,6 +8,7 @@
 #include "zelk/bytes.h"
 #include "zelk/container/block.h"
 #include "zelk/error.h"
+#include "zelk/io.h"
 
 namespace zelk {
 class Source;
@@ -44,22 +45,25 @@ struct DecodeRequest {
 // emitted.
 Result<uint64_t> decode_archive(Source& source, const DecodeRequest& request, RecordSink& sink);
 
+// The reads of a decoded block as owned records (deselected fields empty).
+Result<std::vector<Record>> block_records(const DecodedBlock& block);
+
 // FASTQ text of one read ("@name\nseq\n+\nqual\n") and single-line FASTA.
 void append_fastq(Bytes& out, const ReadView& read);
 void append_fasta(Bytes& out, const ReadView& read);
 
-// Where decoded text goes: a file descriptor behind an 8 KiB buffer, or
-// (fd < 0) one growing in-memory buffer.
+// Where decoded text goes: a file behind an 8 KiB buffer, or (no file)
+// one growing in-memory buffer.
 class BufferedOutput {
  public:
-  explicit BufferedOutput(int fd) : fd_(fd) {}
+  explicit BufferedOutput(OutputFile* file) : file_(file) {}
   Result<void> write(ByteSpan data);
   Result<void> flush();
   Bytes take_memory() { return std::move(buffer_); }
 
  private:
   static constexpr size_t kBufferSize = 8192;
-  int fd_;
+  OutputFile* file_;
   Bytes buffer_;
 };
 

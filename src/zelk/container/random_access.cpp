@@ -99,14 +99,7 @@ Result<std::vector<Record>> read_block(Source& source, uint64_t group) {
   Bytes payload(length);
   ZELK_TRY(reader.read_exact(payload));
   DecodedBlock block = ZELK_TRY(decode_block_payload(payload, StreamSelection{}, nullptr, WorkerPool::shared()));
-  std::vector<Record> records;
-  records.reserve(block.read_count);
-  ZELK_TRY(for_each_read(block, [&](const ReadView& read) -> Result<void> {
-    records.push_back({std::string(read.name), std::string(read.sequence.begin(), read.sequence.end()),
-                       std::string(read.quality.begin(), read.quality.end())});
-    return {};
-  }));
-  return records;
+  return block_records(block);
 }
 
 Result<std::vector<std::string>> read_stream(Source& source, const std::optional<std::vector<uint64_t>>& groups,
