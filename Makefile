@@ -7,7 +7,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 20
 CMAKE_FLAGS = -G Ninja -DPython_EXECUTABLE=$(shell command -v $(PYTHON))
 
-run_python = PYTHONPATH=$(CURDIR)/$(1):$(CURDIR)/python $(PYTHON)
+run_python = PYTHONPATH=$(CURDIR)/$(1) $(PYTHON)
 
 .PHONY: setup build test run bench fuzz asan clean
 

@@ -8,7 +8,7 @@ footer's CRC-32C before it is decoded.
 import re
 import urllib.request
 
-import _zelk
+from . import _zelk
 
 _CONTENT_RANGE = re.compile(r"bytes (\d+)-(\d+)/(\d+)")
 

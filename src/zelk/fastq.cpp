@@ -108,7 +108,8 @@ std::string_view fastq_description(std::string_view header) {
   return separator == std::string_view::npos ? std::string_view() : header.substr(separator + 1);
 }
 
-FastqReader::FastqReader(Source& source) : input_(&source), buffer_(kLineBuffer) {}
+FastqReader::FastqReader(Source& source, bool wrapped_lines)
+    : input_(&source), buffer_(kLineBuffer), wrapped_lines_(wrapped_lines) {}
 
 FastqReader::~FastqReader() = default;
 
@@ -155,6 +156,7 @@ Result<bool> FastqReader::read_line(std::string& line) {
     if (!ZELK_TRY(fill())) break;
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (any) ++line_;
   return any;
 }
 
@@ -162,12 +164,41 @@ Result<bool> FastqReader::next(FastqRecord& record) {
   if (!ZELK_TRY(read_line(record.header))) return false;
   if (record.header.empty() || record.header[0] != '@') return fail(invalid_data("invalid name prefix"));
   record.header.erase(0, 1);
-  std::string separator;
-  if (!ZELK_TRY(read_line(record.sequence)) || !ZELK_TRY(read_line(separator)))
-    return fail(invalid_data("FASTQ record ends after its header line"));
-  if (separator.empty() || separator[0] != '+') return fail(invalid_data("invalid description prefix"));
-  if (!ZELK_TRY(read_line(record.quality))) return fail(invalid_data("FASTQ record ends before its quality line"));
+  if (wrapped_lines_) {
+    ZELK_TRY(read_wrapped(record));
+  } else {
+    std::string separator;
+    if (!ZELK_TRY(read_line(record.sequence)) || !ZELK_TRY(read_line(separator)))
+      return fail(invalid_data("FASTQ record ends after its header line"));
+    if (separator.empty() || separator[0] != '+') return fail(invalid_data("invalid description prefix"));
+    record.plus_text = separator.size() > 1;
+    if (!ZELK_TRY(read_line(record.quality)))
+      return fail(invalid_data("FASTQ record ends before its quality line"));
+  }
+  ++records_;
   return true;
+}
+
+Result<void> FastqReader::read_wrapped(FastqRecord& record) {
+  // Bases never contain '@' or '+': the sequence runs to the '+' line, and
+  // a header line on the way means that line is missing.
+  record.sequence.clear();
+  std::string line;
+  for (;;) {
+    if (!ZELK_TRY(read_line(line))) return fail(invalid_data("FASTQ record ends before its '+' line"));
+    if (line.starts_with('+')) break;
+    if (line.starts_with('@')) return fail(invalid_data("expected a '+' line, found a header line"));
+    record.sequence += line;
+  }
+  record.plus_text = line.size() > 1;
+  // Quality lines may begin with any quality character, '@' and '+'
+  // included, so only the length tells where they end.
+  record.quality.clear();
+  do {
+    if (!ZELK_TRY(read_line(line))) return fail(invalid_data("FASTQ record ends before its quality line"));
+    record.quality += line;
+  } while (record.quality.size() < record.sequence.size());
+  return {};
 }
 
 }  // namespace zelk

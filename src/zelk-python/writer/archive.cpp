@@ -1,11 +1,10 @@
-// Archive writers: from (name, sequence, quality) triples or straight from
-// a FASTQ file, to bytes or to a path.
-#include <memory>
-
+// Whole-archive writing from (name, sequence, quality) triples, the FASTQ
+// reader as tests see it, and the options every archive writer takes.
 #include "zelk/container/archive_writer.h"
 #include "zelk/fastq.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/common/source.h"
+#include "zelk-python/writer/archive_options.h"
 #include "zelk-python/writer/writer.h"
 
 namespace zelk::py {
@@ -15,21 +14,6 @@ namespace {
 using container::ArchiveOptions;
 using container::ArchiveWriter;
 using container::WriteResult;
-
-#define ZELK_ARCHIVE_KEYWORDS                                                                     \
-  "block_reads", "sequence_method", "sequence_order", "hashed_order", "table_bits", "quality_mode", \
-      "quality_binning", "symbols", "quantizer", "chunk_variant", "segments", "warmup", "platform", \
-      "members", "labels", "flags"
-#define ZELK_ARCHIVE_FORMAT "|$OOOOOOOOOOOOOOOO"
-
-// The option objects in keyword order (absent: nullptr).
-struct OptionArgs {
-  PyObject *block_reads = nullptr, *sequence_method = nullptr, *sequence_order = nullptr,
-           *hashed_order = nullptr, *table_bits = nullptr, *quality_mode = nullptr,
-           *quality_binning = nullptr, *symbols = nullptr, *quantizer = nullptr,
-           *chunk_variant = nullptr, *segments = nullptr, *warmup = nullptr, *platform = nullptr,
-           *members = nullptr, *labels = nullptr, *flags = nullptr;
-};
 
 bool byte_option(PyObject* arg, const char* name, std::optional<uint8_t>& out) {
   std::optional<uint64_t> wide;
@@ -60,9 +44,10 @@ bool bytes_option(PyObject* arg, std::optional<Bytes>& out) {
   return true;
 }
 
+}  // namespace
+
 bool options_from(const OptionArgs& args, ArchiveOptions& options) {
   std::optional<uint64_t> block_reads, segments;
-  std::optional<uint8_t> quality_binning;
   if (!optional_u64(args.block_reads, block_reads) || !byte_option(args.sequence_method, "sequence_method", options.sequence_method) ||
       !byte_option(args.sequence_order, "sequence_order", options.sequence_order) ||
       !byte_option(args.hashed_order, "hashed_order", options.hashed_order) ||
@@ -83,6 +68,7 @@ bool options_from(const OptionArgs& args, ArchiveOptions& options) {
     }
     options.segments = static_cast<uint32_t>(*segments);
   }
+  if (args.threads && !threads_from(args.threads, options.threads)) return false;
   return !args.labels || args.labels == Py_None || bytes_sequence(args.labels, options.labels);
 }
 
@@ -91,6 +77,8 @@ bool check(const WriteResult& result) {
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, result.error().c_str());
   return false;
 }
+
+namespace {
 
 // Feeds every (name, sequence, quality) triple of `records` to `writer`.
 bool add_triples(PyObject* records, ArchiveWriter& writer) {
@@ -118,10 +106,7 @@ PyObject* py_write_archive(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* records;
   OptionArgs a;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O" ZELK_ARCHIVE_FORMAT ":write_archive",
-                                   const_cast<char**>(keywords), &records, &a.block_reads, &a.sequence_method,
-                                   &a.sequence_order, &a.hashed_order, &a.table_bits, &a.quality_mode,
-                                   &a.quality_binning, &a.symbols, &a.quantizer, &a.chunk_variant, &a.segments,
-                                   &a.warmup, &a.platform, &a.members, &a.labels, &a.flags))
+                                   const_cast<char**>(keywords), &records, ZELK_ARCHIVE_OPTION_POINTERS(a)))
     return nullptr;
   ArchiveOptions options;
   if (!options_from(a, options)) return nullptr;
@@ -129,56 +114,6 @@ PyObject* py_write_archive(PyObject*, PyObject* args, PyObject* kwargs) {
   ArchiveWriter writer(std::move(options), [&](ByteSpan data) { return append_to(archive, data); });
   if (!add_triples(records, writer) || !check(writer.finish())) return nullptr;
   return bytes_from(ByteSpan(archive));
-}
-
-PyObject* py_compress_fastq(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"source", "dest", ZELK_ARCHIVE_KEYWORDS, nullptr};
-  PyObject *source_arg, *dest_arg;
-  OptionArgs a;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO" ZELK_ARCHIVE_FORMAT ":compress_fastq",
-                                   const_cast<char**>(keywords), &source_arg, &dest_arg, &a.block_reads,
-                                   &a.sequence_method, &a.sequence_order, &a.hashed_order, &a.table_bits,
-                                   &a.quality_mode, &a.quality_binning, &a.symbols, &a.quantizer,
-                                   &a.chunk_variant, &a.segments, &a.warmup, &a.platform, &a.members,
-                                   &a.labels, &a.flags))
-    return nullptr;
-  ArchiveOptions options;
-  std::string dest;
-  if (!options_from(a, options) || !path_from(dest_arg, dest)) return nullptr;
-  auto source = source_from_bytes_or_path(source_arg);
-  if (!source) return nullptr;
-  auto file = create_output_file(dest);
-  if (!file) return nullptr;
-  uint64_t reads = 0;
-  WriteResult written;
-  Result<void> input_status;
-  {
-    GilReleased unlocked;
-    ArchiveWriter writer(std::move(options), [&](ByteSpan data) -> WriteResult {
-      if (auto written = file->write(data); !written) return std::unexpected(written.error().message());
-      return {};
-    });
-    FastqReader reader(*source);
-    FastqRecord record;
-    for (;;) {
-      auto more = reader.next(record);
-      if (!more) {
-        input_status = fail(std::move(more).error());
-        break;
-      }
-      if (!*more) {
-        written = writer.finish();
-        break;
-      }
-      written = writer.add(std::move(record));
-      if (!written) break;
-      ++reads;
-    }
-  }
-  file.reset();
-  if (!input_status) return raise_writer_error(module, input_status.error());
-  if (!check(written)) return nullptr;
-  return PyLong_FromUnsignedLongLong(reads);
 }
 
 PyObject* py_read_fastq(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -212,20 +147,11 @@ PyObject* py_read_fastq(PyObject* module, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-#define ZELK_ARCHIVE_OPTIONS_DOC                                                                      \
-  "block_reads=None, sequence_method=0, sequence_order=None, hashed_order=None, table_bits=None, "    \
-  "quality_mode=None, quality_binning=0, symbols=None, quantizer=None, chunk_variant=1, segments=4, " \
-  "warmup=None, platform=None, members=1, labels=None, flags=0"
-
 PyMethodDef archive_methods[] = {
     ZELK_WRITER_FN(write_archive,
                    "write_archive(records, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
                    "A complete plain archive of `records`, an iterable of (name, sequence,\n"
                    "quality) bytes triples. None picks the default for the read length."),
-    ZELK_WRITER_FN(compress_fastq,
-                   "compress_fastq(source, dest, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
-                   "Compress a FASTQ file (plain or gzip; a path or bytes) into an archive at\n"
-                   "`dest`. Returns the read count."),
     ZELK_WRITER_FN(read_fastq,
                    "read_fastq(source)\n--\n\n"
                    "The (name, sequence, quality) triples of a FASTQ file, plain or gzip."),

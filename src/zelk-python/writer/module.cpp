@@ -12,23 +12,25 @@ PyMethodDef* const kAreaMethods[] = {container_methods, checksum_methods, archiv
                                      names_methods,     sequence_methods, quality_methods};
 
 int module_exec(PyObject* module) {
-  PyRef reader_module(PyImport_ImportModule("_zelk"));
+  PyRef reader_module(PyImport_ImportModule("zelk._zelk"));
   if (!reader_module) return -1;
   WriterState* state = writer_state(module);
   state->zelk_error = PyObject_GetAttrString(reader_module.get(), "ZelkError");
   if (!state->zelk_error) return -1;
   for (PyMethodDef* methods : kAreaMethods)
     if (PyModule_AddFunctions(module, methods) < 0) return -1;
-  return 0;
+  return add_stream_types(module);
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(writer_state(module)->zelk_error);
+  Py_VISIT(writer_state(module)->fastq_input_type);
   return 0;
 }
 
 int module_clear(PyObject* module) {
   Py_CLEAR(writer_state(module)->zelk_error);
+  Py_CLEAR(writer_state(module)->fastq_input_type);
   return 0;
 }
 
@@ -55,6 +57,10 @@ WriterState* writer_state(PyObject* module) {
   return static_cast<WriterState*>(PyModule_GetState(module));
 }
 
+WriterState* writer_state_of_type(PyTypeObject* type) {
+  return static_cast<WriterState*>(PyType_GetModuleState(type));
+}
+
 PyObject* raise_writer_error(PyObject* module, const ArchiveError& error) {
   return raise_archive_error(writer_state(module)->zelk_error, error);
 }
@@ -78,20 +84,31 @@ bool optional_u32(PyObject* arg, std::optional<uint32_t>& out) {
   return true;
 }
 
+bool text_bytes(PyObject* arg, std::string& out) {
+  if (PyBytes_Check(arg)) {
+    ByteSpan data = bytes_view(arg);
+    out.assign(data.begin(), data.end());
+    return true;
+  }
+  if (PyUnicode_Check(arg)) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(arg, &size);
+    if (!utf8) return false;
+    out.assign(utf8, static_cast<size_t>(size));
+    return true;
+  }
+  PyErr_SetString(PyExc_TypeError, "expected bytes or str");
+  return false;
+}
+
 bool bytes_sequence(PyObject* arg, std::vector<std::string>& out) {
-  PyRef items(PySequence_Fast(arg, "expected a sequence of bytes"));
+  PyRef items(PySequence_Fast(arg, "expected a sequence of bytes or str"));
   if (!items) return false;
   Py_ssize_t count = PySequence_Size(items.get());
-  out.reserve(static_cast<size_t>(count));
+  out.resize(static_cast<size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyRef item(PySequence_GetItem(items.get(), i));
-    if (!item) return false;
-    if (!PyBytes_Check(item.get())) {
-      PyErr_SetString(PyExc_TypeError, "expected a sequence of bytes");
-      return false;
-    }
-    ByteSpan data = bytes_view(item.get());
-    out.emplace_back(data.begin(), data.end());
+    if (!item || !text_bytes(item.get(), out[static_cast<size_t>(i)])) return false;
   }
   return true;
 }

@@ -15,9 +15,12 @@ namespace zelk::py {
 
 struct WriterState {
   PyObject* zelk_error;  // _zelk.ZelkError, so both modules raise one type
+  PyObject* fastq_input_type;
 };
 
 WriterState* writer_state(PyObject* module);
+// The state of the _zelk_writer module that defined `type`.
+WriterState* writer_state_of_type(PyTypeObject* type);
 // Raises `error` as _zelk would; returns nullptr.
 PyObject* raise_writer_error(PyObject* module, const ArchiveError& error);
 
@@ -25,7 +28,10 @@ PyObject* raise_writer_error(PyObject* module, const ArchiveError& error);
 // an exception set on a bad value.
 bool optional_u64(PyObject* arg, std::optional<uint64_t>& out);
 bool optional_u32(PyObject* arg, std::optional<uint32_t>& out);
-// A sequence of bytes objects, copied.
+// A bytes object copied, or a str as UTF-8. False with TypeError set for
+// anything else.
+bool text_bytes(PyObject* arg, std::string& out);
+// A sequence of bytes or str objects, copied as by text_bytes.
 bool bytes_sequence(PyObject* arg, std::vector<std::string>& out);
 
 // One method-table entry for a keyword-taking function `py_<name>`.
@@ -41,5 +47,8 @@ extern PyMethodDef rans_methods[];
 extern PyMethodDef names_methods[];
 extern PyMethodDef sequence_methods[];
 extern PyMethodDef quality_methods[];
+
+// Adds the streaming writer's classes, ArchiveStream and FastqInput.
+int add_stream_types(PyObject* module);
 
 }  // namespace zelk::py

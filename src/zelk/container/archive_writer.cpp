@@ -49,6 +49,47 @@ quality::QualityEncodeOptions quality_options(const ArchiveOptions& options, uin
   return out;
 }
 
+Platform detected_platform(const std::vector<FastqRecord>& records) {
+  FastqSample sample;
+  for (const FastqRecord& record : records) {
+    if (sample.records == 16 || !add_to_sample(sample, record)) break;
+  }
+  return sample.records ? detect_platform(sample) : Platform::Unknown;
+}
+
+// One block's payload: the three coded streams and their digests.
+std::expected<Bytes, std::string> encode_block(std::vector<FastqRecord>& records, const ArchiveOptions& options) {
+  std::vector<std::string> names;
+  seq::SequenceBlock sequence;
+  Bytes qualities;
+  for (FastqRecord& record : records) {
+    names.push_back(std::move(record.header));
+    sequence.read_lengths.push_back(static_cast<uint32_t>(record.sequence.size()));
+    append_bytes(sequence.bases, as_bytes(record.sequence));
+    append_bytes(qualities, as_bytes(record.quality));
+  }
+  uint64_t mean_length = sequence.bases.size() / records.size();
+  records = {};
+
+  Bytes coded_names = names::encode_names(names);
+  auto coded_sequence = encode_sequence(sequence, options);
+  if (!coded_sequence) return refuse(coded_sequence.error().message());
+  auto coded_qualities = quality::encode_quality_stream(sequence.read_lengths, qualities, sequence.bases,
+                                                        quality_options(options, mean_length));
+  if (!coded_qualities) return refuse(coded_qualities.error());
+
+  BlockPayloadParts parts{names_digest(names),
+                          per_read_digest(sequence.read_lengths, sequence.bases),
+                          per_read_digest(sequence.read_lengths, qualities),
+                          static_cast<uint32_t>(names.size()),
+                          coded_names,
+                          *coded_sequence,
+                          *coded_qualities};
+  Bytes payload = encode_block_payload(parts);
+  if (payload.size() > kMaxBlockPayload) return refuse("block larger than 2 GiB; lower block_reads");
+  return payload;
+}
+
 }  // namespace
 
 uint64_t default_block_reads(uint64_t read_length) {
@@ -62,7 +103,9 @@ uint64_t default_block_reads(uint64_t read_length) {
 uint8_t default_quality_mode(uint64_t read_length) { return read_length >= kLongRead ? 1 : 0; }
 
 ArchiveWriter::ArchiveWriter(ArchiveOptions options, Output output)
-    : options_(std::move(options)), output_(std::move(output)) {}
+    : options_(std::move(options)),
+      output_(std::move(output)),
+      pool_(WorkerPool::decode_pool_size(options_.threads)) {}
 
 WriteResult ArchiveWriter::write(ByteSpan data) {
   crc_ = crc32c_extend(crc_, data);
@@ -70,11 +113,14 @@ WriteResult ArchiveWriter::write(ByteSpan data) {
   return output_(data);
 }
 
-WriteResult ArchiveWriter::start() {
+WriteResult ArchiveWriter::start(const Block& first) {
   started_ = true;
   HeaderFields header;
   header.flags = options_.flags;
-  header.platform = options_.platform.value_or(static_cast<uint8_t>(detected_platform()));
+  // The header is decided from the first block: its names give the
+  // platform, and its '+' lines tell whether text there was dropped.
+  if (std::ranges::any_of(first, &FastqRecord::plus_text)) header.flags |= kFlagPlusNormalized;
+  header.platform = options_.platform.value_or(static_cast<uint8_t>(detected_platform(first)));
   header.member_count = options_.members;
   header.quality_binning = options_.quality_binning;
   if (!options_.labels.empty()) {
@@ -87,58 +133,37 @@ WriteResult ArchiveWriter::start() {
   return write(encode_header(header));
 }
 
-Platform ArchiveWriter::detected_platform() const {
-  FastqSample sample;
-  for (const FastqRecord& record : pending_) {
-    if (sample.records == 16 || !add_to_sample(sample, record)) break;
-  }
-  return sample.records ? detect_platform(sample) : Platform::Unknown;
-}
-
 WriteResult ArchiveWriter::add(FastqRecord record) {
   if (record.sequence.size() != record.quality.size())
     return refuse(ArchiveError::invalid_fastq(record.sequence.size(), record.quality.size()).message());
   if (record.sequence.size() > UINT32_MAX) return refuse("read longer than 2^32 - 1 bases");
-  if (options_.block_reads == 0) options_.block_reads = default_block_reads(record.sequence.size());
+  if (options_.block_reads == 0) {
+    // Whole read slots per block, so that no block splits a set of mates.
+    uint64_t members = std::max<uint8_t>(options_.members, 1);
+    options_.block_reads = std::max(members, default_block_reads(record.sequence.size()) / members * members);
+  }
   pending_.push_back(std::move(record));
-  if (pending_.size() >= std::min<uint64_t>(options_.block_reads, UINT32_MAX)) return flush_block();
+  if (pending_.size() < std::min<uint64_t>(options_.block_reads, UINT32_MAX)) return {};
+  full_.push_back(std::exchange(pending_, {}));
+  return full_.size() < pool_.size() ? WriteResult() : flush_blocks();
+}
+
+WriteResult ArchiveWriter::flush_blocks() {
+  if (full_.empty()) return {};
+  if (!started_) {
+    if (auto started = start(full_.front()); !started) return started;
+  }
+  std::vector<std::expected<Bytes, std::string>> payloads(full_.size());
+  pool_.parallel_for(full_.size(), [&](size_t i) { payloads[i] = encode_block(full_[i], options_); });
+  full_.clear();
+  for (auto& payload : payloads) {
+    if (!payload) return std::unexpected(std::move(payload).error());
+    if (auto written = write_block(*payload); !written) return written;
+  }
   return {};
 }
 
-WriteResult ArchiveWriter::flush_block() {
-  if (pending_.empty()) return {};
-  // The header waits for the first block: the platform comes from its names.
-  if (!started_) {
-    if (auto started = start(); !started) return started;
-  }
-  std::vector<std::string> names;
-  seq::SequenceBlock sequence;
-  Bytes qualities;
-  for (FastqRecord& record : pending_) {
-    names.push_back(std::move(record.header));
-    sequence.read_lengths.push_back(static_cast<uint32_t>(record.sequence.size()));
-    append_bytes(sequence.bases, as_bytes(record.sequence));
-    append_bytes(qualities, as_bytes(record.quality));
-  }
-  uint64_t mean_length = sequence.bases.size() / pending_.size();
-  pending_.clear();
-
-  Bytes coded_names = names::encode_names(names);
-  auto coded_sequence = encode_sequence(sequence, options_);
-  if (!coded_sequence) return refuse(coded_sequence.error().message());
-  auto coded_qualities = quality::encode_quality_stream(sequence.read_lengths, qualities, sequence.bases,
-                                                        quality_options(options_, mean_length));
-  if (!coded_qualities) return refuse(coded_qualities.error());
-
-  BlockPayloadParts parts{names_digest(names),
-                          per_read_digest(sequence.read_lengths, sequence.bases),
-                          per_read_digest(sequence.read_lengths, qualities),
-                          static_cast<uint32_t>(names.size()),
-                          coded_names,
-                          *coded_sequence,
-                          *coded_qualities};
-  Bytes payload = encode_block_payload(parts);
-  if (payload.size() > kMaxBlockPayload) return refuse("block larger than 2 GiB; lower block_reads");
+WriteResult ArchiveWriter::write_block(ByteSpan payload) {
   GroupEntry entry;
   group_entry_for_payload(payload, offset_, entry);
   groups_.push_back(entry);
@@ -147,10 +172,11 @@ WriteResult ArchiveWriter::flush_block() {
 }
 
 WriteResult ArchiveWriter::finish() {
+  if (!pending_.empty()) full_.push_back(std::exchange(pending_, {}));
+  if (auto flushed = flush_blocks(); !flushed) return flushed;
   if (!started_) {
-    if (auto started = start(); !started) return started;
+    if (auto started = start({}); !started) return started;
   }
-  if (auto flushed = flush_block(); !flushed) return flushed;
   if (auto ended = write(encode_end_of_blocks()); !ended) return ended;
   Index index{std::move(groups_), total_reads_, 0};
   return write(encode_footer_and_trailer(std::move(index), crc_, offset_));

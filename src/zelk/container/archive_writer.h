@@ -13,6 +13,7 @@
 #include "zelk/container/estimate.h"
 #include "zelk/container/footer.h"
 #include "zelk/fastq.h"
+#include "zelk/pool.h"
 
 namespace zelk::container {
 
@@ -33,13 +34,15 @@ struct ArchiveOptions {
   uint8_t members = 1;
   std::vector<std::string> labels;
   uint8_t flags = 0;
+  uint64_t threads = 1;  // blocks encoded at once; 0: one per processor
 };
 
 // A failure the writer reports: a record or option it cannot store.
 using WriteResult = std::expected<void, std::string>;
 
 // Accumulates reads into blocks and appends finished archive bytes to a
-// caller-supplied output function.
+// caller-supplied output function. With several threads, as many full
+// blocks as there are workers are encoded together, then written in order.
 class ArchiveWriter {
  public:
   using Output = std::function<WriteResult(ByteSpan)>;
@@ -50,17 +53,21 @@ class ArchiveWriter {
   WriteResult finish();
 
  private:
-  WriteResult start();
-  Platform detected_platform() const;
-  WriteResult flush_block();
+  using Block = std::vector<FastqRecord>;
+
+  WriteResult start(const Block& first);
+  WriteResult flush_blocks();
+  WriteResult write_block(ByteSpan payload);
   WriteResult write(ByteSpan data);
 
   ArchiveOptions options_;
   Output output_;
+  WorkerPool pool_;
   bool started_ = false;
   uint64_t offset_ = 0;
   uint32_t crc_ = 0;  // of everything written so far: the whole-file CRC grows with it
-  std::vector<FastqRecord> pending_;
+  Block pending_;
+  std::vector<Block> full_;  // complete blocks waiting to be encoded together
   std::vector<GroupEntry> groups_;
   uint64_t total_reads_ = 0;
 };

@@ -1,0 +1,392 @@
+// Streaming archive writing for the zelk package: an ArchiveStream takes
+// records a batch at a time and hands back the archive bytes made so far,
+// so the caller puts them wherever it likes with bounded memory; a
+// FastqInput feeds it FASTQ text without a Python object per record.
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "zelk/container/archive_writer.h"
+#include "zelk/fastq.h"
+#include "zelk-python/common/boxed.h"
+#include "zelk-python/common/py.h"
+#include "zelk-python/common/source.h"
+#include "zelk-python/writer/archive_options.h"
+#include "zelk-python/writer/writer.h"
+
+namespace zelk::py {
+
+namespace {
+
+using container::ArchiveOptions;
+using container::ArchiveWriter;
+using container::WriteResult;
+
+// Counts the bytes taken from a source: how far through its input a
+// FastqInput is, for progress reports.
+class CountingSource final : public Source {
+ public:
+  explicit CountingSource(std::unique_ptr<Source> inner) : inner_(std::move(inner)) {}
+  Result<size_t> read(std::span<uint8_t> out) override {
+    size_t n = ZELK_TRY(inner_->read(out));
+    count_ += n;
+    return n;
+  }
+  bool seekable() const override { return false; }
+  Result<void> seek(uint64_t) override { return fail(ArchiveError::io("not seekable")); }
+  Result<uint64_t> size() override { return fail(ArchiveError::io("not seekable")); }
+  uint64_t count() const { return count_; }
+
+ private:
+  std::unique_ptr<Source> inner_;
+  uint64_t count_ = 0;
+};
+
+// Marks an object as inside a call that runs without the interpreter lock,
+// so that a second thread cannot enter it meanwhile.
+class BusyGuard {
+ public:
+  explicit BusyGuard(bool& busy) : busy_(busy) { busy_ = true; }
+  ~BusyGuard() { busy_ = false; }
+  BusyGuard(const BusyGuard&) = delete;
+  BusyGuard& operator=(const BusyGuard&) = delete;
+
+ private:
+  bool& busy_;
+};
+
+bool refuse_busy(bool busy, const char* type_name) {
+  if (busy) PyErr_Format(PyExc_RuntimeError, "%s is in use by another thread", type_name);
+  return busy;
+}
+
+// ---- FastqInput ------------------------------------------------------
+
+struct FastqInputValue {
+  std::unique_ptr<CountingSource> source;
+  std::unique_ptr<FastqReader> reader;  // borrows `source`, so it goes first
+  std::string label;                    // names the input in messages; may be empty
+  bool busy = false;
+};
+
+// "{label}: line {l}, record {r}: {message}"
+std::string located(const FastqInputValue& input, uint64_t record, std::string_view message) {
+  std::string text = input.label.empty() ? std::string() : input.label + ": ";
+  text += "line " + std::to_string(input.reader->line()) + ", record " + std::to_string(record) + ": ";
+  return text.append(message);
+}
+
+std::string named(const FastqInputValue& input) { return input.label.empty() ? "input" : input.label; }
+
+PyObject* fastq_input_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"source", "label", nullptr};
+  PyObject *source_arg, *label_arg = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:FastqInput", const_cast<char**>(keywords), &source_arg,
+                                   &label_arg))
+    return nullptr;
+  FastqInputValue value;
+  if (label_arg != Py_None && !text_bytes(label_arg, value.label)) return nullptr;
+  auto source = source_from_any(source_arg);
+  if (!source) return nullptr;
+  value.source = std::make_unique<CountingSource>(std::move(source));
+  value.reader = std::make_unique<FastqReader>(*value.source, /*wrapped_lines=*/true);
+  return box(reinterpret_cast<PyObject*>(type), std::move(value));
+}
+
+template <uint64_t (FastqReader::*Count)() const>
+PyObject* fastq_input_count(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong((unbox<FastqInputValue>(self).reader.get()->*Count)());
+}
+
+PyObject* fastq_input_bytes_read(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(unbox<FastqInputValue>(self).source->count());
+}
+
+PyGetSetDef fastq_input_getters[] = {
+    {"line", fastq_input_count<&FastqReader::line>, nullptr, "Lines read so far.", nullptr},
+    {"records", fastq_input_count<&FastqReader::records>, nullptr, "Records read so far.", nullptr},
+    {"bytes_read", fastq_input_bytes_read, nullptr,
+     "Bytes taken from the source so far (compressed bytes for gzip input).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot fastq_input_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "FastqInput(source, label=None)\n--\n\n"
+                    "FASTQ text to feed an ArchiveStream: a path, bytes or a binary file-like\n"
+                    "object; plain, gzip or BGZF; sequence and quality may wrap over several\n"
+                    "lines, and CR before LF is dropped. Messages about this input give the\n"
+                    "line and record, after `label` when one is given.")},
+    {Py_tp_new, reinterpret_cast<void*>(fastq_input_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<FastqInputValue>)},
+    {Py_tp_getset, fastq_input_getters},
+    {0, nullptr},
+};
+
+// ---- ArchiveStream ---------------------------------------------------
+
+struct StreamValue {
+  Bytes output;                           // archive bytes not yet taken
+  std::unique_ptr<ArchiveWriter> writer;  // null once finished
+  bool busy = false;
+};
+
+// The stream's writer for one call; nullptr with an exception set when the
+// stream is finished or another thread is inside it.
+ArchiveWriter* writer_for_call(StreamValue& stream) {
+  if (refuse_busy(stream.busy, "ArchiveStream")) return nullptr;
+  if (!stream.writer) PyErr_SetString(PyExc_ValueError, "ArchiveStream is finished");
+  return stream.writer.get();
+}
+
+PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {ZELK_ARCHIVE_KEYWORDS, nullptr};
+  OptionArgs a;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, ZELK_ARCHIVE_FORMAT ":ArchiveStream",
+                                   const_cast<char**>(keywords), ZELK_ARCHIVE_OPTION_POINTERS(a)))
+    return nullptr;
+  ArchiveOptions options;
+  if (!options_from(a, options)) return nullptr;
+  PyObject* self = box(reinterpret_cast<PyObject*>(type), StreamValue{});
+  if (!self) return nullptr;
+  // Built in place: the output function points into the object.
+  StreamValue& stream = unbox<StreamValue>(self);
+  stream.writer = std::make_unique<ArchiveWriter>(std::move(options), [out = &stream.output](ByteSpan data) {
+    append_bytes(*out, data);
+    return WriteResult();
+  });
+  return self;
+}
+
+// Adds `records` with the lock released; false with the writer's refusal
+// raised.
+bool add_all(StreamValue& stream, ArchiveWriter& writer, std::vector<FastqRecord> records) {
+  WriteResult written;
+  {
+    BusyGuard guard(stream.busy);
+    GilReleased unlocked;
+    for (FastqRecord& record : records)
+      if (!(written = writer.add(std::move(record)))) break;
+  }
+  return check(written);
+}
+
+bool record_from(PyObject* name, PyObject* sequence, PyObject* quality, FastqRecord& record) {
+  return text_bytes(name, record.header) && text_bytes(sequence, record.sequence) &&
+         text_bytes(quality, record.quality);
+}
+
+PyObject* stream_add(PyObject* self, PyObject* args) {
+  PyObject *name, *sequence, *quality;
+  if (!PyArg_ParseTuple(args, "OOO:add", &name, &sequence, &quality)) return nullptr;
+  StreamValue& stream = unbox<StreamValue>(self);
+  ArchiveWriter* writer = writer_for_call(stream);
+  std::vector<FastqRecord> records(1);
+  if (!writer || !record_from(name, sequence, quality, records[0]) || !add_all(stream, *writer, std::move(records)))
+    return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* stream_add_records(PyObject* self, PyObject* records_arg) {
+  StreamValue& stream = unbox<StreamValue>(self);
+  ArchiveWriter* writer = writer_for_call(stream);
+  if (!writer) return nullptr;
+  PyRef iterator(PyObject_GetIter(records_arg));
+  if (!iterator) return nullptr;
+  std::vector<FastqRecord> records;
+  while (PyRef item{PyIter_Next(iterator.get())}) {
+    PyRef fields(PySequence_Fast(item.get(), "each record must be a (name, sequence, quality) triple"));
+    if (!fields) return nullptr;
+    if (PySequence_Size(fields.get()) != 3) {
+      PyErr_SetString(PyExc_ValueError, "each record must be a (name, sequence, quality) triple");
+      return nullptr;
+    }
+    PyRef name(PySequence_GetItem(fields.get(), 0)), sequence(PySequence_GetItem(fields.get(), 1)),
+        quality(PySequence_GetItem(fields.get(), 2));
+    if (!record_from(name.get(), sequence.get(), quality.get(), records.emplace_back())) return nullptr;
+  }
+  size_t count = records.size();
+  if (PyErr_Occurred() || !add_all(stream, *writer, std::move(records))) return nullptr;
+  return PyLong_FromSize_t(count);
+}
+
+// A failure while reading FASTQ into the writer: reading failures are I/O
+// errors, records the writer refuses are value errors.
+struct FeedFailure {
+  PyObject* type;
+  std::string text;
+};
+
+// After the first input ended: every other input must end there too.
+std::optional<FeedFailure> check_ends_together(const std::vector<FastqInputValue*>& inputs) {
+  FastqRecord extra;
+  for (size_t i = 1; i < inputs.size(); ++i) {
+    auto more = inputs[i]->reader->next(extra);
+    if (!more) return FeedFailure{PyExc_OSError, located(*inputs[i], inputs[i]->reader->records() + 1,
+                                                         more.error().message())};
+    if (*more)
+      return FeedFailure{PyExc_ValueError, named(*inputs[i]) + ": more records than " + named(*inputs[0]) +
+                                               " (" + std::to_string(inputs[0]->reader->records()) + ")"};
+  }
+  return std::nullopt;
+}
+
+// Adds read slots, one record from each input in turn, until the writer
+// has written something to `output` or the inputs end.
+std::optional<FeedFailure> feed(ArchiveWriter& writer, const Bytes& output,
+                                const std::vector<FastqInputValue*>& inputs, uint64_t& added) {
+  FastqRecord record;
+  for (size_t before = output.size(); output.size() == before;) {
+    for (size_t i = 0; i < inputs.size(); ++i) {
+      FastqInputValue& input = *inputs[i];
+      auto more = input.reader->next(record);
+      if (!more)
+        return FeedFailure{PyExc_OSError, located(input, input.reader->records() + 1, more.error().message())};
+      if (!*more) {
+        if (i == 0) return check_ends_together(inputs);
+        return FeedFailure{PyExc_ValueError, named(input) + ": ends after " + std::to_string(input.reader->records()) +
+                                                 " records, before " + named(*inputs[0])};
+      }
+      if (auto written = writer.add(std::move(record)); !written)
+        return FeedFailure{PyExc_ValueError, located(input, input.reader->records(), written.error())};
+      ++added;
+    }
+  }
+  return std::nullopt;
+}
+
+// The FastqInput objects of `arg`: one, or a sequence of them (the
+// interleaved members); nullptr-free and not busy.
+bool inputs_from(PyObject* self, PyObject* arg, std::vector<PyRef>& owned, std::vector<FastqInputValue*>& inputs) {
+  auto* input_type = reinterpret_cast<PyTypeObject*>(writer_state_of_type(Py_TYPE(self))->fastq_input_type);
+  if (PyObject_TypeCheck(arg, input_type)) {
+    owned.push_back(PyRef::borrow(arg));
+  } else {
+    PyRef items(PySequence_Fast(arg, "inputs must be a FastqInput or a sequence of them"));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Size(items.get()); ++i) owned.emplace_back(PySequence_GetItem(items.get(), i));
+  }
+  if (owned.empty()) {
+    PyErr_SetString(PyExc_ValueError, "inputs must not be empty");
+    return false;
+  }
+  for (const PyRef& item : owned) {
+    if (!item || !PyObject_TypeCheck(item.get(), input_type)) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "inputs must be a FastqInput or a sequence of them");
+      return false;
+    }
+    FastqInputValue& input = unbox<FastqInputValue>(item.get());
+    if (refuse_busy(input.busy, "FastqInput")) return false;
+    inputs.push_back(&input);
+  }
+  return true;
+}
+
+PyObject* stream_add_fastq(PyObject* self, PyObject* inputs_arg) {
+  StreamValue& stream = unbox<StreamValue>(self);
+  ArchiveWriter* writer = writer_for_call(stream);
+  std::vector<PyRef> owned;
+  std::vector<FastqInputValue*> inputs;
+  if (!writer || !inputs_from(self, inputs_arg, owned, inputs)) return nullptr;
+  uint64_t added = 0;
+  std::optional<FeedFailure> failure;
+  for (FastqInputValue* input : inputs) input->busy = true;
+  {
+    BusyGuard guard(stream.busy);
+    GilReleased unlocked;
+    failure = feed(*writer, stream.output, inputs, added);
+  }
+  for (FastqInputValue* input : inputs) input->busy = false;
+  if (failure) {
+    if (!PyErr_Occurred()) PyErr_SetString(failure->type, failure->text.c_str());
+    return nullptr;
+  }
+  return PyLong_FromUnsignedLongLong(added);
+}
+
+PyObject* take_output(StreamValue& stream) {
+  PyObject* out = bytes_from(ByteSpan(stream.output));
+  if (out) stream.output.clear();
+  return out;
+}
+
+PyObject* stream_take(PyObject* self, PyObject*) {
+  StreamValue& stream = unbox<StreamValue>(self);
+  if (refuse_busy(stream.busy, "ArchiveStream")) return nullptr;
+  return take_output(stream);
+}
+
+PyObject* stream_finish(PyObject* self, PyObject*) {
+  StreamValue& stream = unbox<StreamValue>(self);
+  ArchiveWriter* writer = writer_for_call(stream);
+  if (!writer) return nullptr;
+  WriteResult finished;
+  {
+    BusyGuard guard(stream.busy);
+    GilReleased unlocked;
+    finished = writer->finish();
+  }
+  stream.writer.reset();
+  if (!check(finished)) return nullptr;
+  return take_output(stream);
+}
+
+PyMethodDef stream_methods[] = {
+    {"add", stream_add, METH_VARARGS,
+     "add(name, sequence, quality)\n--\n\n"
+     "Add one record; each field is bytes or str (UTF-8). `name` is the header\n"
+     "line without its '@'."},
+    {"add_records", stream_add_records, METH_O,
+     "add_records(records)\n--\n\n"
+     "Add every (name, sequence, quality) triple of an iterable. Returns the count."},
+    {"add_fastq", stream_add_fastq, METH_O,
+     "add_fastq(inputs)\n--\n\n"
+     "Add records from a FastqInput, or from a sequence of them taken one record\n"
+     "each in turn (interleaved members, such as R1 and R2, which must end\n"
+     "together), until a batch of blocks has been written or the input ends.\n"
+     "Returns the records added; 0 once the input is exhausted."},
+    {"take", stream_take, METH_NOARGS,
+     "take()\n--\n\nThe archive bytes produced since the last call."},
+    {"finish", stream_finish, METH_NOARGS,
+     "finish()\n--\n\nWrite the last block, the footer and the trailer; returns the remaining\n"
+     "archive bytes. The stream takes nothing more afterwards."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot stream_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "ArchiveStream(*, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
+                    "An archive written a batch of records at a time. Blocks are encoded as\n"
+                    "they fill (`threads` at once, 0 for one per processor) and their bytes\n"
+                    "wait in the stream until `take()`, so memory stays bounded by a few\n"
+                    "blocks.")},
+    {Py_tp_new, reinterpret_cast<void*>(stream_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<StreamValue>)},
+    {Py_tp_methods, stream_methods},
+    {0, nullptr},
+};
+
+PyType_Spec fastq_input_spec = boxed_spec<FastqInputValue>("zelk._zelk_writer.FastqInput", fastq_input_slots, 0);
+PyType_Spec stream_spec = boxed_spec<StreamValue>("zelk._zelk_writer.ArchiveStream", stream_slots, 0);
+
+int add_type(PyObject* module, PyType_Spec& spec, PyObject** keep) {
+  PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
+  if (!type) return -1;
+  if (keep) {
+    Py_INCREF(type);
+    *keep = type;
+  }
+  int added = PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type));
+  Py_DECREF(type);
+  return added;
+}
+
+}  // namespace
+
+int add_stream_types(PyObject* module) {
+  if (add_type(module, fastq_input_spec, &writer_state(module)->fastq_input_type) < 0) return -1;
+  return add_type(module, stream_spec, nullptr);
+}
+
+}  // namespace zelk::py
