@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "zelk/bytes.h"
+#include "zelk-base/bytes.h"
 
 namespace zelk::range {
 

@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "zelk/container/decode.h"
-#include "zelk/container/estimate.h"
-#include "zelk/container/footer.h"
-#include "zelk/container/inspect.h"
+#include "zelk-container/decode.h"
+#include "zelk-container/estimate.h"
+#include "zelk-container/footer.h"
+#include "zelk-container/inspect.h"
 #include "zelk-python/reader/state.h"
 
 namespace zelk::py {

@@ -2,8 +2,8 @@
 // a FASTQ file, to bytes or to a path.
 #include <memory>
 
-#include "zelk/container/archive_writer.h"
-#include "zelk/fastq.h"
+#include "zelk-container/archive_writer.h"
+#include "zelk-base/fastq.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/common/source.h"
 #include "zelk-python/writer/writer.h"

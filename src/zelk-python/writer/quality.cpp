@@ -1,5 +1,5 @@
 // Writer functions for the quality codec.
-#include "zelk-fqzcomp/quality.h"
+#include "zelk-quality/quality.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/writer/writer.h"
 

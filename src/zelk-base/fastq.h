@@ -1,0 +1,52 @@
+// FASTQ input, plain or gzip/BGZF (consecutive gzip members until the
+// input ends).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "zelk-base/bytes.h"
+#include "zelk-base/error.h"
+#include "zelk-base/io.h"
+
+namespace zelk {
+
+struct FastqRecord {
+  std::string header;  // the header line after '@' (name, separator, description)
+  std::string sequence;
+  std::string quality;
+};
+
+// The name of a header: the text up to the first space or tab.
+std::string_view fastq_name(std::string_view header);
+// The description after that separator; empty when there is none.
+std::string_view fastq_description(std::string_view header);
+
+class FastqReader {
+ public:
+  // Reads `source` (borrowed), undoing gzip when it starts with the gzip
+  // magic.
+  explicit FastqReader(Source& source);
+  ~FastqReader();
+  FastqReader(const FastqReader&) = delete;
+  FastqReader& operator=(const FastqReader&) = delete;
+
+  // The next record; false at the end of the input. Lines end at LF, a CR
+  // before it is dropped. Sequence and quality lengths are not compared.
+  Result<bool> next(FastqRecord& record);
+
+ private:
+  // False when the input ended before any byte of the line.
+  Result<bool> read_line(std::string& line);
+  Result<bool> fill();
+
+  // Set on the first fill: the source with its peeked bytes put back,
+  // inflated when it is gzip.
+  std::unique_ptr<Source> decompressor_;
+  Source* input_;
+  Bytes buffer_;
+  size_t begin_ = 0;
+  size_t end_ = 0;
+};
+
+}  // namespace zelk

@@ -1,0 +1,73 @@
+// Writing plain-layout archives from reads: blocks coded with the chosen
+// codecs, then the footer index and trailer.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "zelk-base/bytes.h"
+#include "zelk-container/estimate.h"
+#include "zelk-container/footer.h"
+#include "zelk-base/fastq.h"
+
+namespace zelk::container {
+
+struct ArchiveOptions {
+  uint64_t block_reads = 0;  // 0: chosen from the first read's length
+  uint8_t sequence_method = 0;
+  std::optional<uint8_t> sequence_order;  // None: the default for the block
+  std::optional<uint8_t> hashed_order;
+  std::optional<uint8_t> table_bits;
+  std::optional<uint8_t> quality_mode;  // None: chosen from the first read's length
+  uint8_t quality_binning = 0;
+  std::optional<Bytes> symbols;
+  std::optional<Bytes> quantizer;
+  uint8_t chunk_variant = 1;
+  uint32_t segments = 4;
+  std::optional<uint64_t> warmup;
+  std::optional<uint8_t> platform;  // None: detected from the first reads
+  uint8_t members = 1;
+  std::vector<std::string> labels;
+  uint8_t flags = 0;
+};
+
+// A failure the writer reports: a record or option it cannot store.
+using WriteResult = std::expected<void, std::string>;
+
+// Accumulates reads into blocks and appends finished archive bytes to a
+// caller-supplied output function.
+class ArchiveWriter {
+ public:
+  using Output = std::function<WriteResult(ByteSpan)>;
+  ArchiveWriter(ArchiveOptions options, Output output);
+
+  WriteResult add(FastqRecord record);
+  // Flushes the last block, then writes the end marker, footer and trailer.
+  WriteResult finish();
+
+ private:
+  WriteResult start();
+  Platform detected_platform() const;
+  WriteResult flush_block();
+  WriteResult write(ByteSpan data);
+
+  ArchiveOptions options_;
+  Output output_;
+  bool started_ = false;
+  uint64_t offset_ = 0;
+  uint32_t crc_ = 0;  // of everything written so far: the whole-file CRC grows with it
+  std::vector<FastqRecord> pending_;
+  std::vector<GroupEntry> groups_;
+  uint64_t total_reads_ = 0;
+};
+
+// Defaults for reads of about `read_length` bases: reads per block, and the
+// quality mode (long reads code qualities against their bases).
+uint64_t default_block_reads(uint64_t read_length);
+uint8_t default_quality_mode(uint64_t read_length);
+
+}  // namespace zelk::container
