@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "zelk-dna/read_lengths.h"
 #include "zelk-quality/coder.h"
 #include "zelk-quality/quality.h"
 #include "zelk-base/text.h"
@@ -11,42 +12,12 @@ namespace zelk::quality {
 
 namespace {
 
-constexpr uint64_t kMaxUniformReads = uint64_t{1} << 28;
 constexpr uint64_t kMaxTotal = uint64_t{1} << 34;  // 16 GiB of qualities
 constexpr size_t kFreqContexts = size_t{1} << 18;
 constexpr uint32_t kFreqIncrement = 16;
 constexpr uint32_t kFreqLimit = 8192;
 
 ArchiveError truncated_header() { return malformed("truncated header"); }
-
-Result<uint64_t> varint(ByteCursor& cursor) {
-  return read_varint(cursor, [] { return malformed("varint too long"); });
-}
-
-Result<void> read_lengths(ByteCursor& cursor, QualityHeader& header) {
-  uint64_t count = ZELK_TRY(varint(cursor));
-  auto uniform = cursor.take_u8();
-  if (!uniform) return fail(truncated_header());
-  auto too_many = [] { return malformed("length count too large to allocate"); };
-  if (*uniform) {
-    if (count > kMaxUniformReads) return fail(too_many());
-    header.read_lengths = ZELK_TRY(allocate<std::vector<uint32_t>>(count, too_many));
-    if (count == 0) return {};
-    uint32_t length = static_cast<uint32_t>(ZELK_TRY(varint(cursor)));
-    std::fill(header.read_lengths.begin(), header.read_lengths.end(), length);
-    header.total = count * length;  // at most 2^28 * 2^32: no overflow
-    return {};
-  }
-  // Each length takes at least one byte, so the stream bounds the count.
-  header.read_lengths.reserve(std::min<uint64_t>(count, cursor.remaining()));
-  for (uint64_t i = 0; i < count; ++i) {
-    uint32_t length = static_cast<uint32_t>(ZELK_TRY(varint(cursor)));
-    header.read_lengths.push_back(length);
-    if (__builtin_add_overflow(header.total, length, &header.total))
-      return fail(malformed("total length overflows usize"));
-  }
-  return {};
-}
 
 // Per-context adaptive frequencies of one slot class: S slots, of which the
 // first n are symbols.
@@ -192,7 +163,9 @@ Result<QualityHeader> parse_quality_header(ByteSpan stream) {
   header.quantizer = mode_has_quantizer(header.mode) ? quantizer_from_pairs(symbols, *cursor.take(2 * n))
                                                      : default_quantizer();
   if (mode_is_chunked(header.mode)) header.chunks = ZELK_TRY(read_chunk_table(cursor));
-  ZELK_TRY(read_lengths(cursor, header));
+  dna::ReadLengths lengths = ZELK_TRY(dna::read_read_lengths(cursor, ErrorKind::QualityCodec, "truncated header"));
+  header.read_lengths = std::move(lengths.lengths);
+  header.total = lengths.total;
   if (header.total > kMaxTotal) return fail(malformed("declared total length exceeds maximum"));
   header.payload_offset = 4 + cursor.position();
   return header;

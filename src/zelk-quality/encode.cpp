@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "zelk-dna/read_lengths.h"
 #include "zelk-quality/coder.h"
 #include "zelk-quality/quality.h"
 
@@ -53,16 +54,6 @@ std::expected<Bytes, std::string> symbol_indexes(ByteSpan qualities, ByteSpan sy
   return indexes;
 }
 
-void append_read_lengths(Bytes& out, std::span<const uint32_t> lengths) {
-  append_varint(out, lengths.size());
-  bool uniform = std::adjacent_find(lengths.begin(), lengths.end(), std::not_equal_to<>()) == lengths.end();
-  out.push_back(uniform ? 1 : 0);
-  if (uniform) {
-    if (!lengths.empty()) append_varint(out, lengths[0]);
-    return;
-  }
-  for (uint32_t length : lengths) append_varint(out, length);
-}
 
 // Runs one model loop on the encode side and returns the coded bytes.
 template <class CodeReads>
@@ -162,11 +153,11 @@ Encoded encode_quality_stream(std::span<const uint32_t> read_lengths, ByteSpan q
     auto chunked = encode_chunked(reads, total, *indexes, quantizer, options);
     if (!chunked) return std::unexpected(chunked.error());
     append_bytes(out, chunked->table);
-    append_read_lengths(out, read_lengths);
+    dna::append_read_lengths(out, read_lengths);
     append_bytes(out, chunked->segments);
     return out;
   }
-  append_read_lengths(out, read_lengths);
+  dna::append_read_lengths(out, read_lengths);
   Encoded payload = [&]() -> Encoded {
     if (mode <= 1)
       return encode_with(indexes->data(), [&](EncodeSide& side) { return code_freq_reads(side, reads, mode == 1); });

@@ -1,8 +1,10 @@
 #include "zelk-sequence/method0.h"
 
 #include <algorithm>
+#include <numeric>
 
 #include "zelk-dna/dna.h"
+#include "zelk-dna/read_lengths.h"
 
 namespace zelk::seq {
 
@@ -14,12 +16,9 @@ constexpr uint8_t kVersion = 1;
 constexpr unsigned kMaxOrder = 11;
 constexpr unsigned kHashedOrderLimit = 25;
 constexpr unsigned kTableBitsLimit = 27;
-constexpr uint64_t kMaxConstantCount = uint64_t{1} << 28;
 // A payload byte can stand for at most this many bases.
 constexpr uint64_t kBasesPerByte = uint64_t{1} << 18;
 constexpr uint64_t kReserveLimit = uint64_t{1} << 20;
-constexpr uint8_t kPerReadLengths = 0;
-constexpr uint8_t kConstantLength = 1;
 
 // Code 4 comes back as "N"; every other byte the model cannot express is
 // an exception.
@@ -66,25 +65,6 @@ Result<uint8_t> take_byte(ByteCursor& cursor) {
 
 Result<uint64_t> take_varint(ByteCursor& cursor) { return read_varint(cursor, error_of("varint too long")); }
 
-Result<std::vector<uint32_t>> read_lengths(ByteCursor& cursor) {
-  uint64_t count = ZELK_TRY(take_varint(cursor));
-  uint8_t mode = ZELK_TRY(take_byte(cursor));
-  std::vector<uint32_t> lengths;
-  if (mode == kPerReadLengths) {
-    lengths.reserve(std::min(std::max<uint64_t>(count, 4), kReserveLimit));
-    // Each length takes at least one byte, so the loop is bounded by the input.
-    for (uint64_t i = 0; i < count; ++i)
-      lengths.push_back(static_cast<uint32_t>(ZELK_TRY(take_varint(cursor))));
-    return lengths;
-  }
-  if (count > kMaxConstantCount) return fail(malformed("length count too large to allocate"));
-  if (count == 0) return lengths;
-  auto length = static_cast<uint32_t>(ZELK_TRY(take_varint(cursor)));
-  lengths = ZELK_TRY(allocate<std::vector<uint32_t>>(count, error_of("length count too large to allocate")));
-  std::fill(lengths.begin(), lengths.end(), length);
-  return lengths;
-}
-
 Result<std::vector<Exception>> read_exceptions(ByteCursor& cursor) {
   uint64_t count = ZELK_TRY(take_varint(cursor));
   std::vector<Exception> exceptions;
@@ -99,13 +79,6 @@ Result<std::vector<Exception>> read_exceptions(ByteCursor& cursor) {
   return exceptions;
 }
 
-Result<uint64_t> total_length(const std::vector<uint32_t>& lengths) {
-  uint64_t total = 0;
-  for (uint32_t length : lengths)
-    if (__builtin_add_overflow(total, length, &total)) return fail(malformed("total length overflows usize"));
-  return total;
-}
-
 uint64_t payload_capacity(uint64_t coded_bytes) {
   uint64_t capacity;
   if (__builtin_mul_overflow(coded_bytes, kBasesPerByte, &capacity) ||
@@ -117,19 +90,6 @@ uint64_t payload_capacity(uint64_t coded_bytes) {
 Result<seq::ContextModel> new_model(const ContextParams& params) {
   return seq::ContextModel::create(params, malformed("declared total length too large to allocate"),
                                      malformed("hashed-tier table too large to allocate"));
-}
-
-void write_lengths(Bytes& out, const std::vector<uint32_t>& lengths) {
-  append_varint(out, lengths.size());
-  bool constant = !lengths.empty() && lengths.size() <= kMaxConstantCount &&
-                  std::all_of(lengths.begin(), lengths.end(), [&](uint32_t n) { return n == lengths[0]; });
-  if (constant) {
-    out.push_back(kConstantLength);
-    append_varint(out, lengths[0]);
-    return;
-  }
-  out.push_back(kPerReadLengths);
-  for (uint32_t length : lengths) append_varint(out, length);
 }
 
 void write_exceptions(Bytes& out, ByteSpan bases) {
@@ -158,9 +118,10 @@ Result<SequenceBlock> decode_method0(ByteSpan payload) {
 
   ByteCursor cursor(payload.subspan(4));
   SequenceBlock block;
-  block.read_lengths = ZELK_TRY(read_lengths(cursor));
+  dna::ReadLengths lengths = ZELK_TRY(dna::read_read_lengths(cursor, ErrorKind::SequenceCodec, "truncated stream"));
+  block.read_lengths = std::move(lengths.lengths);
+  uint64_t total = lengths.total;
   std::vector<Exception> exceptions = ZELK_TRY(read_exceptions(cursor));
-  uint64_t total = ZELK_TRY(total_length(block.read_lengths));
 
   if (total > payload_capacity(cursor.remaining()))
     return fail(malformed("declared length exceeds payload capacity"));
@@ -183,14 +144,14 @@ Result<SequenceBlock> decode_method0(ByteSpan payload) {
 Result<void> append_method0(Bytes& out, const SequenceBlock& block, const ContextParams& params) {
   ZELK_TRY(check_order(params.order));
   ZELK_TRY(check_hashed_tier(params));
-  uint64_t total = ZELK_TRY(total_length(block.read_lengths));
+  uint64_t total = std::accumulate(block.read_lengths.begin(), block.read_lengths.end(), uint64_t{0});
   if (total != block.bases.size())
     return fail(ArchiveError::length_mismatch(ErrorKind::SequenceCodec, "sequence", total, block.bases.size()));
   ZELK_TRY(check_tables_fit(params, total));
   seq::ContextModel model = ZELK_TRY(new_model(params));
 
   out.insert(out.end(), {kVersion, params.order, params.hashed_order, params.table_bits});
-  write_lengths(out, block.read_lengths);
+  dna::append_read_lengths(out, block.read_lengths);
   write_exceptions(out, block.bases);
   size_t coded_start = out.size();
   range::RangeEncoder encoder(out);
