@@ -12,9 +12,9 @@ namespace zelk::quality {
 
 namespace {
 
-using Encoded = std::expected<Bytes, std::string>;
-
-std::unexpected<std::string> refuse(std::string reason) { return std::unexpected(std::move(reason)); }
+std::unexpected<ArchiveError> refuse(std::string reason) {
+  return fail(ArchiveError::invalid_argument(std::move(reason)));
+}
 
 Bytes default_symbols(ByteSpan qualities) {
   std::array<bool, 256> seen{};
@@ -39,7 +39,7 @@ Bytes default_quantizer_pairs(ByteSpan symbols) {
 }
 
 // The symbol index of every quality byte.
-std::expected<Bytes, std::string> symbol_indexes(ByteSpan qualities, ByteSpan symbols) {
+Result<Bytes> symbol_indexes(ByteSpan qualities, ByteSpan symbols) {
   std::array<int, 256> index_of;
   index_of.fill(-1);
   for (size_t i = 0; i < symbols.size(); ++i) {
@@ -57,7 +57,7 @@ std::expected<Bytes, std::string> symbol_indexes(ByteSpan qualities, ByteSpan sy
 
 // Runs one model loop on the encode side and returns the coded bytes.
 template <class CodeReads>
-Encoded encode_with(const uint8_t* indexes, CodeReads&& code_reads) {
+Result<Bytes> encode_with(const uint8_t* indexes, CodeReads&& code_reads) {
   EncodeSide side(indexes);
   auto result = code_reads(side);
   if (!result) return refuse(result.error().message());
@@ -71,7 +71,7 @@ struct ChunkedPayload {
   Bytes segments;
 };
 
-std::expected<ChunkedPayload, std::string> encode_chunked(const ReadBatch& reads, uint64_t total,
+Result<ChunkedPayload> encode_chunked(const ReadBatch& reads, uint64_t total,
                                                           const Bytes& indexes,
                                                           const QuantizerTables& quantizer,
                                                           const QualityEncodeOptions& options) {
@@ -99,7 +99,7 @@ std::expected<ChunkedPayload, std::string> encode_chunked(const ReadBatch& reads
     auto lengths = reads.lengths.subspan(plan->warmup_reads + plan->split[j - 1], plan->split[j] - plan->split[j - 1]);
     uint64_t bytes = std::accumulate(lengths.begin(), lengths.end(), uint64_t{0});
     ReadBatch segment{lengths, reads.bases.subspan(byte_at, bytes), reads.symbols};
-    Encoded coded = Bytes{};  // a segment without reads is never read
+    Result<Bytes> coded = Bytes{};  // a segment without reads is never read
     if (!lengths.empty())
       coded = encode_with(indexes.data() + byte_at, [&](EncodeSide& side) -> Result<void> {
         if (options.chunk_variant == 2) return warmed->code_reads_frozen(side, segment, quantizer);
@@ -124,7 +124,7 @@ std::expected<ChunkedPayload, std::string> encode_chunked(const ReadBatch& reads
 
 }  // namespace
 
-Encoded encode_quality_stream(std::span<const uint32_t> read_lengths, ByteSpan qualities, ByteSpan sequence,
+Result<Bytes> encode_quality_stream(std::span<const uint32_t> read_lengths, ByteSpan qualities, ByteSpan sequence,
                               const QualityEncodeOptions& options) {
   const uint8_t mode = options.mode;
   if (!mode_is_valid(mode)) return refuse("mode must be 0, 1, 3, 4, 5 or 6");
@@ -158,7 +158,7 @@ Encoded encode_quality_stream(std::span<const uint32_t> read_lengths, ByteSpan q
     return out;
   }
   dna::append_read_lengths(out, read_lengths);
-  Encoded payload = [&]() -> Encoded {
+  Result<Bytes> payload = [&]() -> Result<Bytes> {
     if (mode <= 1)
       return encode_with(indexes->data(), [&](EncodeSide& side) { return code_freq_reads(side, reads, mode == 1); });
     auto model = QualityMixModel::create(symbols.size());

@@ -14,7 +14,6 @@ namespace {
 
 using container::ArchiveOptions;
 using container::ArchiveWriter;
-using container::WriteResult;
 
 #define ZELK_ARCHIVE_KEYWORDS                                                                     \
   "block_reads", "sequence_method", "sequence_order", "hashed_order", "table_bits", "quality_mode", \
@@ -86,14 +85,16 @@ bool options_from(const OptionArgs& args, ArchiveOptions& options) {
   return !args.labels || args.labels == Py_None || bytes_sequence(args.labels, options.labels);
 }
 
-bool check(const WriteResult& result) {
+// Raises the writer's error unless Python already has one (a failing
+// iterator or conversion).
+bool check(PyObject* module, const Result<void>& result) {
   if (result) return true;
-  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, result.error().c_str());
+  if (!PyErr_Occurred()) raise_writer_error(module, result.error());
   return false;
 }
 
 // Feeds every (name, sequence, quality) triple of `records` to `writer`.
-bool add_triples(PyObject* records, ArchiveWriter& writer) {
+bool add_triples(PyObject* module, PyObject* records, ArchiveWriter& writer) {
   PyRef iterator(PyObject_GetIter(records));
   if (!iterator) return false;
   while (PyRef item{PyIter_Next(iterator.get())}) {
@@ -103,17 +104,17 @@ bool add_triples(PyObject* records, ArchiveWriter& writer) {
       PyErr_SetString(PyExc_ValueError, "each record must be a (name, sequence, quality) triple");
       return false;
     }
-    if (!check(writer.add({std::move(fields[0]), std::move(fields[1]), std::move(fields[2])}))) return false;
+    if (!check(module, writer.add({std::move(fields[0]), std::move(fields[1]), std::move(fields[2])}))) return false;
   }
   return !PyErr_Occurred();
 }
 
-WriteResult append_to(Bytes& out, ByteSpan data) {
+Result<void> append_to(Bytes& out, ByteSpan data) {
   append_bytes(out, data);
   return {};
 }
 
-PyObject* py_write_archive(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* py_write_archive(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"records", ZELK_ARCHIVE_KEYWORDS, nullptr};
   PyObject* records;
   OptionArgs a;
@@ -127,7 +128,7 @@ PyObject* py_write_archive(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!options_from(a, options)) return nullptr;
   Bytes archive;
   ArchiveWriter writer(std::move(options), [&](ByteSpan data) { return append_to(archive, data); });
-  if (!add_triples(records, writer) || !check(writer.finish())) return nullptr;
+  if (!add_triples(module, records, writer) || !check(module, writer.finish())) return nullptr;
   return bytes_from(ByteSpan(archive));
 }
 
@@ -150,14 +151,11 @@ PyObject* py_compress_fastq(PyObject* module, PyObject* args, PyObject* kwargs) 
   auto file = create_output_file(dest);
   if (!file) return nullptr;
   uint64_t reads = 0;
-  WriteResult written;
+  Result<void> written;
   Result<void> input_status;
   {
     GilReleased unlocked;
-    ArchiveWriter writer(std::move(options), [&](ByteSpan data) -> WriteResult {
-      if (auto written = file->write(data); !written) return std::unexpected(written.error().message());
-      return {};
-    });
+    ArchiveWriter writer(std::move(options), [&](ByteSpan data) { return file->write(data); });
     FastqReader reader(*source);
     FastqRecord record;
     for (;;) {
@@ -177,7 +175,7 @@ PyObject* py_compress_fastq(PyObject* module, PyObject* args, PyObject* kwargs) 
   }
   file.reset();
   if (!input_status) return raise_writer_error(module, input_status.error());
-  if (!check(written)) return nullptr;
+  if (!check(module, written)) return nullptr;
   return PyLong_FromUnsignedLongLong(reads);
 }
 
