@@ -89,10 +89,8 @@ Result<ChunkedPayload> encode_chunked(const ReadBatch& reads, uint64_t total,
   if (!warmed) return refuse(warmed.error().message());
   std::vector<Bytes> segments;
   ReadBatch warmup{reads.lengths.first(plan->warmup_reads), reads.bases.first(warmup_bytes), reads.symbols};
-  auto first = encode_with(indexes.data(),
-                           [&](EncodeSide& side) { return warmed->code_reads(side, warmup, quantizer); });
-  if (!first) return std::unexpected(first.error());
-  segments.push_back(std::move(*first));
+  segments.push_back(ZELK_TRY(encode_with(
+      indexes.data(), [&](EncodeSide& side) { return warmed->code_reads(side, warmup, quantizer); })));
 
   uint64_t byte_at = warmup_bytes;
   for (size_t j = 1; j < plan->split.size(); ++j) {
@@ -106,8 +104,7 @@ Result<ChunkedPayload> encode_chunked(const ReadBatch& reads, uint64_t total,
         QualityMixModel copy = ZELK_TRY(warmed->clone());
         return copy.code_reads(side, segment, quantizer);
       });
-    if (!coded) return std::unexpected(coded.error());
-    segments.push_back(std::move(*coded));
+    segments.push_back(ZELK_TRY(std::move(coded)));
     byte_at += bytes;
   }
 
@@ -137,8 +134,7 @@ Result<Bytes> encode_quality_stream(std::span<const uint32_t> read_lengths, Byte
 
   Bytes symbols = options.symbols.value_or(default_symbols(qualities));
   if (symbols.empty() || symbols.size() > kMaxAlphabet) return refuse("symbols must hold 1 to 94 bytes");
-  auto indexes = symbol_indexes(qualities, symbols);
-  if (!indexes) return std::unexpected(indexes.error());
+  Bytes indexes = ZELK_TRY(symbol_indexes(qualities, symbols));
   if (options.quantizer && !mode_has_quantizer(mode)) return refuse("quantizer applies to modes 4 and 6 only");
   Bytes pairs = options.quantizer.value_or(mode_has_quantizer(mode) ? default_quantizer_pairs(symbols) : Bytes{});
   if (mode_has_quantizer(mode) && pairs.size() != 2 * symbols.size())
@@ -146,27 +142,26 @@ Result<Bytes> encode_quality_stream(std::span<const uint32_t> read_lengths, Byte
   QuantizerTables quantizer = mode_has_quantizer(mode) ? quantizer_from_pairs(symbols, pairs) : default_quantizer();
 
   Bytes out = {kStreamVersion, options.binning, mode, static_cast<uint8_t>(symbols.size())};
-  append_bytes(out, symbols);
-  append_bytes(out, pairs);
+  out.resize(4 + symbols.size() + pairs.size());
+  std::copy(symbols.begin(), symbols.end(), out.begin() + 4);
+  std::copy(pairs.begin(), pairs.end(), out.begin() + 4 + symbols.size());
   ReadBatch reads{read_lengths, conditioned ? sequence : ByteSpan{}, symbols};
   if (mode_is_chunked(mode)) {
-    auto chunked = encode_chunked(reads, total, *indexes, quantizer, options);
-    if (!chunked) return std::unexpected(chunked.error());
-    append_bytes(out, chunked->table);
+    ChunkedPayload chunked = ZELK_TRY(encode_chunked(reads, total, indexes, quantizer, options));
+    append_bytes(out, chunked.table);
     dna::append_read_lengths(out, read_lengths);
-    append_bytes(out, chunked->segments);
+    append_bytes(out, chunked.segments);
     return out;
   }
   dna::append_read_lengths(out, read_lengths);
   Result<Bytes> payload = [&]() -> Result<Bytes> {
     if (mode <= 1)
-      return encode_with(indexes->data(), [&](EncodeSide& side) { return code_freq_reads(side, reads, mode == 1); });
+      return encode_with(indexes.data(), [&](EncodeSide& side) { return code_freq_reads(side, reads, mode == 1); });
     auto model = QualityMixModel::create(symbols.size());
     if (!model) return refuse(model.error().message());
-    return encode_with(indexes->data(), [&](EncodeSide& side) { return model->code_reads(side, reads, quantizer); });
+    return encode_with(indexes.data(), [&](EncodeSide& side) { return model->code_reads(side, reads, quantizer); });
   }();
-  if (!payload) return std::unexpected(payload.error());
-  append_bytes(out, *payload);
+  append_bytes(out, ZELK_TRY(std::move(payload)));
   return out;
 }
 
