@@ -7,11 +7,11 @@
 #include <sstream>
 
 #include "bench.h"
-#include "zelk/container/archive_writer.h"
-#include "zelk/container/decode.h"
-#include "zelk/container/estimate.h"
-#include "zelk/io.h"
-#include "zelk/text.h"
+#include "zelk-container/archive_writer.h"
+#include "zelk-container/decode.h"
+#include "zelk-container/estimate.h"
+#include "zelk-base/io.h"
+#include "zelk-base/text.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <random>
 
 #include "bench.h"
-#include "zelk/crc32c.h"
-#include "zelk/xxh3.h"
+#include "zelk-base/crc32c.h"
+#include "zelk-base/xxh3.h"
 
 namespace {
 

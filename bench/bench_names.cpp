@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "bench.h"
-#include "zelk-tokenizer/names.h"
-#include "zelk/text.h"
+#include "zelk-names/names.h"
+#include "zelk-base/text.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <numeric>
 
 #include "bench.h"
-#include "zelk-fqzcomp/quality.h"
-#include "zelk/text.h"
+#include "zelk-quality/quality.h"
+#include "zelk-base/text.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "bench.h"
 #include "zelk-rans/rans.h"
-#include "zelk/text.h"
+#include "zelk-base/text.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "bench.h"
-#include "zelk-bytes/sequence.h"
-#include "zelk/text.h"
+#include "zelk-sequence/sequence.h"
+#include "zelk-base/text.h"
 
 namespace {
 

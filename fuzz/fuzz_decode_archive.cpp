@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "zelk/container/decode.h"
-#include "zelk/container/random_access.h"
-#include "zelk/io.h"
+#include "zelk-container/decode.h"
+#include "zelk-container/random_access.h"
+#include "zelk-base/io.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "zelk/container/footer.h"
-#include "zelk/container/inspect.h"
-#include "zelk/io.h"
+#include "zelk-container/footer.h"
+#include "zelk-container/inspect.h"
+#include "zelk-base/io.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   zelk::MemorySource source(zelk::Bytes(data, data + size));

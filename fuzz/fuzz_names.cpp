@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "zelk-tokenizer/names.h"
+#include "zelk-names/names.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)zelk::names::decode_names({data, size});

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "zelk-fqzcomp/quality.h"
+#include "zelk-quality/quality.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   zelk::ByteSpan stream(data, size);

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "zelk-bytes/sequence.h"
+#include "zelk-sequence/sequence.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::vector<zelk::Bytes> kContigs = {zelk::Bytes{'A', 'C', 'G', 'T'}};

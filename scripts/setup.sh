@@ -4,7 +4,7 @@
 set -euo pipefail
 PYTHON=${PYTHON:-python3}
 
-apt_packages=(libxxhash-dev zlib1g-dev "$@")
+apt_packages=(zlib1g-dev "$@")
 missing=()
 for package in "${apt_packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

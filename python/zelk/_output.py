@@ -30,35 +30,42 @@ def _stat_of(source: object) -> Optional[os.stat_result]:
         return None
 
 
-def check_output(dest: PathArg, *, overwrite: bool = False, inputs: Iterable[object] = ()) -> None:
-    """Refuses `dest` when it is one of `inputs` (through any link) or, unless
-    `overwrite`, when it exists."""
+def check_output(dest: PathArg, *, overwrite: bool = False, inputs: Iterable[object] = ()) -> bool:
+    """Refuses `dest` when it is one of `inputs` (through any link), a
+    directory, or, unless `overwrite`, an existing file. Returns whether
+    `dest` is a device or pipe (such as /dev/null), which is written in
+    place: it holds no file to lose or leave half written."""
     dest_stat = _stat_of(dest)
     if dest_stat is None:
         if not overwrite and os.path.lexists(dest):  # a dangling link
             raise FileExistsError(errno.EEXIST, "already exists", os.fspath(dest))
-        return
+        return False
     if stat.S_ISDIR(dest_stat.st_mode):
         raise IsADirectoryError(errno.EISDIR, "is a directory", os.fspath(dest))
     for source in inputs:
         source_stat = _stat_of(source)
         if source_stat is not None and os.path.samestat(source_stat, dest_stat):
             raise ValueError(f"{os.fspath(dest)}: is the input file; refusing to write over it")
+    if not stat.S_ISREG(dest_stat.st_mode):
+        return True
     if not overwrite:
         raise FileExistsError(errno.EEXIST, "already exists", os.fspath(dest))
+    return False
 
 
 class OutputFile:
     """A file to be created at `dest`, written under a temporary name in the
     same directory (`temp`). `commit()` renames it into place; `discard()`
     removes it. As a context manager it commits on success and discards on
-    any exception, KeyboardInterrupt included."""
+    any exception, KeyboardInterrupt included. A device or pipe is written
+    in place (`temp` is `dest`) and left alone by both."""
 
     def __init__(self, dest: PathArg, *, overwrite: bool = False, inputs: Iterable[object] = ()) -> None:
         self.dest = os.fspath(dest)
-        check_output(self.dest, overwrite=overwrite, inputs=inputs)
+        self.in_place = check_output(self.dest, overwrite=overwrite, inputs=inputs)
+        self.temp = self.dest
         directory, name = os.path.split(self.dest)
-        while True:
+        while not self.in_place:
             self.temp = os.path.join(directory, f".{name}.{secrets.token_hex(4)}.tmp")
             try:
                 # 0o666 so that the umask, not the temporary name, decides
@@ -74,9 +81,12 @@ class OutputFile:
         return open(self.temp, "wb")
 
     def commit(self) -> None:
-        os.replace(self.temp, self.dest)
+        if not self.in_place:
+            os.replace(self.temp, self.dest)
 
     def discard(self) -> None:
+        if self.in_place:
+            return
         try:
             os.unlink(self.temp)
         except FileNotFoundError:

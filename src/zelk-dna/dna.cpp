@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "zelk/cpu.h"
+#include "zelk-base/cpu.h"
 
 namespace zelk::dna {
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <span>
 
-#include "zelk/bytes.h"
-#include "zelk/error.h"
+#include "zelk-base/bytes.h"
+#include "zelk-base/error.h"
 
 namespace zelk::dna {
 

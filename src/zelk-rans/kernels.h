@@ -12,6 +12,12 @@
 
 namespace zelk::rans::detail {
 
+inline constexpr std::string_view kTruncated = "truncated stream";
+
+inline ArchiveError rans_error(std::string_view detail) {
+  return ArchiveError::malformed_stream(ErrorKind::Rans, detail);
+}
+
 // One entry per slot: bits 0-7 the symbol, 8-19 slot - cum[s], 20-31
 // freq[s] - 1, so a state update needs a single lookup.
 using DecodeTable = std::array<uint32_t, kTotFreq>;

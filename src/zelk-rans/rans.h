@@ -10,8 +10,8 @@
 #include <array>
 #include <cstdint>
 
-#include "zelk/bytes.h"
-#include "zelk/error.h"
+#include "zelk-base/bytes.h"
+#include "zelk-base/error.h"
 
 namespace zelk::rans {
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "zelk/bytes.h"
-#include "zelk/error.h"
+#include "zelk-base/bytes.h"
+#include "zelk-base/error.h"
 
 namespace zelk::py {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "zelk/io.h"
+#include "zelk-base/io.h"
 
 namespace zelk::py {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "zelk/container/estimate.h"
-#include "zelk-fqzcomp/quality.h"
+#include "zelk-container/estimate.h"
+#include "zelk-quality/quality.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/common/source.h"
 #include "zelk-python/reader/functions.h"

@@ -1,8 +1,8 @@
 // inspect, open_index and parse_index_suffix.
 #include <memory>
 
-#include "zelk/container/footer.h"
-#include "zelk/container/inspect.h"
+#include "zelk-container/footer.h"
+#include "zelk-container/inspect.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/common/source.h"
 #include "zelk-python/reader/functions.h"

@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "zelk/crc32c.h"
+#include "zelk-base/crc32c.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/reader/stream_name.h"
 

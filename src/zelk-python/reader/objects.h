@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "zelk/container/decode.h"
-#include "zelk/container/estimate.h"
-#include "zelk/container/footer.h"
-#include "zelk/container/inspect.h"
+#include "zelk-container/decode.h"
+#include "zelk-container/estimate.h"
+#include "zelk-container/footer.h"
+#include "zelk-container/inspect.h"
 #include "zelk-python/common/boxed.h"
 #include "zelk-python/reader/state.h"
 

@@ -2,7 +2,7 @@
 #include <optional>
 #include <vector>
 
-#include "zelk/container/random_access.h"
+#include "zelk-container/random_access.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/common/source.h"
 #include "zelk-python/reader/functions.h"

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "zelk/container/footer.h"
+#include "zelk-container/footer.h"
 
 namespace zelk::py {
 

@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "zelk/container/decode.h"
-#include "zelk/container/record_stream.h"
+#include "zelk-container/decode.h"
+#include "zelk-container/record_stream.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/common/source.h"
 #include "zelk-python/reader/functions.h"

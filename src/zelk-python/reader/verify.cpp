@@ -1,5 +1,5 @@
 // verify: header, footer and whole-file CRC with the lock released.
-#include "zelk/container/verify.h"
+#include "zelk-container/verify.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/common/source.h"
 #include "zelk-python/reader/functions.h"

@@ -1,7 +1,7 @@
 // Whole-archive writing from (name, sequence, quality) triples, the FASTQ
 // reader as tests see it, and the options every archive writer takes.
-#include "zelk/container/archive_writer.h"
-#include "zelk/fastq.h"
+#include "zelk-container/archive_writer.h"
+#include "zelk-base/fastq.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/common/source.h"
 #include "zelk-python/writer/archive_options.h"
@@ -13,7 +13,6 @@ namespace {
 
 using container::ArchiveOptions;
 using container::ArchiveWriter;
-using container::WriteResult;
 
 bool byte_option(PyObject* arg, const char* name, std::optional<uint8_t>& out) {
   std::optional<uint64_t> wide;
@@ -72,16 +71,16 @@ bool options_from(const OptionArgs& args, ArchiveOptions& options) {
   return !args.labels || args.labels == Py_None || bytes_sequence(args.labels, options.labels);
 }
 
-bool check(const WriteResult& result) {
+bool check(PyObject* module, const Result<void>& result) {
   if (result) return true;
-  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, result.error().c_str());
+  if (!PyErr_Occurred()) raise_writer_error(module, result.error());
   return false;
 }
 
 namespace {
 
 // Feeds every (name, sequence, quality) triple of `records` to `writer`.
-bool add_triples(PyObject* records, ArchiveWriter& writer) {
+bool add_triples(PyObject* module, PyObject* records, ArchiveWriter& writer) {
   PyRef iterator(PyObject_GetIter(records));
   if (!iterator) return false;
   while (PyRef item{PyIter_Next(iterator.get())}) {
@@ -91,17 +90,17 @@ bool add_triples(PyObject* records, ArchiveWriter& writer) {
       PyErr_SetString(PyExc_ValueError, "each record must be a (name, sequence, quality) triple");
       return false;
     }
-    if (!check(writer.add({std::move(fields[0]), std::move(fields[1]), std::move(fields[2])}))) return false;
+    if (!check(module, writer.add({std::move(fields[0]), std::move(fields[1]), std::move(fields[2])}))) return false;
   }
   return !PyErr_Occurred();
 }
 
-WriteResult append_to(Bytes& out, ByteSpan data) {
+Result<void> append_to(Bytes& out, ByteSpan data) {
   append_bytes(out, data);
   return {};
 }
 
-PyObject* py_write_archive(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* py_write_archive(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"records", ZELK_ARCHIVE_KEYWORDS, nullptr};
   PyObject* records;
   OptionArgs a;
@@ -112,7 +111,7 @@ PyObject* py_write_archive(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!options_from(a, options)) return nullptr;
   Bytes archive;
   ArchiveWriter writer(std::move(options), [&](ByteSpan data) { return append_to(archive, data); });
-  if (!add_triples(records, writer) || !check(writer.finish())) return nullptr;
+  if (!add_triples(module, records, writer) || !check(module, writer.finish())) return nullptr;
   return bytes_from(ByteSpan(archive));
 }
 

@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "zelk/container/archive_writer.h"
+#include "zelk-container/archive_writer.h"
 
 namespace zelk::py {
 
@@ -37,7 +37,8 @@ struct OptionArgs {
 // False with a Python exception set on a bad value.
 bool options_from(const OptionArgs& args, container::ArchiveOptions& options);
 
-// True on success; otherwise sets ValueError with the writer's text.
-bool check(const container::WriteResult& result);
+// True on success; otherwise raises the writer's error unless Python
+// already has one (a failing iterator or conversion).
+bool check(PyObject* module, const Result<void>& result);
 
 }  // namespace zelk::py

@@ -2,9 +2,9 @@
 // with each other and with an independent implementation.
 #include <cstring>
 
-#include "zelk/crc32c.h"
-#include "zelk/io.h"
-#include "zelk/pool.h"
+#include "zelk-base/crc32c.h"
+#include "zelk-base/io.h"
+#include "zelk-base/pool.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/writer/writer.h"
 

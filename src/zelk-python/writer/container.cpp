@@ -1,11 +1,11 @@
 // Writer functions for the container: headers, extension records, block
 // payloads and frames, framed slices and whole plain archives.
-#include "zelk/container/block_frame.h"
-#include "zelk/container/block_reader.h"
-#include "zelk/container/digest.h"
-#include "zelk/container/header.h"
-#include "zelk/container/writer.h"
-#include "zelk/io.h"
+#include "zelk-container/block_frame.h"
+#include "zelk-container/block_reader.h"
+#include "zelk-container/digest.h"
+#include "zelk-container/header.h"
+#include "zelk-container/writer.h"
+#include "zelk-base/io.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/writer/writer.h"
 

@@ -1,5 +1,5 @@
 // Writer functions for the names codec and the name template.
-#include "zelk-tokenizer/names.h"
+#include "zelk-names/names.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/writer/writer.h"
 

@@ -1,5 +1,5 @@
 // Writer functions for the quality codec.
-#include "zelk-fqzcomp/quality.h"
+#include "zelk-quality/quality.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/writer/writer.h"
 
@@ -36,7 +36,7 @@ bool join_reads(PyObject* arg, std::vector<uint32_t>& lengths, std::string& join
   return true;
 }
 
-PyObject* py_encode_qualities(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* py_encode_qualities(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"quals", "seqs", "mode", "binning", "symbols", "quantizer",
                                    "chunk_variant", "segments", "warmup", nullptr};
   PyObject *quals_arg, *seqs_arg = nullptr, *symbols_arg = nullptr, *quantizer_arg = nullptr,
@@ -63,10 +63,7 @@ PyObject* py_encode_qualities(PyObject*, PyObject* args, PyObject* kwargs) {
     }
   }
   auto coded = quality::encode_quality_stream(lengths, as_bytes(qualities), as_bytes(sequence), options);
-  if (!coded) {
-    PyErr_SetString(PyExc_ValueError, coded.error().c_str());
-    return nullptr;
-  }
+  if (!coded) return raise_writer_error(module, coded.error());
   return bytes_from(ByteSpan(*coded));
 }
 

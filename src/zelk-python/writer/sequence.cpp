@@ -1,6 +1,6 @@
 // Writer functions for sequence streams, and for tests the bare range
 // coder with each adaptive model and the reverse-complement paths.
-#include "zelk-bytes/sequence.h"
+#include "zelk-sequence/sequence.h"
 #include "zelk-dna/dna.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/writer/writer.h"
@@ -52,7 +52,7 @@ PyObject* py_encode_sequences(PyObject* module, PyObject* args, PyObject* kwargs
   seq::SequenceBlock block;
   if (!sequence_block_of(reads_arg, block)) return nullptr;
   uint64_t mean_length = block.read_lengths.empty() ? 0 : block.bases.size() / block.read_lengths.size();
-  range::ContextParams params = seq::default_context_params(block.bases.size(), mean_length);
+  seq::ContextParams params = seq::default_context_params(block.bases.size(), mean_length);
   if (!override_byte(order, "order", params.order) ||
       !override_byte(hashed_order, "hashed_order", params.hashed_order) ||
       !override_byte(table_bits, "table_bits", params.table_bits))

@@ -3,12 +3,11 @@
 // so the caller puts them wherever it likes with bounded memory; a
 // FastqInput feeds it FASTQ text without a Python object per record.
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "zelk/container/archive_writer.h"
-#include "zelk/fastq.h"
+#include "zelk-container/archive_writer.h"
+#include "zelk-base/fastq.h"
 #include "zelk-python/common/boxed.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/common/source.h"
@@ -21,7 +20,6 @@ namespace {
 
 using container::ArchiveOptions;
 using container::ArchiveWriter;
-using container::WriteResult;
 
 // Counts the bytes taken from a source: how far through its input a
 // FastqInput is, for progress reports.
@@ -70,11 +68,18 @@ struct FastqInputValue {
   bool busy = false;
 };
 
-// "{label}: line {l}, record {r}: {message}"
-std::string located(const FastqInputValue& input, uint64_t record, std::string_view message) {
+// The same failure with its place in the input before its text:
+// "{label}: line {l}, record {r}: {message}". Only reading failures and
+// refused records are about a place in the input.
+ArchiveError located(const FastqInputValue& input, uint64_t record, ArchiveError error) {
   std::string text = input.label.empty() ? std::string() : input.label + ": ";
   text += "line " + std::to_string(input.reader->line()) + ", record " + std::to_string(record) + ": ";
-  return text.append(message);
+  text += error.message();
+  switch (error.kind()) {
+    case ErrorKind::Io: return ArchiveError::io(std::move(text));
+    case ErrorKind::InvalidArgument: return ArchiveError::invalid_argument(std::move(text));
+    default: return error;
+  }
 }
 
 std::string named(const FastqInputValue& input) { return input.label.empty() ? "input" : input.label; }
@@ -154,22 +159,23 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   StreamValue& stream = unbox<StreamValue>(self);
   stream.writer = std::make_unique<ArchiveWriter>(std::move(options), [out = &stream.output](ByteSpan data) {
     append_bytes(*out, data);
-    return WriteResult();
+    return Result<void>();
   });
   return self;
 }
 
 // Adds `records` with the lock released; false with the writer's refusal
 // raised.
-bool add_all(StreamValue& stream, ArchiveWriter& writer, std::vector<FastqRecord> records) {
-  WriteResult written;
+bool add_all(PyObject* self, ArchiveWriter& writer, std::vector<FastqRecord> records) {
+  StreamValue& stream = unbox<StreamValue>(self);
+  Result<void> written;
   {
     BusyGuard guard(stream.busy);
     GilReleased unlocked;
     for (FastqRecord& record : records)
       if (!(written = writer.add(std::move(record)))) break;
   }
-  return check(written);
+  return check(PyType_GetModule(Py_TYPE(self)), written);
 }
 
 bool record_from(PyObject* name, PyObject* sequence, PyObject* quality, FastqRecord& record) {
@@ -183,7 +189,7 @@ PyObject* stream_add(PyObject* self, PyObject* args) {
   StreamValue& stream = unbox<StreamValue>(self);
   ArchiveWriter* writer = writer_for_call(stream);
   std::vector<FastqRecord> records(1);
-  if (!writer || !record_from(name, sequence, quality, records[0]) || !add_all(stream, *writer, std::move(records)))
+  if (!writer || !record_from(name, sequence, quality, records[0]) || !add_all(self, *writer, std::move(records)))
     return nullptr;
   Py_RETURN_NONE;
 }
@@ -207,53 +213,46 @@ PyObject* stream_add_records(PyObject* self, PyObject* records_arg) {
     if (!record_from(name.get(), sequence.get(), quality.get(), records.emplace_back())) return nullptr;
   }
   size_t count = records.size();
-  if (PyErr_Occurred() || !add_all(stream, *writer, std::move(records))) return nullptr;
+  if (PyErr_Occurred() || !add_all(self, *writer, std::move(records))) return nullptr;
   return PyLong_FromSize_t(count);
 }
 
-// A failure while reading FASTQ into the writer: reading failures are I/O
-// errors, records the writer refuses are value errors.
-struct FeedFailure {
-  PyObject* type;
-  std::string text;
-};
-
 // After the first input ended: every other input must end there too.
-std::optional<FeedFailure> check_ends_together(const std::vector<FastqInputValue*>& inputs) {
+Result<void> check_ends_together(const std::vector<FastqInputValue*>& inputs) {
   FastqRecord extra;
   for (size_t i = 1; i < inputs.size(); ++i) {
-    auto more = inputs[i]->reader->next(extra);
-    if (!more) return FeedFailure{PyExc_OSError, located(*inputs[i], inputs[i]->reader->records() + 1,
-                                                         more.error().message())};
+    FastqInputValue& input = *inputs[i];
+    auto more = input.reader->next(extra);
+    if (!more) return fail(located(input, input.reader->records() + 1, std::move(more).error()));
     if (*more)
-      return FeedFailure{PyExc_ValueError, named(*inputs[i]) + ": more records than " + named(*inputs[0]) +
-                                               " (" + std::to_string(inputs[0]->reader->records()) + ")"};
+      return fail(ArchiveError::invalid_argument(named(input) + ": more records than " + named(*inputs[0]) + " (" +
+                                                 std::to_string(inputs[0]->reader->records()) + ")"));
   }
-  return std::nullopt;
+  return {};
 }
 
 // Adds read slots, one record from each input in turn, until the writer
 // has written something to `output` or the inputs end.
-std::optional<FeedFailure> feed(ArchiveWriter& writer, const Bytes& output,
-                                const std::vector<FastqInputValue*>& inputs, uint64_t& added) {
+Result<void> feed(ArchiveWriter& writer, const Bytes& output, const std::vector<FastqInputValue*>& inputs,
+                  uint64_t& added) {
   FastqRecord record;
   for (size_t before = output.size(); output.size() == before;) {
     for (size_t i = 0; i < inputs.size(); ++i) {
       FastqInputValue& input = *inputs[i];
       auto more = input.reader->next(record);
-      if (!more)
-        return FeedFailure{PyExc_OSError, located(input, input.reader->records() + 1, more.error().message())};
+      if (!more) return fail(located(input, input.reader->records() + 1, std::move(more).error()));
       if (!*more) {
         if (i == 0) return check_ends_together(inputs);
-        return FeedFailure{PyExc_ValueError, named(input) + ": ends after " + std::to_string(input.reader->records()) +
-                                                 " records, before " + named(*inputs[0])};
+        return fail(ArchiveError::invalid_argument(named(input) + ": ends after " +
+                                                   std::to_string(input.reader->records()) + " records, before " +
+                                                   named(*inputs[0])));
       }
       if (auto written = writer.add(std::move(record)); !written)
-        return FeedFailure{PyExc_ValueError, located(input, input.reader->records(), written.error())};
+        return fail(located(input, input.reader->records(), std::move(written).error()));
       ++added;
     }
   }
-  return std::nullopt;
+  return {};
 }
 
 // The FastqInput objects of `arg`: one, or a sequence of them (the
@@ -290,18 +289,15 @@ PyObject* stream_add_fastq(PyObject* self, PyObject* inputs_arg) {
   std::vector<FastqInputValue*> inputs;
   if (!writer || !inputs_from(self, inputs_arg, owned, inputs)) return nullptr;
   uint64_t added = 0;
-  std::optional<FeedFailure> failure;
+  Result<void> fed;
   for (FastqInputValue* input : inputs) input->busy = true;
   {
     BusyGuard guard(stream.busy);
     GilReleased unlocked;
-    failure = feed(*writer, stream.output, inputs, added);
+    fed = feed(*writer, stream.output, inputs, added);
   }
   for (FastqInputValue* input : inputs) input->busy = false;
-  if (failure) {
-    if (!PyErr_Occurred()) PyErr_SetString(failure->type, failure->text.c_str());
-    return nullptr;
-  }
+  if (!check(PyType_GetModule(Py_TYPE(self)), fed)) return nullptr;
   return PyLong_FromUnsignedLongLong(added);
 }
 
@@ -321,14 +317,14 @@ PyObject* stream_finish(PyObject* self, PyObject*) {
   StreamValue& stream = unbox<StreamValue>(self);
   ArchiveWriter* writer = writer_for_call(stream);
   if (!writer) return nullptr;
-  WriteResult finished;
+  Result<void> finished;
   {
     BusyGuard guard(stream.busy);
     GilReleased unlocked;
     finished = writer->finish();
   }
   stream.writer.reset();
-  if (!check(finished)) return nullptr;
+  if (!check(PyType_GetModule(Py_TYPE(self)), finished)) return nullptr;
   return take_output(stream);
 }
 

@@ -1,0 +1,154 @@
+// Little-endian loads and stores, a bounds-checked cursor over input bytes,
+// and the one varint (unsigned LEB128) reader and writer of the code base.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "zelk-base/error.h"
+
+namespace zelk {
+
+using Bytes = std::vector<uint8_t>;
+using ByteSpan = std::span<const uint8_t>;
+
+template <class T>
+inline T load_le(const uint8_t* p) {
+  static_assert(std::is_unsigned_v<T>);
+  T value;
+  std::memcpy(&value, p, sizeof value);  // the supported targets are little-endian
+  return value;
+}
+
+template <class T>
+inline void store_le(uint8_t* p, T value) {
+  static_assert(std::is_unsigned_v<T>);
+  std::memcpy(p, &value, sizeof value);
+}
+
+template <class T>
+inline void append_le(Bytes& out, T value) {
+  size_t at = out.size();
+  out.resize(at + sizeof value);
+  store_le(out.data() + at, value);
+}
+
+inline void append_bytes(Bytes& out, ByteSpan data) {
+  out.insert(out.end(), data.begin(), data.end());
+}
+
+inline ByteSpan as_bytes(std::string_view text) {
+  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+// A read position inside a byte span. Every take checks what remains, so a
+// count read from input can never walk past the end.
+class ByteCursor {
+ public:
+  explicit ByteCursor(ByteSpan data) : data_(data) {}
+
+  size_t position() const { return pos_; }
+  size_t remaining() const { return data_.size() - pos_; }
+  bool at_end() const { return pos_ == data_.size(); }
+  ByteSpan rest() const { return data_.subspan(pos_); }
+
+  std::optional<ByteSpan> take(uint64_t n) {
+    if (n > remaining()) return std::nullopt;
+    ByteSpan out = data_.subspan(pos_, n);
+    pos_ += n;
+    return out;
+  }
+
+  template <class T>
+  std::optional<T> take_le() {
+    if (remaining() < sizeof(T)) return std::nullopt;
+    T value = load_le<T>(data_.data() + pos_);
+    pos_ += sizeof(T);
+    return value;
+  }
+
+  std::optional<uint8_t> take_u8() { return take_le<uint8_t>(); }
+
+  // Unsigned LEB128 of at most 10 bytes; the tenth byte contributes only
+  // bit 63 and must not ask for another. Nothing is consumed on failure.
+  std::optional<uint64_t> take_varint() {
+    uint64_t value = 0;
+    size_t pos = pos_;
+    for (int i = 0; i < 10; ++i) {
+      if (pos >= data_.size()) return std::nullopt;
+      uint8_t byte = data_[pos++];
+      value |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
+      if (!(byte & 0x80)) {
+        pos_ = pos;
+        return value;
+      }
+    }
+    return std::nullopt;
+  }
+
+ private:
+  ByteSpan data_;
+  size_t pos_ = 0;
+};
+
+// Reads a varint, reporting a failure with the caller's own error.
+template <class MakeError>
+inline Result<uint64_t> read_varint(ByteCursor& cursor, MakeError&& make_error) {
+  if (auto value = cursor.take_varint()) return *value;
+  return fail(make_error());
+}
+
+inline void append_varint(Bytes& out, uint64_t value) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<uint8_t>(value) | 0x80);
+    value >>= 7;
+  }
+  out.push_back(static_cast<uint8_t>(value));
+}
+
+// Zigzag mapping of signed values onto unsigned varints.
+inline uint64_t zigzag_encode(int64_t v) {
+  return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63);
+}
+inline int64_t zigzag_decode(uint64_t v) {
+  return static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1);
+}
+
+// Allocates a container of `n` elements, turning a failed reservation into
+// the caller's "... too large to allocate" error instead of a crash.
+template <class Container, class MakeError>
+inline Result<Container> allocate(uint64_t n, MakeError&& make_error) {
+  Container out;
+  try {
+    if (n > out.max_size()) return fail(make_error());
+    out.resize(static_cast<size_t>(n));
+  } catch (const std::bad_alloc&) {
+    return fail(make_error());
+  }
+  return out;
+}
+
+// Zero-filled storage straight from the allocator, for large tables whose
+// untouched pages should stay unmapped. `T` must treat all-zero bytes as a
+// valid value.
+struct FreeMemory {
+  void operator()(void* memory) const { std::free(memory); }
+};
+template <class T>
+using ZeroedArray = std::unique_ptr<T[], FreeMemory>;
+
+template <class T, class MakeError>
+inline Result<ZeroedArray<T>> allocate_zeroed(size_t count, MakeError&& make_error) {
+  static_assert(std::is_trivially_copyable_v<T>);
+  ZeroedArray<T> array(static_cast<T*>(std::calloc(count, sizeof(T))));
+  if (!array) return fail(make_error());
+  return array;
+}
+
+}  // namespace zelk

@@ -1,0 +1,79 @@
+// Writing plain-layout archives from reads: blocks coded with the chosen
+// codecs, then the footer index and trailer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "zelk-base/bytes.h"
+#include "zelk-base/error.h"
+#include "zelk-container/estimate.h"
+#include "zelk-container/footer.h"
+#include "zelk-base/fastq.h"
+#include "zelk-base/pool.h"
+
+namespace zelk::container {
+
+struct ArchiveOptions {
+  uint64_t block_reads = 0;  // 0: chosen from the first read's length
+  uint8_t sequence_method = 0;
+  std::optional<uint8_t> sequence_order;  // None: the default for the block
+  std::optional<uint8_t> hashed_order;
+  std::optional<uint8_t> table_bits;
+  std::optional<uint8_t> quality_mode;  // None: chosen from the first read's length
+  uint8_t quality_binning = 0;
+  std::optional<Bytes> symbols;
+  std::optional<Bytes> quantizer;
+  uint8_t chunk_variant = 1;
+  uint32_t segments = 4;
+  std::optional<uint64_t> warmup;
+  std::optional<uint8_t> platform;  // None: detected from the first reads
+  uint8_t members = 1;
+  std::vector<std::string> labels;
+  uint8_t flags = 0;
+  uint64_t threads = 1;  // blocks encoded at once; 0: one per processor
+};
+
+// Accumulates reads into blocks and appends finished archive bytes to a
+// caller-supplied output function. A record or option the format cannot
+// store is an InvalidArgument error; the output's own errors pass through.
+// With several threads, as many full blocks as there are workers are
+// encoded together, then written in order.
+class ArchiveWriter {
+ public:
+  using Output = std::function<Result<void>(ByteSpan)>;
+  ArchiveWriter(ArchiveOptions options, Output output);
+
+  Result<void> add(FastqRecord record);
+  // Flushes the last block, then writes the end marker, footer and trailer.
+  Result<void> finish();
+
+ private:
+  using Block = std::vector<FastqRecord>;
+
+  Result<void> start(const Block& first);
+  Result<void> flush_blocks();
+  Result<void> write_block(ByteSpan payload);
+  Result<void> write(ByteSpan data);
+
+  ArchiveOptions options_;
+  Output output_;
+  WorkerPool pool_;
+  bool started_ = false;
+  uint64_t offset_ = 0;
+  uint32_t crc_ = 0;  // of everything written so far: the whole-file CRC grows with it
+  Block pending_;
+  std::vector<Block> full_;  // complete blocks waiting to be encoded together
+  std::vector<GroupEntry> groups_;
+  uint64_t total_reads_ = 0;
+};
+
+// Defaults for reads of about `read_length` bases: reads per block, and the
+// quality mode (long reads code qualities against their bases).
+uint64_t default_block_reads(uint64_t read_length);
+uint8_t default_quality_mode(uint64_t read_length);
+
+}  // namespace zelk::container

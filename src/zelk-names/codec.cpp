@@ -1,0 +1,350 @@
+// The names codec, decoder and encoder.
+//
+// Stream: version 1, varint record count c, then rANS-coded sub-streams
+// (coded length and block each): token counts, string lengths, string data,
+// numeric values, pads, the operation columns as run counts, run operations
+// and run lengths, and per column its delta byte planes.
+#include <algorithm>
+#include <array>
+
+#include "zelk-rans/rans.h"
+#include "zelk-names/names.h"
+#include "zelk-names/number_text.h"
+
+namespace zelk::names {
+
+namespace {
+
+// Token position i belongs to column min(i, 63).
+constexpr size_t kColumns = 64;
+constexpr uint8_t kVersion = 1;
+
+enum Op : uint8_t { kMatch = 0, kString = 1, kNumeric = 2, kDelta = 3 };
+
+size_t column_of(size_t position) { return std::min(position, kColumns - 1); }
+
+ArchiveError name_error(std::string_view detail) {
+  return ArchiveError::malformed_stream(ErrorKind::NameCodec, detail);
+}
+
+ArchiveError varint_error() { return name_error("varint too long"); }
+
+// -- decoding ----------------------------------------------------------------
+
+// The bound of every sub-stream but the delta planes: 64 KiB per coded byte
+// (saturating), at least 1 MiB.
+uint64_t sub_stream_bound(size_t stream_size) {
+  uint64_t product = stream_size > UINT64_MAX / 65536 ? UINT64_MAX : uint64_t{stream_size} * 65536;
+  return std::max<uint64_t>(1 << 20, product);
+}
+
+// A coded sub-stream: varint length, then one rANS block of at most `bound`
+// bytes. A failing block keeps its rANS text.
+Result<Bytes> read_coded(ByteCursor& in, uint64_t bound) {
+  uint64_t length = ZELK_TRY(read_varint(in, varint_error));
+  auto block = in.take(length);
+  if (!block) return fail(name_error("truncated"));
+  return rans::rans_decode(*block, bound);
+}
+
+struct Run {
+  uint64_t length;
+  uint8_t op;
+};
+
+// One column's operations, kept as runs and consumed in order, and its
+// delta values.
+struct OpColumn {
+  size_t run = 0, end_run = 0;  // [run, end_run) in the shared run list
+  uint64_t used_in_run = 0;
+  uint64_t delta_count = 0;
+  std::vector<uint64_t> deltas;
+  size_t next_delta = 0;
+};
+
+struct OpColumns {
+  std::vector<Run> runs;
+  std::array<OpColumn, kColumns> columns;
+
+  std::optional<uint8_t> take(size_t k) {
+    OpColumn& column = columns[k];
+    while (column.run < column.end_run && column.used_in_run == runs[column.run].length) {
+      ++column.run;
+      column.used_in_run = 0;
+    }
+    if (column.run == column.end_run) return std::nullopt;
+    ++column.used_in_run;
+    return runs[column.run].op;
+  }
+};
+
+// Runs stay runs: nothing proportional to the declared operation counts is
+// allocated, only one entry per run-operation byte.
+Result<OpColumns> read_op_columns(const Bytes& run_counts, const Bytes& run_ops, const Bytes& run_lengths,
+                                  uint64_t record_count, uint64_t bound) {
+  OpColumns out;
+  auto too_large = [] { return name_error("op run too large to allocate"); };
+  out.runs = ZELK_TRY(allocate<std::vector<Run>>(run_ops.size(), too_large));
+  ByteCursor counts(run_counts), ops(run_ops), lengths(run_lengths);
+  size_t run_total = 0;
+  uint64_t op_total = 0;
+  for (size_t k = 0; k < kColumns; ++k) {
+    OpColumn& column = out.columns[k];
+    column.run = run_total;
+    uint64_t run_count = ZELK_TRY(read_varint(counts, varint_error));
+    uint64_t column_ops = 0;
+    for (uint64_t j = 0; j < run_count; ++j) {
+      auto op = ops.take_u8();
+      if (!op) return fail(name_error("op sym underrun"));
+      uint64_t length = ZELK_TRY(read_varint(lengths, varint_error));
+      // The last column gathers every position from 63 on, so a long name
+      // puts several operations there: only the stream bound limits it.
+      if (k + 1 < kColumns && length > record_count - column_ops) return fail(name_error("op run too long"));
+      if (length > bound - op_total) return fail(name_error("op columns exceed the stream bound"));
+      column_ops += length;
+      op_total += length;
+      if (*op == kDelta) column.delta_count += length;
+      out.runs[run_total++] = {length, *op};
+    }
+    column.end_run = run_total;
+  }
+  return out;
+}
+
+// Plane p holds byte p mod 8 of each of the column's delta values.
+Result<void> read_delta_planes(ByteCursor& in, OpColumns& ops) {
+  for (OpColumn& column : ops.columns) {
+    uint64_t planes = ZELK_TRY(read_varint(in, varint_error));
+    for (uint64_t p = 0; p < planes; ++p) {
+      Bytes plane = ZELK_TRY(read_coded(in, column.delta_count));
+      if (plane.size() != column.delta_count) return fail(name_error("delta plane length mismatch"));
+      if (p == 0)
+        column.deltas = ZELK_TRY(allocate<std::vector<uint64_t>>(
+            column.delta_count, [] { return name_error("delta plane too large to allocate"); }));
+      for (size_t j = 0; j < plane.size(); ++j) column.deltas[j] |= uint64_t{plane[j]} << (8 * (p % 8));
+    }
+  }
+  return {};
+}
+
+// A token of the previous or current name: its text is bytes[start, start +
+// length) of the output buffer.
+struct Token {
+  size_t start, length;
+  int64_t value;
+  bool numeric;
+};
+
+// The sub-streams the tokens draw on, in decode order.
+struct TokenSources {
+  ByteCursor string_lengths, string_data, numerics, pads;
+
+  Result<uint8_t> pad() {
+    auto pad = pads.take_u8();
+    if (!pad) return fail(name_error("pad underrun"));
+    return *pad;
+  }
+};
+
+Result<void> append_number(std::string& out, TokenSources& sources, int64_t value,
+                           std::vector<Token>& tokens) {
+  uint8_t pad = ZELK_TRY(sources.pad());
+  size_t start = out.size();
+  detail::append_zero_filled(out, value, detail::decimal_digits(value) + pad);
+  tokens.push_back({start, out.size() - start, value, true});
+  return {};
+}
+
+// Appends the token at position `i` to `out` and `tokens`.
+Result<void> decode_token(size_t i, OpColumns& ops, TokenSources& sources, const std::vector<Token>& previous,
+                          std::string& out, std::vector<Token>& tokens) {
+  OpColumn& column = ops.columns[column_of(i)];
+  auto op = ops.take(column_of(i));
+  if (!op) return fail(name_error("truncated"));
+  switch (*op) {
+    case kMatch: {
+      if (previous.size() <= i) return fail(name_error("MATCH without prior token"));
+      const Token& prior = previous[i];
+      tokens.push_back({out.size(), prior.length, prior.value, prior.numeric});
+      out.append(out, prior.start, prior.length);  // self-append is safe, even when it reallocates
+      return {};
+    }
+    case kString: {
+      uint64_t length = ZELK_TRY(read_varint(sources.string_lengths, varint_error));
+      auto text = sources.string_data.take(length);
+      if (!text) return fail(name_error("string data underrun"));
+      tokens.push_back({out.size(), text->size(), 0, false});
+      out.append(text->begin(), text->end());
+      return {};
+    }
+    case kNumeric: {
+      uint64_t value = ZELK_TRY(read_varint(sources.numerics, varint_error));  // two's complement
+      return append_number(out, sources, static_cast<int64_t>(value), tokens);
+    }
+    case kDelta: {
+      if (column.next_delta == column.deltas.size()) return fail(name_error("delta underrun"));
+      uint64_t delta = column.deltas[column.next_delta++];
+      if (previous.size() <= i || !previous[i].numeric)
+        return fail(name_error("DELTA without numeric prior"));
+      uint64_t value = static_cast<uint64_t>(previous[i].value) + static_cast<uint64_t>(zigzag_decode(delta));
+      return append_number(out, sources, static_cast<int64_t>(value), tokens);
+    }
+    default:
+      return fail(name_error("unknown op"));
+  }
+}
+
+// -- encoding ----------------------------------------------------------------
+
+// Digit runs of at most 18 characters are numbers (they fit in 63 bits).
+constexpr size_t kMaxNumericDigits = 18;
+
+struct EncodedToken {
+  std::string_view text;
+  int64_t value;
+  bool numeric;
+};
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+void tokenize(std::string_view name, std::vector<EncodedToken>& tokens) {
+  tokens.clear();
+  for (size_t start = 0; start < name.size();) {
+    bool digits = is_digit(name[start]);
+    size_t end = start + 1;
+    while (end < name.size() && is_digit(name[end]) == digits) ++end;
+    std::string_view text = name.substr(start, end - start);
+    bool numeric = digits && text.size() <= kMaxNumericDigits;
+    int64_t value = 0;
+    if (numeric)
+      for (char c : text) value = value * 10 + (c - '0');
+    tokens.push_back({text, value, numeric});
+    start = end;
+  }
+}
+
+struct EncoderStreams {
+  Bytes token_counts, string_lengths, string_data, numerics, pads;
+  std::array<Bytes, kColumns> ops;
+  std::array<std::vector<uint64_t>, kColumns> deltas;
+
+  void add_token(size_t i, const EncodedToken& token, const std::vector<EncodedToken>& previous) {
+    size_t k = column_of(i);
+    const EncodedToken* prior = i < previous.size() ? &previous[i] : nullptr;
+    if (prior && prior->text == token.text) {
+      ops[k].push_back(kMatch);
+    } else if (!token.numeric) {
+      ops[k].push_back(kString);
+      append_varint(string_lengths, token.text.size());
+      append_bytes(string_data, as_bytes(token.text));
+    } else {
+      if (prior && prior->numeric) {
+        ops[k].push_back(kDelta);
+        deltas[k].push_back(zigzag_encode(static_cast<int64_t>(static_cast<uint64_t>(token.value) -
+                                                               static_cast<uint64_t>(prior->value))));
+      } else {
+        ops[k].push_back(kNumeric);
+        append_varint(numerics, static_cast<uint64_t>(token.value));
+      }
+      pads.push_back(static_cast<uint8_t>(token.text.size() - detail::decimal_digits(token.value)));
+    }
+  }
+};
+
+void append_coded(Bytes& out, ByteSpan data) {
+  Bytes block = rans::rans_encode_best(data);
+  append_varint(out, block.size());
+  append_bytes(out, block);
+}
+
+void append_op_columns(Bytes& out, const std::array<Bytes, kColumns>& ops) {
+  Bytes run_counts, run_ops, run_lengths;
+  for (const Bytes& column : ops) {
+    uint64_t runs = 0;
+    for (size_t start = 0; start < column.size();) {
+      size_t end = start + 1;
+      while (end < column.size() && column[end] == column[start]) ++end;
+      run_ops.push_back(column[start]);
+      append_varint(run_lengths, end - start);
+      ++runs;
+      start = end;
+    }
+    append_varint(run_counts, runs);
+  }
+  append_coded(out, run_counts);
+  append_coded(out, run_ops);
+  append_coded(out, run_lengths);
+}
+
+void append_delta_planes(Bytes& out, const std::vector<uint64_t>& deltas) {
+  uint64_t largest = deltas.empty() ? 0 : *std::max_element(deltas.begin(), deltas.end());
+  size_t planes = deltas.empty() ? 0 : 1;
+  while (planes && planes < 8 && largest >> (8 * planes)) ++planes;
+  append_varint(out, planes);
+  Bytes plane(deltas.size());
+  for (size_t p = 0; p < planes; ++p) {
+    for (size_t j = 0; j < deltas.size(); ++j) plane[j] = static_cast<uint8_t>(deltas[j] >> (8 * p));
+    append_coded(out, plane);
+  }
+}
+
+}  // namespace
+
+Result<NameList> decode_names(ByteSpan stream) {
+  ByteCursor in(stream);
+  auto version = in.take_u8();
+  if (!version) return fail(name_error("truncated"));
+  if (*version != kVersion) return fail(name_error("unsupported version"));
+  uint64_t record_count = ZELK_TRY(read_varint(in, varint_error));
+  uint64_t bound = sub_stream_bound(stream.size());
+  Bytes token_counts = ZELK_TRY(read_coded(in, bound));
+  if (token_counts.size() < record_count) return fail(name_error("record count exceeds token stream"));
+  Bytes string_lengths = ZELK_TRY(read_coded(in, bound));
+  Bytes string_data = ZELK_TRY(read_coded(in, bound));
+  Bytes numerics = ZELK_TRY(read_coded(in, bound));
+  Bytes pads = ZELK_TRY(read_coded(in, bound));
+  Bytes run_counts = ZELK_TRY(read_coded(in, bound));
+  Bytes run_ops = ZELK_TRY(read_coded(in, bound));
+  Bytes run_lengths = ZELK_TRY(read_coded(in, bound));
+  OpColumns ops = ZELK_TRY(read_op_columns(run_counts, run_ops, run_lengths, record_count, bound));
+  ZELK_TRY(read_delta_planes(in, ops));
+
+  ByteCursor counts(token_counts);
+  TokenSources sources{ByteCursor(string_lengths), ByteCursor(string_data), ByteCursor(numerics),
+                       ByteCursor(pads)};
+  NameList names;
+  names.ends.reserve(std::min<uint64_t>(record_count, 1 << 20));
+  std::vector<Token> previous, tokens;
+  for (uint64_t r = 0; r < record_count; ++r) {
+    uint64_t token_count = ZELK_TRY(read_varint(counts, varint_error));
+    tokens.clear();
+    // Every token takes an operation, so a huge declared count ends at the
+    // first column that runs out.
+    for (uint64_t i = 0; i < token_count; ++i)
+      ZELK_TRY(decode_token(i, ops, sources, previous, names.bytes, tokens));
+    names.ends.push_back(names.bytes.size());
+    std::swap(previous, tokens);
+  }
+  return names;
+}
+
+Bytes encode_names(std::span<const std::string> names) {
+  EncoderStreams streams;
+  std::vector<EncodedToken> previous, tokens;
+  for (const std::string& name : names) {
+    tokenize(name, tokens);
+    append_varint(streams.token_counts, tokens.size());
+    for (size_t i = 0; i < tokens.size(); ++i) streams.add_token(i, tokens[i], previous);
+    std::swap(previous, tokens);
+  }
+  Bytes out{kVersion};
+  append_varint(out, names.size());
+  for (const Bytes* sub_stream : {&streams.token_counts, &streams.string_lengths, &streams.string_data,
+                                  &streams.numerics, &streams.pads})
+    append_coded(out, *sub_stream);
+  append_op_columns(out, streams.ops);
+  for (const auto& deltas : streams.deltas) append_delta_planes(out, deltas);
+  return out;
+}
+
+}  // namespace zelk::names

@@ -1,0 +1,13 @@
+// The method-0 payload: a small header naming the context model, the read
+// lengths, the list of bytes the model cannot express, and the range-coded
+// bases.
+#pragma once
+
+#include "zelk-sequence/sequence.h"
+
+namespace zelk::seq {
+
+Result<SequenceBlock> decode_method0(ByteSpan payload);
+Result<void> append_method0(Bytes& out, const SequenceBlock& block, const seq::ContextParams& params);
+
+}  // namespace zelk::seq
