@@ -15,7 +15,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-if ! "$PYTHON" -c 'import pytest, crc32c, xxhash, cmake, ninja' >/dev/null 2>&1; then
+if ! "$PYTHON" -c 'import pytest, crc32c, xxhash, cmake, ninja, mypy' >/dev/null 2>&1; then
   echo "installing Python packages"
-  "$PYTHON" -m pip install -q "pytest>=7" "crc32c>=2.3" "xxhash>=3" "cmake>=3.26" ninja
+  "$PYTHON" -m pip install -q "pytest>=7" "crc32c>=2.3" "xxhash>=3" "cmake>=3.26" ninja "mypy>=1"
 fi

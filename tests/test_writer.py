@@ -27,11 +27,12 @@ def test_compress_plain_and_gzip_round_trip(shared_fastq, tmp_path):
         assert (info.reads, info.blocks, info.platform) == (1500, 4, "Illumina")
 
 
-def test_read_fastq_matches_an_independent_parser(shared_fastq):
+def test_fastq_input_matches_an_independent_parser(shared_fastq):
     from conftest import SHARED_DATA
 
     records = shared_fastq(ILLUMINA)
-    assert writer.read_fastq(str(SHARED_DATA / ILLUMINA)) == records
+    for wrapped in (False, True):
+        assert list(writer.FastqInput(str(SHARED_DATA / ILLUMINA), wrapped=wrapped)) == records
 
 
 def test_header_options_reach_the_header():
@@ -90,8 +91,8 @@ def test_write_archive_accepts_any_iterable():
 def test_fastq_lines_longer_than_the_read_buffer():
     record = (b"long", b"ACGT" * 50_000, b"I" * 200_000)
     data = fastq([record, (b"short", b"A", b"I")])
-    assert writer.read_fastq(data) == [record, (b"short", b"A", b"I")]
-    assert writer.read_fastq(gzip.compress(data)) == [record, (b"short", b"A", b"I")]
+    assert list(writer.FastqInput(data, wrapped=False)) == [record, (b"short", b"A", b"I")]
+    assert list(writer.FastqInput(gzip.compress(data), wrapped=False)) == [record, (b"short", b"A", b"I")]
 
 
 def test_write_failures_keep_their_kind(tmp_path):

@@ -9,8 +9,11 @@ Defined here: `compress` and `Writer`, which write archives, and a
 unasked. The command-line tool is `python -m zelk` (or `zelk`).
 """
 
-from ._zelk import *  # noqa: F401,F403
-from ._zelk import ZelkError
+from ._zelk import (
+    Estimate, GroupLoc, Index, Info, Reader, Record, ZelkError, decode_names_bytes, decode_qualities_bytes,
+    decode_sequences_bytes, decompress_to_bytes, estimate, inspect, open, open_index, parse_index_suffix,
+    quality_needs_sequence_bytes, read_block, read_names, read_qualities, read_sequences, verify,
+)
 from ._output import decompress_to_path
 from ._writer import Writer, compress
 

@@ -134,7 +134,8 @@ class Writer:
             self._target.discard()
 
 
-def compress(source: Union[FastqSource, Sequence[FastqSource]], dest: Destination, *, overwrite: bool = False,
+def compress(source: Union[FastqSource, List[FastqSource], Tuple[FastqSource, ...]], dest: Destination, *,
+             overwrite: bool = False,
              level: int = 5, threads: int = 0, block_reads: Optional[int] = None,
              labels: Optional[Sequence[Text]] = None,
              progress: Optional[Callable[[int, int], object]] = None) -> int:
@@ -155,7 +156,7 @@ def compress(source: Union[FastqSource, Sequence[FastqSource]], dest: Destinatio
     `Writer`; a path that is one of the inputs is always refused.
     `progress(reads, bytes_read)` is called after each batch of blocks.
     """
-    sources = list(source) if isinstance(source, (list, tuple)) else [source]
+    sources: List[FastqSource] = list(source) if isinstance(source, (list, tuple)) else [source]
     if not sources:
         raise ValueError("compress() requires at least one source")
     if isinstance(dest, (str, os.PathLike)):
@@ -163,8 +164,9 @@ def compress(source: Union[FastqSource, Sequence[FastqSource]], dest: Destinatio
     for item in sources:
         refuse_non_fastq(item)
     inputs = [_zelk_writer.FastqInput(item, label=_label_of(item)) for item in sources]
-    if labels is None and len(sources) > 1 and all(isinstance(item, (str, os.PathLike)) for item in sources):
-        labels = mate_labels([str(os.fspath(item)) for item in sources])
+    paths = [os.fspath(item) for item in sources if isinstance(item, (str, os.PathLike))]
+    if labels is None and len(sources) > 1 and len(paths) == len(sources):
+        labels = mate_labels(paths)
     with Writer(dest, overwrite=overwrite, level=level, threads=threads, block_reads=block_reads,
                 members=len(inputs), labels=labels) as writer:
         writer._write_fastq(inputs, progress)

@@ -1,9 +1,7 @@
-// Whole-archive writing from (name, sequence, quality) triples, the FASTQ
-// reader as tests see it, and the options every archive writer takes.
+// Whole-archive writing from (name, sequence, quality) triples, and the
+// options every archive writer takes.
 #include "zelk-container/archive_writer.h"
-#include "zelk-base/fastq.h"
 #include "zelk-python/common/py.h"
-#include "zelk-python/common/source.h"
 #include "zelk-python/writer/archive_options.h"
 #include "zelk-python/writer/writer.h"
 
@@ -115,35 +113,6 @@ PyObject* py_write_archive(PyObject* module, PyObject* args, PyObject* kwargs) {
   return bytes_from(ByteSpan(archive));
 }
 
-PyObject* py_read_fastq(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"source", nullptr};
-  PyObject* source_arg;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:read_fastq", const_cast<char**>(keywords), &source_arg))
-    return nullptr;
-  auto source = source_from_bytes_or_path(source_arg);
-  if (!source) return nullptr;
-  std::vector<FastqRecord> records;
-  Result<bool> more = true;
-  {
-    GilReleased unlocked;
-    FastqReader reader(*source);
-    FastqRecord record;
-    while ((more = reader.next(record)) && *more) records.push_back(std::move(record));
-  }
-  if (!more) return raise_writer_error(module, more.error());
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(records.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < records.size(); ++i) {
-    const FastqRecord& r = records[i];
-    PyObject* triple = Py_BuildValue("(y#y#y#)", r.header.data(), static_cast<Py_ssize_t>(r.header.size()),
-                                     r.sequence.data(), static_cast<Py_ssize_t>(r.sequence.size()),
-                                     r.quality.data(), static_cast<Py_ssize_t>(r.quality.size()));
-    if (!triple) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), triple);
-  }
-  return list.release();
-}
-
 }  // namespace
 
 PyMethodDef archive_methods[] = {
@@ -151,9 +120,6 @@ PyMethodDef archive_methods[] = {
                    "write_archive(records, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
                    "A complete plain archive of `records`, an iterable of (name, sequence,\n"
                    "quality) bytes triples. None picks the default for the read length."),
-    ZELK_WRITER_FN(read_fastq,
-                   "read_fastq(source)\n--\n\n"
-                   "The (name, sequence, quality) triples of a FASTQ file, plain or gzip."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -85,17 +85,18 @@ ArchiveError located(const FastqInputValue& input, uint64_t record, ArchiveError
 std::string named(const FastqInputValue& input) { return input.label.empty() ? "input" : input.label; }
 
 PyObject* fastq_input_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"source", "label", nullptr};
+  static const char* keywords[] = {"source", "label", "wrapped", nullptr};
   PyObject *source_arg, *label_arg = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:FastqInput", const_cast<char**>(keywords), &source_arg,
-                                   &label_arg))
+  int wrapped = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$p:FastqInput", const_cast<char**>(keywords), &source_arg,
+                                   &label_arg, &wrapped))
     return nullptr;
   FastqInputValue value;
   if (label_arg != Py_None && !text_bytes(label_arg, value.label)) return nullptr;
   auto source = source_from_any(source_arg);
   if (!source) return nullptr;
   value.source = std::make_unique<CountingSource>(std::move(source));
-  value.reader = std::make_unique<FastqReader>(*value.source, /*wrapped_lines=*/true);
+  value.reader = std::make_unique<FastqReader>(*value.source, wrapped);
   return box(reinterpret_cast<PyObject*>(type), std::move(value));
 }
 
@@ -108,6 +109,30 @@ PyObject* fastq_input_bytes_read(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(unbox<FastqInputValue>(self).source->count());
 }
 
+PyObject* fastq_input_iter(PyObject* self) {
+  Py_INCREF(self);
+  return self;
+}
+
+PyObject* fastq_input_next(PyObject* self) {
+  FastqInputValue& input = unbox<FastqInputValue>(self);
+  if (refuse_busy(input.busy, "FastqInput")) return nullptr;
+  FastqRecord record;
+  Result<bool> more;
+  {
+    BusyGuard guard(input.busy);
+    GilReleased unlocked;
+    more = input.reader->next(record);
+  }
+  if (!more)
+    return raise_writer_error(PyType_GetModule(Py_TYPE(self)),
+                              located(input, input.reader->records() + 1, std::move(more).error()));
+  if (!*more) return nullptr;  // no exception set: StopIteration
+  return Py_BuildValue("(y#y#y#)", record.header.data(), static_cast<Py_ssize_t>(record.header.size()),
+                       record.sequence.data(), static_cast<Py_ssize_t>(record.sequence.size()),
+                       record.quality.data(), static_cast<Py_ssize_t>(record.quality.size()));
+}
+
 PyGetSetDef fastq_input_getters[] = {
     {"line", fastq_input_count<&FastqReader::line>, nullptr, "Lines read so far.", nullptr},
     {"records", fastq_input_count<&FastqReader::records>, nullptr, "Records read so far.", nullptr},
@@ -118,12 +143,16 @@ PyGetSetDef fastq_input_getters[] = {
 
 PyType_Slot fastq_input_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "FastqInput(source, label=None)\n--\n\n"
-                    "FASTQ text to feed an ArchiveStream: a path, bytes or a binary file-like\n"
-                    "object; plain, gzip or BGZF; sequence and quality may wrap over several\n"
-                    "lines, and CR before LF is dropped. Messages about this input give the\n"
-                    "line and record, after `label` when one is given.")},
+                    "FastqInput(source, label=None, *, wrapped=True)\n--\n\n"
+                    "FASTQ text to feed an ArchiveStream, or to iterate as (name, sequence,\n"
+                    "quality) bytes triples: a path, bytes or a binary file-like object; plain,\n"
+                    "gzip or BGZF; CR before LF is dropped. With `wrapped`, sequence and\n"
+                    "quality may span several lines; otherwise records are four lines.\n"
+                    "Messages about this input give the line and record, after `label` when\n"
+                    "one is given.")},
     {Py_tp_new, reinterpret_cast<void*>(fastq_input_new)},
+    {Py_tp_iter, reinterpret_cast<void*>(fastq_input_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(fastq_input_next)},
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<FastqInputValue>)},
     {Py_tp_getset, fastq_input_getters},
     {0, nullptr},
