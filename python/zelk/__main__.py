@@ -269,7 +269,9 @@ def _decompress(args: argparse.Namespace) -> int:
     to_stdout = args.stdout or args.output == STDIN
     if args.output and not to_stdout and len(args.archives) > 1:
         raise ValueError("-o names one output; give one archive, or none of -o")
-    return _each(args.archives, lambda archive: _decompress_one(args, archive, to_stdout or archive == STDIN),
+    # Standard input decompresses to standard output unless -o says otherwise.
+    return _each(args.archives,
+                 lambda archive: _decompress_one(args, archive, to_stdout or (archive == STDIN and not args.output)),
                  remove=args.remove)
 
 

@@ -194,10 +194,14 @@ Result<void> FastqReader::read_wrapped(FastqRecord& record) {
   // Quality lines may begin with any quality character, '@' and '+'
   // included, so only the length tells where they end.
   record.quality.clear();
-  do {
-    if (!ZELK_TRY(read_line(line))) return fail(invalid_data("FASTQ record ends before its quality line"));
+  for (bool first = true; first || record.quality.size() < record.sequence.size(); first = false) {
+    if (!ZELK_TRY(read_line(line))) {
+      if (first) return fail(invalid_data("FASTQ record ends before its quality line"));
+      // The input ended inside the quality: it is shorter than the bases.
+      return fail(ArchiveError::io(ArchiveError::invalid_fastq(record.sequence.size(), record.quality.size()).message()));
+    }
     record.quality += line;
-  } while (record.quality.size() < record.sequence.size());
+  }
   return {};
 }
 
