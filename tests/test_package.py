@@ -100,6 +100,19 @@ def test_parallel_encoding_is_byte_for_byte_the_serial_encoding(shared_fastq):
         assert decoded(serial) == records
 
 
+def test_levels_choose_the_codecs_and_all_round_trip():
+    text = fastq(RECORDS * 5)
+    archives = {}
+    for level in (1, 3, 5, 9):
+        out = io.BytesIO()
+        zelk.compress(text, out, level=level)
+        archives[level] = out.getvalue()
+        assert zelk.decompress_to_bytes(archives[level]) == text
+    assert archives[1] == archives[3] != archives[5] == archives[9]
+    with pytest.raises(ValueError, match="^level must be 1 to 9, not 0$"):
+        zelk.Writer(io.BytesIO(), level=0)
+
+
 def test_compress_reads_every_kind_of_source_to_the_same_archive(tmp_path):
     text = fastq(RECORDS)
     (tmp_path / "plain.fq").write_bytes(text)

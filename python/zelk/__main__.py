@@ -458,7 +458,8 @@ def build_parser() -> argparse.ArgumentParser:
                             help="compress FASTQ (plain, gzip or BGZF; - for stdin) into an archive")
     c.add_argument("inputs", nargs="*", default=[STDIN], metavar="FASTQ",
                    help="one file, or mates (R1 R2 ...) interleaved into one archive")
-    c.add_argument("-l", "--level", type=_level, default=5, help="1 (fastest) to 9 (smallest); default 5")
+    c.add_argument("-l", "--level", type=_level, default=5,
+                   help="1-3: faster, larger; 4-9 (default 5): the smallest archives")
     c.add_argument("--block-reads", type=_count, default=None, metavar="N", help="reads per row group")
     c.add_argument("--estimate", action="store_true", help="only estimate the archive's size")
     c.set_defaults(handler=_compress)
