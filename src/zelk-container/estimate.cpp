@@ -346,8 +346,10 @@ SampleSizes estimate_sizes(const FastqSample& sample, unsigned order, Platform p
   return sizes;
 }
 
-Result<void> estimate_source(Source& source, uint64_t record_cap, unsigned order, uint8_t binning_tag,
+Result<void> estimate_source(Source& source, uint64_t record_cap, unsigned level, uint8_t binning_tag,
                              EstimateTotals& totals) {
+  // The sequence model's context order grows with the level, up to 8.
+  unsigned order = std::min(level + 6u, 8u);
   FastqSample sample = ZELK_TRY(read_fastq_sample(source, record_cap));
   Platform platform = Platform::Unknown;
   SampleSizes sizes;
