@@ -2,6 +2,11 @@
 // classes and the sixteen functions, registered in that order.
 #include <Python.h>
 
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+
+#include "zelk-base/limits.h"
 #include "zelk-python/reader/functions.h"
 #include "zelk-python/reader/state.h"
 
@@ -111,7 +116,24 @@ PyMethodDef module_functions[] = {
 
 #undef ZELK_FN
 
+// ZELK_DECODE_LIMIT, when set, replaces the decode ceiling (bytes one coded
+// stream of one block may expand to).
+bool apply_decode_limit_from_environment() {
+  const char* text = std::getenv("ZELK_DECODE_LIMIT");
+  if (!text || !*text) return true;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long bytes = std::strtoull(text, &end, 10);
+  if (errno != 0 || *end != '\0' || bytes == 0 || !std::isdigit(static_cast<unsigned char>(text[0]))) {
+    PyErr_Format(PyExc_ValueError, "ZELK_DECODE_LIMIT must be a positive number of bytes, not %s", text);
+    return false;
+  }
+  set_decode_limit(bytes);
+  return true;
+}
+
 int module_exec(PyObject* module) {
+  if (!apply_decode_limit_from_environment()) return -1;
   ModuleState* state = module_state(module);
   if (add_types(module, state) < 0) return -1;
   state->zelk_error = PyErr_NewExceptionWithDoc("zelk.ZelkError", "Base error for zelk archive failures.",
