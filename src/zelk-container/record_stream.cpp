@@ -69,7 +69,9 @@ RecordStream::RecordStream(std::shared_ptr<Shared> shared, Thread thread)
 
 RecordStream::~RecordStream() { shared_->channel.close_receiver(); }
 
-std::optional<Record> RecordStream::next() { return shared_->channel.receive(); }
+std::optional<Record> RecordStream::next_for(std::chrono::milliseconds wait, bool& timed_out) {
+  return shared_->channel.receive_for(wait, timed_out);
+}
 
 Result<void> RecordStream::finish() {
   thread_.join();
