@@ -27,18 +27,6 @@ std::unexpected<ArchiveError> refuse(std::string message) {
   return fail(ArchiveError::invalid_argument(std::move(message)));
 }
 
-Result<Bytes> encode_sequence(const seq::SequenceBlock& block, const ArchiveOptions& options) {
-  if (options.sequence_method != static_cast<uint8_t>(seq::SequenceMethod::ContextModel))
-    return fail(ArchiveError::unsupported_codec("sequence", options.sequence_method));
-  uint64_t reads = block.read_lengths.size();
-  seq::ContextParams params =
-      seq::default_context_params(block.bases.size(), reads ? block.bases.size() / reads : 0);
-  params.order = options.sequence_order.value_or(params.order);
-  params.hashed_order = options.hashed_order.value_or(params.hashed_order);
-  params.table_bits = options.table_bits.value_or(params.table_bits);
-  return seq::encode_context_model_stream(block, params);
-}
-
 quality::QualityEncodeOptions quality_options(const ArchiveOptions& options, uint64_t read_length) {
   quality::QualityEncodeOptions out;
   out.mode = options.quality_mode.value_or(default_quality_mode(read_length));
@@ -75,7 +63,7 @@ Result<Bytes> encode_block(std::vector<FastqRecord>& records, const ArchiveOptio
 
   Bytes coded_names = names::encode_names(names);
   // Any sequence encoder failure means options it cannot honour.
-  auto coded_sequence = encode_sequence(sequence, options);
+  auto coded_sequence = seq::encode_sequence_stream(sequence, options.sequence);
   if (!coded_sequence) return refuse(coded_sequence.error().message());
   Bytes coded_qualities = ZELK_TRY(quality::encode_quality_stream(sequence.read_lengths, qualities, sequence.bases,
                                                                    quality_options(options, mean_length)));

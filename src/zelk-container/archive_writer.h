@@ -12,6 +12,7 @@
 #include "zelk-base/error.h"
 #include "zelk-container/estimate.h"
 #include "zelk-container/footer.h"
+#include "zelk-sequence/sequence.h"
 #include "zelk-base/fastq.h"
 #include "zelk-base/pool.h"
 
@@ -19,10 +20,7 @@ namespace zelk::container {
 
 struct ArchiveOptions {
   uint64_t block_reads = 0;  // 0: chosen from the first read's length
-  uint8_t sequence_method = 0;
-  std::optional<uint8_t> sequence_order;  // None: the default for the block
-  std::optional<uint8_t> hashed_order;
-  std::optional<uint8_t> table_bits;
+  seq::SequenceEncodeOptions sequence;  // unset parameters: the default for the block
   std::optional<uint8_t> quality_mode;  // None: chosen from the first read's length
   uint8_t quality_binning = 0;
   std::optional<Bytes> symbols;

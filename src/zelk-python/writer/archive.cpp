@@ -3,59 +3,28 @@
 #include "zelk-container/archive_writer.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/writer/archive_options.h"
+#include "zelk-python/writer/arguments.h"
 #include "zelk-python/writer/writer.h"
 
 namespace zelk::py {
 
-namespace {
-
 using container::ArchiveOptions;
 using container::ArchiveWriter;
 
-bool byte_option(PyObject* arg, const char* name, std::optional<uint8_t>& out) {
-  std::optional<uint64_t> wide;
-  if (!optional_u64(arg, wide)) return false;
-  if (wide && *wide > 255) {
-    PyErr_Format(PyExc_ValueError, "%s must be 0 to 255", name);
-    return false;
-  }
-  if (wide) out = static_cast<uint8_t>(*wide);
-  return true;
-}
-
-bool byte_option(PyObject* arg, const char* name, uint8_t& out) {
-  std::optional<uint8_t> value;
-  if (!byte_option(arg, name, value)) return false;
-  out = value.value_or(out);
-  return true;
-}
-
-bool bytes_option(PyObject* arg, std::optional<Bytes>& out) {
-  if (!arg || arg == Py_None) return true;
-  if (!PyBytes_Check(arg)) {
-    PyErr_SetString(PyExc_TypeError, "symbols and quantizer must be bytes");
-    return false;
-  }
-  ByteSpan data = bytes_view(arg);
-  out = Bytes(data.begin(), data.end());
-  return true;
-}
-
-}  // namespace
-
 bool options_from(const OptionArgs& args, ArchiveOptions& options) {
   std::optional<uint64_t> block_reads, segments;
-  if (!optional_u64(args.block_reads, block_reads) || !byte_option(args.sequence_method, "sequence_method", options.sequence_method) ||
-      !byte_option(args.sequence_order, "sequence_order", options.sequence_order) ||
-      !byte_option(args.hashed_order, "hashed_order", options.hashed_order) ||
-      !byte_option(args.table_bits, "table_bits", options.table_bits) ||
-      !byte_option(args.quality_mode, "quality_mode", options.quality_mode) ||
-      !byte_option(args.quality_binning, "quality_binning", options.quality_binning) ||
-      !bytes_option(args.symbols, options.symbols) || !bytes_option(args.quantizer, options.quantizer) ||
-      !byte_option(args.chunk_variant, "chunk_variant", options.chunk_variant) ||
+  if (!optional_u64(args.block_reads, block_reads) || !optional_byte(args.sequence_method, "sequence_method", options.sequence.method) ||
+      !optional_byte(args.sequence_order, "sequence_order", options.sequence.order) ||
+      !optional_byte(args.hashed_order, "hashed_order", options.sequence.hashed_order) ||
+      !optional_byte(args.table_bits, "table_bits", options.sequence.table_bits) ||
+      !optional_byte(args.quality_mode, "quality_mode", options.quality_mode) ||
+      !optional_byte(args.quality_binning, "quality_binning", options.quality_binning) ||
+      !optional_bytes(args.symbols, "symbols", options.symbols) ||
+      !optional_bytes(args.quantizer, "quantizer", options.quantizer) ||
+      !optional_byte(args.chunk_variant, "chunk_variant", options.chunk_variant) ||
       !optional_u64(args.segments, segments) || !optional_u64(args.warmup, options.warmup) ||
-      !byte_option(args.platform, "platform", options.platform) ||
-      !byte_option(args.members, "members", options.members) || !byte_option(args.flags, "flags", options.flags))
+      !optional_byte(args.platform, "platform", options.platform) ||
+      !optional_byte(args.members, "members", options.members) || !optional_byte(args.flags, "flags", options.flags))
     return false;
   options.block_reads = block_reads.value_or(0);
   if (segments) {
@@ -119,7 +88,7 @@ PyMethodDef archive_methods[] = {
     ZELK_WRITER_FN(write_archive,
                    "write_archive(records, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
                    "A complete plain archive of `records`, an iterable of (name, sequence,\n"
-                   "quality) bytes triples. None picks the default for the read length."),
+                   "quality) triples of bytes or str. None picks the default for the read length."),
     {nullptr, nullptr, 0, nullptr},
 };
 

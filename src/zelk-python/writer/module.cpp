@@ -65,54 +65,6 @@ PyObject* raise_writer_error(PyObject* module, const ArchiveError& error) {
   return raise_archive_error(writer_state(module)->zelk_error, error);
 }
 
-bool optional_u64(PyObject* arg, std::optional<uint64_t>& out) {
-  if (!arg || arg == Py_None) return true;
-  unsigned long long value = PyLong_AsUnsignedLongLong(arg);
-  if (PyErr_Occurred()) return false;
-  out = value;
-  return true;
-}
-
-bool optional_u32(PyObject* arg, std::optional<uint32_t>& out) {
-  std::optional<uint64_t> wide;
-  if (!optional_u64(arg, wide)) return false;
-  if (wide && *wide > UINT32_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "value does not fit in 32 bits");
-    return false;
-  }
-  if (wide) out = static_cast<uint32_t>(*wide);
-  return true;
-}
-
-bool text_bytes(PyObject* arg, std::string& out) {
-  if (PyBytes_Check(arg)) {
-    ByteSpan data = bytes_view(arg);
-    out.assign(data.begin(), data.end());
-    return true;
-  }
-  if (PyUnicode_Check(arg)) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(arg, &size);
-    if (!utf8) return false;
-    out.assign(utf8, static_cast<size_t>(size));
-    return true;
-  }
-  PyErr_SetString(PyExc_TypeError, "expected bytes or str");
-  return false;
-}
-
-bool bytes_sequence(PyObject* arg, std::vector<std::string>& out) {
-  PyRef items(PySequence_Fast(arg, "expected a sequence of bytes or str"));
-  if (!items) return false;
-  Py_ssize_t count = PySequence_Size(items.get());
-  out.resize(static_cast<size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyRef item(PySequence_GetItem(items.get(), i));
-    if (!item || !text_bytes(item.get(), out[static_cast<size_t>(i)])) return false;
-  }
-  return true;
-}
-
 }  // namespace zelk::py
 
 PyMODINIT_FUNC PyInit__zelk_writer(void) { return PyModuleDef_Init(&zelk::py::module_def); }
