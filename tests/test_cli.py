@@ -244,6 +244,14 @@ def test_real_pairs_round_trip_byte_for_byte(tmp_path, pair):
         assert (tmp_path / f"back_{label}.fastq").read_bytes() == path.read_bytes()
 
 
+def test_split_names_files_only_with_plain_labels(tmp_path):
+    # Labels come from the archive: one that looks like a path names no file.
+    archive = tmp_path / "odd.zelk"
+    archive.write_bytes(writer.write_archive(mates(2, 1), members=2, labels=["../up", "R2"]))
+    assert run("decompress", "-q", archive, "--split").returncode == 0
+    assert listing(tmp_path) == ["odd.zelk", "odd_1.fastq", "odd_R2.fastq"]
+
+
 def test_mates_must_hold_as_many_records(tmp_path):
     r1, r2 = write_pair(tmp_path, 30)
     r2.write_bytes(fastq(mates(29, 2)))

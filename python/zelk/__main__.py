@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
+import re
 import signal
 import sys
 import time
@@ -24,6 +25,7 @@ OK, ERROR, WARNING = 0, 1, 2
 STDIN = "-"
 STDIN_LABEL = "<stdin>"
 FASTQ_SUFFIXES = (".fastq", ".fq")
+_PLAIN_LABEL = re.compile(r"[A-Za-z0-9_+-][A-Za-z0-9._+-]*")
 _RECORDS_BETWEEN_CHECKS = 4096
 
 
@@ -89,6 +91,7 @@ class Progress:
         self.shown = False
 
     def update(self, reads: int, done_bytes: int) -> None:
+        # Called between batches of work: also where an interrupt stops it.
         check_interrupted()
         now = time.monotonic()
         if not self.enabled or now - self.last < 0.25:
@@ -196,12 +199,15 @@ def decompressed_name(archive: str, fasta: bool) -> str:
 
 def split_names(archive: str, stem: Optional[str], labels: Sequence[str], fasta: bool) -> List[str]:
     """One output per member: {stem}_{label}.fastq, the stem being the
-    archive's name without .zelk (and .fastq) unless given."""
+    archive's name without .zelk (and .fastq) unless given. The labels come
+    from the archive, so only plain ones (letters, digits, '_', '-', '+',
+    '.' inside) name files; the others are numbered."""
     if stem is None:
         stem = archive[: -len(".zelk")] if archive.endswith(".zelk") else archive
         for suffix in FASTQ_SUFFIXES:
             stem = stem[: -len(suffix)] if stem.endswith(suffix) else stem
-    return [f"{stem}_{label}{'.fasta' if fasta else '.fastq'}" for label in labels]
+    names = [label if _PLAIN_LABEL.fullmatch(label) else str(number) for number, label in enumerate(labels, 1)]
+    return [f"{stem}_{name}{'.fasta' if fasta else '.fastq'}" for name in names]
 
 
 def write_records(records: Iterator[_zelk.Record], outputs: Sequence[IO[bytes]], fasta: bool,
