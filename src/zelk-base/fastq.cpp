@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace zelk {
@@ -10,6 +11,9 @@ namespace {
 
 constexpr size_t kCompressedPiece = 32 << 10;
 constexpr size_t kLineBuffer = 64 << 10;
+// No read may be longer (an archive cannot store it), so neither may a line
+// or a wrapped sequence: a compressed input cannot grow one without bound.
+constexpr size_t kMaxLine = UINT32_MAX;
 
 ArchiveError invalid_data(const char* text) { return ArchiveError::io(text); }
 
@@ -157,6 +161,7 @@ Result<bool> FastqReader::read_line(std::string& line) {
     bool complete = take_line(pending, line);
     any = any || complete || !line.empty();
     begin_ = end_ - pending.size();
+    if (line.size() > kMaxLine) return fail(invalid_data("FASTQ line longer than 2^32 - 1 bytes"));
     if (complete) break;
     if (!ZELK_TRY(fill())) {
       // The last line may end without a newline; a trailing '\r' still goes.
@@ -196,6 +201,7 @@ Result<void> FastqReader::read_wrapped(FastqRecord& record) {
     if (!ZELK_TRY(read_line(line))) return fail(invalid_data("FASTQ record ends before its '+' line"));
     if (line.starts_with('+')) break;
     if (line.starts_with('@')) return fail(invalid_data("expected a '+' line, found a header line"));
+    if (record.sequence.size() + line.size() > kMaxLine) return fail(invalid_data("read longer than 2^32 - 1 bases"));
     record.sequence += line;
   }
   record.plus_text = line.size() > 1;
