@@ -43,7 +43,7 @@ void run_decode(RecordStream::Shared& shared, Source& source, const DecodeReques
     ChannelSink sink(shared.channel);
     auto reads = decode_archive(source, request, sink);
     if (!reads) shared.outcome = fail(std::move(reads).error());
-  } catch (...) {
+  } ZELK_RETHROW_THREAD_EXIT catch (...) {
     // An internal fault (not an error value) still ends the stream cleanly.
     shared.outcome = fail(ArchiveError::malformed("record decode thread panicked"));
   }
