@@ -117,12 +117,15 @@ def test_compress_reads_every_kind_of_source_to_the_same_archive(tmp_path):
     text = fastq(RECORDS)
     (tmp_path / "plain.fq").write_bytes(text)
     (tmp_path / "packed.fq.gz").write_bytes(gzip.compress(text))
+    half = len(text) // 2  # BGZF: gzip members one after another, the last one empty
+    members = gzip.compress(text[:half]) + gzip.compress(text[half:]) + gzip.compress(b"")
     archives = []
-    for source in (tmp_path / "plain.fq", str(tmp_path / "packed.fq.gz"), text, io.BytesIO(text),
-                   open(tmp_path / "plain.fq", "rb")):
-        out = io.BytesIO()
-        assert zelk.compress(source, out, block_reads=30, threads=1) == 100
-        archives.append(out.getvalue())
+    with open(tmp_path / "plain.fq", "rb") as handle:
+        for source in (tmp_path / "plain.fq", str(tmp_path / "packed.fq.gz"), members, text, io.BytesIO(text),
+                       handle):
+            out = io.BytesIO()
+            assert zelk.compress(source, out, block_reads=30, threads=1) == 100
+            archives.append(out.getvalue())
     assert all(archive == archives[0] for archive in archives)
     assert decoded(archives[0]) == RECORDS
 
@@ -239,6 +242,10 @@ def test_decompress_to_path_never_loses_or_half_writes_a_file(tmp_path):
         zelk.decompress_to_path(bytes(damaged), tmp_path / "b.fq")
     assert sorted(os.listdir(tmp_path)) == ["a.fq", "a.zelk", "link"]
     assert zelk.decompress_to_path(archive, os.devnull) == 100
+    # A link is written through: the file it names is replaced, it stays.
+    (tmp_path / "alias").symlink_to(dest)
+    assert zelk.decompress_to_path(archive, tmp_path / "alias", overwrite=True) == 100
+    assert (tmp_path / "alias").is_symlink() and dest.read_bytes() == fastq(RECORDS)
 
 
 USER_SCRIPT = """
