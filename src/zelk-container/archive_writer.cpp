@@ -9,6 +9,7 @@
 #include "zelk-container/writer.h"
 #include "zelk-base/crc32c.h"
 #include "zelk-base/text.h"
+#include "zelk-sequence/lz.h"
 #include "zelk-sequence/sequence.h"
 #include "zelk-quality/quality.h"
 #include "zelk-names/names.h"
@@ -26,6 +27,8 @@ constexpr uint64_t kBlockBases = 8 << 20;
 std::unexpected<std::string> refuse(std::string message) { return std::unexpected(std::move(message)); }
 
 Result<Bytes> encode_sequence(const seq::SequenceBlock& block, const ArchiveOptions& options) {
+  if (options.sequence_method == static_cast<uint8_t>(seq::SequenceMethod::ReferenceLz))
+    return seq::encode_reference_lz_stream(block);
   if (options.sequence_method != static_cast<uint8_t>(seq::SequenceMethod::ContextModel))
     return fail(ArchiveError::unsupported_codec("sequence", options.sequence_method));
   uint64_t reads = block.read_lengths.size();

@@ -1,5 +1,6 @@
 // Writer functions for sequence streams, and for tests the bare range
 // coder with each adaptive model and the reverse-complement paths.
+#include "zelk-sequence/lz.h"
 #include "zelk-sequence/sequence.h"
 #include "zelk-dna/dna.h"
 #include "zelk-python/common/py.h"
@@ -45,12 +46,18 @@ PyObject* py_encode_sequences(PyObject* module, PyObject* args, PyObject* kwargs
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$iOOO:encode_sequences", const_cast<char**>(keywords),
                                    &reads_arg, &method, &order, &hashed_order, &table_bits))
     return nullptr;
-  if (method != static_cast<int>(seq::SequenceMethod::ContextModel)) {
+  if (method != static_cast<int>(seq::SequenceMethod::ContextModel) &&
+      method != static_cast<int>(seq::SequenceMethod::ReferenceLz)) {
     PyErr_Format(PyExc_ValueError, "sequence method %d has no encoder yet", method);
     return nullptr;
   }
   seq::SequenceBlock block;
   if (!sequence_block_of(reads_arg, block)) return nullptr;
+  if (method == static_cast<int>(seq::SequenceMethod::ReferenceLz)) {
+    auto stream = seq::encode_reference_lz_stream(block);
+    if (!stream) return raise_writer_error(module, stream.error());
+    return bytes_from(ByteSpan(*stream));
+  }
   uint64_t mean_length = block.read_lengths.empty() ? 0 : block.bases.size() / block.read_lengths.size();
   seq::ContextParams params = seq::default_context_params(block.bases.size(), mean_length);
   if (!override_byte(order, "order", params.order) ||
@@ -178,8 +185,9 @@ PyMethodDef sequence_methods[] = {
     ZELK_WRITER_FN(encode_sequences,
                    "encode_sequences(reads, *, method=0, order=None, hashed_order=None, "
                    "table_bits=None)\n--\n\n"
-                   "A whole sequence stream for `reads` (a list of bytes). Method 0 only; a\n"
-                   "None parameter picks the default for the reads' total and mean length."),
+                   "A whole sequence stream for `reads` (a list of bytes): method 0 (context\n"
+                   "model; a None parameter picks the default for the reads' total and mean\n"
+                   "length) or 3 (reference LZ; the model parameters do not apply)."),
     ZELK_WRITER_FN(range_encode,
                    "range_encode(symbols, *, model='base5')\n--\n\n"
                    "Range-codes `symbols` (bytes of symbol values) with one adaptive model:\n"
