@@ -33,6 +33,8 @@ struct ArchiveOptions {
   uint8_t members = 1;
   std::vector<std::string> labels;
   uint8_t flags = 0;
+  // Contigs stored as the shared reference frame after the header.
+  std::optional<std::vector<std::string>> reference;
 };
 
 // A failure the writer reports: a record or option it cannot store.
@@ -51,6 +53,7 @@ class ArchiveWriter {
 
  private:
   WriteResult start();
+  WriteResult write_reference(const std::vector<std::string>& contigs);
   Platform detected_platform() const;
   WriteResult flush_block();
   WriteResult write(ByteSpan data);
