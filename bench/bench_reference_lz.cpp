@@ -39,8 +39,7 @@ void bench_reads(const char* label, const std::string& path, size_t max_reads) {
   size_t total = block.bases.size();
   std::string name = zelk::strprintf("%s, %zu reads, %zu bases", label, block.read_lengths.size(), total);
 
-  auto params = zelk::seq::default_context_params(total, total / block.read_lengths.size());
-  zelk::Bytes method0 = *zelk::seq::encode_context_model_stream(block, params);
+  zelk::Bytes method0 = *zelk::seq::encode_sequence_stream(block, {});
   print_row(name + ": method 0 (size only)", 0, bits_per_base(method0.size(), total));
 
   zelk::Bytes stream;

@@ -9,7 +9,6 @@
 #include "zelk-container/writer.h"
 #include "zelk-base/crc32c.h"
 #include "zelk-base/text.h"
-#include "zelk-sequence/lz.h"
 #include "zelk-sequence/sequence.h"
 #include "zelk-quality/quality.h"
 #include "zelk-names/names.h"
@@ -25,20 +24,8 @@ constexpr uint64_t kLongRead = 1000;
 // per block for one core, small enough for many blocks per archive.
 constexpr uint64_t kBlockBases = 8 << 20;
 
-std::unexpected<std::string> refuse(std::string message) { return std::unexpected(std::move(message)); }
-
-Result<Bytes> encode_sequence(const seq::SequenceBlock& block, const ArchiveOptions& options) {
-  if (options.sequence_method == static_cast<uint8_t>(seq::SequenceMethod::ReferenceLz))
-    return seq::encode_reference_lz_stream(block);
-  if (options.sequence_method != static_cast<uint8_t>(seq::SequenceMethod::ContextModel))
-    return fail(ArchiveError::unsupported_codec("sequence", options.sequence_method));
-  uint64_t reads = block.read_lengths.size();
-  seq::ContextParams params =
-      seq::default_context_params(block.bases.size(), reads ? block.bases.size() / reads : 0);
-  params.order = options.sequence_order.value_or(params.order);
-  params.hashed_order = options.hashed_order.value_or(params.hashed_order);
-  params.table_bits = options.table_bits.value_or(params.table_bits);
-  return seq::encode_context_model_stream(block, params);
+std::unexpected<ArchiveError> refuse(std::string message) {
+  return fail(ArchiveError::invalid_argument(std::move(message)));
 }
 
 quality::QualityEncodeOptions quality_options(const ArchiveOptions& options, uint64_t read_length) {
@@ -68,13 +55,13 @@ uint8_t default_quality_mode(uint64_t read_length) { return read_length >= kLong
 ArchiveWriter::ArchiveWriter(ArchiveOptions options, Output output)
     : options_(std::move(options)), output_(std::move(output)) {}
 
-WriteResult ArchiveWriter::write(ByteSpan data) {
+Result<void> ArchiveWriter::write(ByteSpan data) {
   crc_ = crc32c_extend(crc_, data);
   offset_ += data.size();
   return output_(data);
 }
 
-WriteResult ArchiveWriter::start() {
+Result<void> ArchiveWriter::start() {
   started_ = true;
   HeaderFields header;
   header.flags = options_.flags;
@@ -89,18 +76,17 @@ WriteResult ArchiveWriter::start() {
     append_extension_record(header.extensions, kExtensionMemberLabels, member_labels_payload(options_.labels));
   }
   if (options_.reference) header.flags |= kFlagGlobalReference;
-  if (auto written = write(encode_header(header)); !written) return written;
-  return options_.reference ? write_reference(*options_.reference) : WriteResult{};
+  ZELK_TRY(write(encode_header(header)));
+  return options_.reference ? write_reference(*options_.reference) : Result<void>{};
 }
 
-WriteResult ArchiveWriter::write_reference(const std::vector<std::string>& contigs) {
+Result<void> ArchiveWriter::write_reference(const std::vector<std::string>& contigs) {
   std::vector<ByteSpan> spans;
   spans.reserve(contigs.size());
   for (const auto& contig : contigs) spans.push_back(as_bytes(contig));
-  auto frame = reorder::encode_plain_reference(spans);
-  if (!frame) return refuse(frame.error().message());
-  if (frame->size() > kMaxSlicePayload) return refuse("reference larger than 2 GiB");
-  return write(encode_framed_slice(*frame));
+  Bytes frame = ZELK_TRY(reorder::encode_plain_reference(spans));
+  if (frame.size() > kMaxSlicePayload) return refuse("reference larger than 2 GiB");
+  return write(encode_framed_slice(frame));
 }
 
 Platform ArchiveWriter::detected_platform() const {
@@ -111,7 +97,7 @@ Platform ArchiveWriter::detected_platform() const {
   return sample.records ? detect_platform(sample) : Platform::Unknown;
 }
 
-WriteResult ArchiveWriter::add(FastqRecord record) {
+Result<void> ArchiveWriter::add(FastqRecord record) {
   if (record.sequence.size() != record.quality.size())
     return refuse(ArchiveError::invalid_fastq(record.sequence.size(), record.quality.size()).message());
   if (record.sequence.size() > UINT32_MAX) return refuse("read longer than 2^32 - 1 bases");
@@ -121,12 +107,10 @@ WriteResult ArchiveWriter::add(FastqRecord record) {
   return {};
 }
 
-WriteResult ArchiveWriter::flush_block() {
+Result<void> ArchiveWriter::flush_block() {
   if (pending_.empty()) return {};
   // The header waits for the first block: the platform comes from its names.
-  if (!started_) {
-    if (auto started = start(); !started) return started;
-  }
+  if (!started_) ZELK_TRY(start());
   std::vector<std::string> names;
   seq::SequenceBlock sequence;
   Bytes qualities;
@@ -140,11 +124,11 @@ WriteResult ArchiveWriter::flush_block() {
   pending_.clear();
 
   Bytes coded_names = names::encode_names(names);
-  auto coded_sequence = encode_sequence(sequence, options_);
+  // Any sequence encoder failure means options it cannot honour.
+  auto coded_sequence = seq::encode_sequence_stream(sequence, options_.sequence);
   if (!coded_sequence) return refuse(coded_sequence.error().message());
-  auto coded_qualities = quality::encode_quality_stream(sequence.read_lengths, qualities, sequence.bases,
-                                                        quality_options(options_, mean_length));
-  if (!coded_qualities) return refuse(coded_qualities.error());
+  Bytes coded_qualities = ZELK_TRY(quality::encode_quality_stream(sequence.read_lengths, qualities, sequence.bases,
+                                                                   quality_options(options_, mean_length)));
 
   BlockPayloadParts parts{names_digest(names),
                           per_read_digest(sequence.read_lengths, sequence.bases),
@@ -152,7 +136,7 @@ WriteResult ArchiveWriter::flush_block() {
                           static_cast<uint32_t>(names.size()),
                           coded_names,
                           *coded_sequence,
-                          *coded_qualities};
+                          coded_qualities};
   Bytes payload = encode_block_payload(parts);
   if (payload.size() > kMaxBlockPayload) return refuse("block larger than 2 GiB; lower block_reads");
   GroupEntry entry;
@@ -162,12 +146,10 @@ WriteResult ArchiveWriter::flush_block() {
   return write(encode_block_frame(payload));
 }
 
-WriteResult ArchiveWriter::finish() {
-  if (!started_) {
-    if (auto started = start(); !started) return started;
-  }
-  if (auto flushed = flush_block(); !flushed) return flushed;
-  if (auto ended = write(encode_end_of_blocks()); !ended) return ended;
+Result<void> ArchiveWriter::finish() {
+  if (!started_) ZELK_TRY(start());
+  ZELK_TRY(flush_block());
+  ZELK_TRY(write(encode_end_of_blocks()));
   Index index{std::move(groups_), total_reads_, 0};
   return write(encode_footer_and_trailer(std::move(index), crc_, offset_));
 }

@@ -29,10 +29,7 @@ Result<dna::SequenceBlock> block_of(std::span<const ByteSpan> contigs) {
 // The smaller of the context-model and LZ streams: the first wins on
 // genome-like contigs, the second when contigs repeat each other.
 Result<Bytes> smallest_stream(const dna::SequenceBlock& block) {
-  uint64_t reads = block.read_lengths.size();
-  seq::ContextParams params =
-      seq::default_context_params(block.bases.size(), reads ? block.bases.size() / reads : 0);
-  Bytes context = ZELK_TRY(seq::encode_context_model_stream(block, params));
+  Bytes context = ZELK_TRY(seq::encode_sequence_stream(block, {}));
   Bytes lz = ZELK_TRY(seq::encode_reference_lz_stream(block));
   return lz.size() < context.size() ? lz : context;
 }
