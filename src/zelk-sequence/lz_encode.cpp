@@ -43,7 +43,7 @@ constexpr unsigned kMaxHashBits = 22;
 // Farthest copy looked for; the chain table holds one entry per position
 // of the window, so this bounds the encoder's memory.
 constexpr uint32_t kWindow = 1u << 23;
-constexpr unsigned kChainDepth = 24;
+constexpr unsigned kChainDepth = 48;
 // A match this long is taken without looking further.
 constexpr uint32_t kNiceLength = 96;
 
