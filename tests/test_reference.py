@@ -3,8 +3,11 @@
 hand from the format's rules, error texts, and plain archives that carry a
 reference under every decode path."""
 
+import os
 import random
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -346,3 +349,26 @@ def test_empty_reference_and_method3_blocks(shared_fastq):
     archive = writer.write_archive(records, block_reads=100, sequence_method=3, reference=[])
     assert archive[16] & 0x20
     assert [(r.name, r.sequence, r.quality) for r in _zelk.open(archive)] == records
+
+
+@pytest.mark.skipif("ZELK_SANITIZED" in os.environ, reason="child interpreters lack the preloaded runtime")
+def test_decode_limit_bounds_method3_blocks_and_the_reference_frame(tmp_path):
+    records = [(b"r%d" % i, b"ACGTTGCA" * 5, b"I" * 40) for i in range(100)]  # 4000 bases
+    lz = tmp_path / "lz.zelk"
+    lz.write_bytes(writer.write_archive(records, sequence_method=3))
+    framed = tmp_path / "framed.zelk"
+    framed.write_bytes(writer.write_archive(records[:10], reference=[b"ACGT" * 300]))  # 1200 reference bases
+    code = f"""
+import _zelk
+for path in ({str(lz)!r}, {str(framed)!r}):
+    try:
+        list(_zelk.open(path, streams="sequence"))
+    except _zelk.ZelkError as error:
+        print(error)
+"""
+    env = dict(os.environ, ZELK_DECODE_LIMIT="1000")
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    assert result.stdout.splitlines() == [
+        "malformed sequence stream: declared sequence length of 4000 bytes exceeds the decode limit of 1000 bytes",
+        LROVERLAP,
+    ]

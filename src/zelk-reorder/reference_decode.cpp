@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "zelk-base/limits.h"
 #include "zelk-base/pool.h"
 #include "zelk-rans/rans.h"
 #include "zelk-reorder/reference.h"
@@ -94,6 +95,7 @@ struct RefpackException {
 Result<std::vector<uint32_t>> read_refpack_lengths(ByteCursor& cursor, uint64_t contigs, uint64_t capacity) {
   uint64_t raw_length = ZELK_TRY(read_varint(cursor, error_of("refpack: bad lens raw len")));
   if (raw_length > capacity) return fail(reorder_error("refpack: lens length exceeds capacity"));
+  ZELK_TRY(check_decode_limit(ErrorKind::ReorderCodec, "declared reference lengths stream", raw_length));
   uint64_t coded_length = ZELK_TRY(read_varint(cursor, error_of("refpack: bad lens coded len")));
   uint64_t end;
   if (__builtin_add_overflow(cursor.position(), coded_length, &end))
@@ -134,6 +136,7 @@ Result<dna::ReferenceSet> decode_refpack(ByteCursor& cursor) {
   std::vector<uint32_t> lengths = ZELK_TRY(read_refpack_lengths(cursor, contigs, capacity));
   uint64_t total = ZELK_TRY(read_varint(cursor, error_of("refpack: bad total")));
   if (total > capacity) return fail(reorder_error("refpack: declared length exceeds capacity"));
+  ZELK_TRY(check_decode_limit(ErrorKind::ReorderCodec, "declared reference length", total));
   std::vector<RefpackException> exceptions = ZELK_TRY(read_refpack_exceptions(cursor, total));
 
   // The decoder yields exactly the bytes asked for, so the packed stream is
@@ -178,8 +181,9 @@ Result<dna::ReferenceSet> decode_plain_reference(ByteSpan payload) {
   if (!header || !std::equal(header->begin(), header->end(), kPlainReferenceHeader)) return fail(bad_plain_frame());
   auto contigs = cursor.take_varint();
   if (!contigs) return fail(bad_plain_frame());
-  // Neither stream may claim more bytes than the frame could code.
-  const uint64_t bound = seq::coded_capacity(payload.size());
+  // Neither stream may claim more bytes than the frame could code, nor
+  // more than the decode limit.
+  const uint64_t bound = std::min(seq::coded_capacity(payload.size()), decode_limit());
   Bytes lengths_stream = ZELK_TRY(or_bad_frame(rans::decode_framed(cursor, bound)));
   Bytes bases = ZELK_TRY(or_bad_frame(rans::decode_framed(cursor, bound)));
 

@@ -1,5 +1,7 @@
 #include <algorithm>
 
+#include "zelk-base/limits.h"
+
 #include "zelk-sequence/capacity.h"
 #include "zelk-sequence/lz.h"
 #include "zelk-sequence/lz_model.h"
@@ -75,6 +77,7 @@ Result<dna::SequenceBlock> decode_reflzma_block(ByteSpan payload) {
   }
   uint64_t bases = ZELK_TRY(read_varint(cursor, error_of("reflzma: bad n_bases")));
   if (bases > coded_capacity(payload.size())) return fail(malformed("reflzma: declared length exceeds capacity"));
+  ZELK_TRY(check_decode_limit(ErrorKind::SequenceCodec, "declared sequence length", bases));
   block.bases = ZELK_TRY(reflzma_decode(cursor.rest(), bases));
   if (total != bases) return fail(malformed("reflzma: block length/seq disagreement"));
   return block;
