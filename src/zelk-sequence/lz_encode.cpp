@@ -39,7 +39,7 @@ using lz::PacketKind;
 // Bases hashed to find a match: shorter copies at a far distance cost more
 // than the literals they replace.
 constexpr size_t kHashBytes = 12;
-constexpr unsigned kMaxHashBits = 22;
+constexpr unsigned kMaxHashBits = 22;  // 16 MiB of chain heads
 // Farthest copy looked for; the chain table holds one entry per position
 // of the window, so this bounds the encoder's memory.
 constexpr uint32_t kWindow = 1u << 23;

@@ -92,7 +92,6 @@ struct Packet {
   uint32_t length = 0;
   uint32_t distance = 0;  // Match only
 
-  bool is_rep() const { return kind >= PacketKind::Rep0; }
   unsigned rep_index() const { return static_cast<unsigned>(kind) - static_cast<unsigned>(PacketKind::Rep0); }
 };
 
