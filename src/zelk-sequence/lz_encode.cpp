@@ -46,6 +46,8 @@ constexpr uint32_t kWindow = 1u << 23;
 constexpr unsigned kChainDepth = 48;
 // A match this long is taken without looking further.
 constexpr uint32_t kNiceLength = 96;
+// Each this many literals in a row halve how often the chains are searched.
+constexpr size_t kLiteralRunStep = 256;
 
 size_t common_length(ByteSpan data, size_t earlier, size_t pos, size_t limit) {
   size_t length = 0;
@@ -74,11 +76,8 @@ class MatchFinder {
   // the length.
   template <class Visit>
   void for_each_longer(size_t pos, size_t limit, size_t length, Visit&& visit) {
-    insert_until(pos);
+    pass(pos);
     if (pos + kHashBytes > data_.size()) return;
-    // The heads are far larger than the caches and the parse usually asks
-    // for the next position next.
-    if (pos + 1 + kHashBytes <= data_.size()) __builtin_prefetch(&heads_[hash(pos + 1)]);
     uint32_t candidate = heads_[hash(pos)];
     for (unsigned depth = 0; depth < kChainDepth && candidate != 0; ++depth) {
       size_t earlier = candidate - 1;
@@ -93,6 +92,14 @@ class MatchFinder {
       }
       candidate = chain_[earlier & (chain_.size() - 1)];
     }
+  }
+
+  // Enters the positions before `pos` without searching.
+  void pass(size_t pos) {
+    insert_until(pos);
+    // The heads are far larger than the caches and the parse usually comes
+    // to the next position next.
+    if (pos + 1 + kHashBytes <= data_.size()) __builtin_prefetch(&heads_[hash(pos + 1)]);
   }
 
  private:
@@ -201,14 +208,26 @@ class Encoder {
       consider({static_cast<PacketKind>(static_cast<unsigned>(PacketKind::Rep0) + i), length});
       longest = std::max(longest, length);
     }
-    if (longest >= kNiceLength) return best;
+    if (longest >= kNiceLength || !worth_searching(pos)) {
+      finder_.pass(pos);
+      return best;
+    }
     finder_.for_each_longer(pos, limit, longest, [&](uint32_t distance, uint32_t length) {
       consider({PacketKind::Match, length, distance});
     });
     return best;
   }
 
+  // Data that has gone long without a copy (long reads are close to
+  // random) is searched at every second, fourth, then eighth position: a
+  // copy that starts in between is still found a few bases in.
+  bool worth_searching(size_t pos) const {
+    unsigned stride_bits = static_cast<unsigned>(std::min<size_t>(literal_run_ / kLiteralRunStep, 3));
+    return (pos & ((size_t{1} << stride_bits) - 1)) == 0;
+  }
+
   void emit(size_t pos, const Packet& packet) {
+    literal_run_ = packet.kind == PacketKind::Literal ? literal_run_ + 1 : 0;
     if (packet.kind == PacketKind::Literal) {
       // A running average of literal prices stands for the literals a
       // match would replace.
@@ -227,6 +246,7 @@ class Encoder {
   lz::BitEncoder coder_;
   MatchFinder finder_;
   int64_t literal_average_ = 2 * lz::kPriceScale;
+  size_t literal_run_ = 0;  // literals since the last copy
 };
 
 }  // namespace
