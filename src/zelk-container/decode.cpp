@@ -11,6 +11,7 @@
 #include "zelk-container/header.h"
 #include "zelk-base/io.h"
 #include "zelk-base/pool.h"
+#include "zelk-reorder/reference.h"
 
 namespace zelk::container {
 
@@ -44,16 +45,21 @@ Result<BlockOutput> decode_block_output(ByteSpan payload, const DecodeRequest& r
 }
 
 // A plain-layout global reference frame follows the header when flag bit 5
-// is set. A decode that needs no bases skips it unchecked; decoding its
-// contigs is not supported by this build.
-Result<void> pass_global_reference(BufferedReader& reader, const ArchiveHeader& header,
-                                   const DecodeRequest& request) {
-  if (!header.has_flag(kFlagGlobalReference)) return {};
+// is set: decoded once and shared read-only by every block task. A decode
+// that needs no bases (nor qualities, which may be coded against them)
+// skips it unchecked.
+Result<std::optional<dna::ReferenceSet>> read_global_reference(BufferedReader& reader, const ArchiveHeader& header,
+                                                               const DecodeRequest& request) {
+  if (!header.has_flag(kFlagGlobalReference)) return std::nullopt;
   bool needs_bases = request.full || request.selection.sequence || request.selection.quality;
-  if (needs_bases) return fail(ArchiveError::unsupported_flags(kFlagGlobalReference));
+  if (needs_bases) {
+    Bytes frame = ZELK_TRY(read_framed_slice(reader, "plain-layout global reference"));
+    return reorder::decode_plain_reference(frame);
+  }
   uint8_t length[4];
   ZELK_TRY(reader.read_exact(length));
-  return reader.skip(uint64_t{load_le<uint32_t>(length)} + 4);
+  ZELK_TRY(reader.skip(uint64_t{load_le<uint32_t>(length)} + 4));
+  return std::nullopt;
 }
 
 Result<void> emit(BlockOutput& output, bool full, RecordSink& sink) {
@@ -137,11 +143,11 @@ Result<uint64_t> decode_archive(Source& source, const DecodeRequest& request, Re
   BufferedReader reader(source);
   ArchiveHeader header = ZELK_TRY(read_header(reader));
   if (header.has_flag(kFlagGlobalReorder)) return fail(ArchiveError::unsupported_flags(kFlagGlobalReorder));
-  ZELK_TRY(pass_global_reference(reader, header, request));
+  const std::optional<dna::ReferenceSet> reference = ZELK_TRY(read_global_reference(reader, header, request));
 
   // Two blocks per worker keep every worker busy while this thread reads
   // frames and writes finished blocks; memory stays bounded by the window.
-  BlockPipeline pipeline(pool, request, nullptr);
+  BlockPipeline pipeline(pool, request, reference ? &*reference : nullptr);
   const size_t window = 2 * pool.size();
   uint64_t reads = 0;
   uint64_t block_index = 0;
