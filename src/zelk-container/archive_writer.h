@@ -32,6 +32,8 @@ struct ArchiveOptions {
   uint8_t members = 1;
   std::vector<std::string> labels;
   uint8_t flags = 0;
+  // Contigs stored as the shared reference frame after the header.
+  std::optional<std::vector<std::string>> reference;
   uint64_t threads = 1;  // blocks encoded at once; 0: one per processor
 };
 
@@ -53,6 +55,7 @@ class ArchiveWriter {
   using Block = std::vector<FastqRecord>;
 
   Result<void> start(const Block& first);
+  Result<void> write_reference(const std::vector<std::string>& contigs);
   Result<void> flush_blocks();
   Result<void> write_block(ByteSpan payload);
   Result<void> write(ByteSpan data);
