@@ -106,3 +106,20 @@ def test_write_failures_keep_their_kind(tmp_path):
         writer.write_archive([(b"a", b"ACGT", b"II")])
     with pytest.raises(ValueError, match="symbols must be distinct"):
         writer.encode_qualities([b"II"], symbols=b"II")
+
+
+def test_compress_fastq_and_read_fastq_keep_working(shared_fastq, tmp_path):
+    records = shared_fastq(ILLUMINA, 700)
+    text = fastq(records)
+    for name, data in (("plain.fq", text), ("packed.fq.gz", gzip.compress(text))):
+        source = tmp_path / name
+        source.write_bytes(data)
+        dest = tmp_path / (name + ".zelk")
+        assert writer.compress_fastq(str(source), str(dest), block_reads=300) == 700
+        assert _zelk.decompress_to_bytes(dest) == text
+        assert writer.read_fastq(str(source)) == records
+        assert writer.read_fastq(data) == records
+    with pytest.raises(OSError, match="No space left on device"):
+        writer.compress_fastq(str(source), "/dev/full")
+    with pytest.raises(OSError, match="invalid description prefix"):
+        writer.read_fastq(b"@a\nACGT\nIIII\n")
