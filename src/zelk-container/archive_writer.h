@@ -69,6 +69,15 @@ class ArchiveWriter {
   uint64_t total_reads_ = 0;
 };
 
+// The pieces of the writer for archives assembled elsewhere (blocks
+// encoded on other machines): a block's payload from its records, the
+// header the writer derives from the first block, and the reads per block
+// it chooses from the first read's length. With the same options they
+// match ArchiveWriter's output byte for byte.
+Result<Bytes> encode_block(std::vector<FastqRecord>& records, const ArchiveOptions& options);
+Result<Bytes> archive_header(const std::vector<FastqRecord>& first_block, const ArchiveOptions& options);
+uint64_t block_reads_for(const ArchiveOptions& options, uint64_t first_read_length);
+
 // Defaults for reads of about `read_length` bases: reads per block, and the
 // quality mode (long reads code qualities against their bases).
 uint64_t default_block_reads(uint64_t read_length);

@@ -37,6 +37,7 @@ extern PyMethodDef rans_methods[];
 extern PyMethodDef names_methods[];
 extern PyMethodDef sequence_methods[];
 extern PyMethodDef quality_methods[];
+extern PyMethodDef block_methods[];
 
 // Adds the streaming writer's classes, ArchiveStream and FastqInput.
 int add_stream_types(PyObject* module);
