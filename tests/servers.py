@@ -1,6 +1,7 @@
 """Servers on loopback for the remote-reading tests: HTTP with byte ranges,
 and (in test modules that need it) an S3 API server."""
 
+import contextlib
 import http.server
 import re
 import threading
@@ -70,3 +71,24 @@ class RangeHandler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
+
+
+@contextlib.contextmanager
+def s3_bucket(bucket):
+    """A bucket on an S3 API server (moto) on 127.0.0.1 with dummy
+    credentials; yields an s3fs filesystem and the storage options that
+    reach the server."""
+    from moto.server import ThreadedMotoServer
+    import s3fs
+
+    server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+    server.start()
+    try:
+        host, port = server.get_host_and_port()
+        options = {"key": "testing", "secret": "testing", "skip_instance_cache": True,
+                   "client_kwargs": {"endpoint_url": f"http://{host}:{port}", "region_name": "eu-west-1"}}
+        fs = s3fs.S3FileSystem(**options)
+        fs.mkdir(bucket)
+        yield fs, options
+    finally:
+        server.stop()

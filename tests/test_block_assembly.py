@@ -95,7 +95,7 @@ def test_default_block_reads_follow_the_read_length():
 def test_refusals():
     with pytest.raises(ValueError, match="a block needs at least one record"):
         writer.encode_block(writer.FastqInput(b""))
-    with pytest.raises(_zelk.ZelkError, match=r"^input \(block 3\): line 3, record 1: invalid description prefix$"):
+    with pytest.raises(OSError, match=r"^input \(block 3\): line 3, record 1: invalid description prefix$"):
         writer.encode_block(writer.FastqInput(b"@r\nACGT\nIIII\n", "input (block 3)", wrapped=False))
     with pytest.raises(TypeError, match="each summary must be"):
         writer.archive_ending(writer.encode_header(), [(1, 2, 3)])

@@ -9,7 +9,7 @@ pytest.importorskip("aiohttp", reason="aiohttp (fsspec's HTTP filesystem) is not
 import _zelk
 import _zelk_writer as writer
 import zelk
-from servers import RangeServer
+from servers import RangeServer, s3_bucket
 from zelk.remote import StoreArchive
 
 
@@ -99,20 +99,10 @@ def test_local_files_by_url_and_fsspec_file(tmp_path):
 
 @pytest.fixture(scope="module")
 def s3():
-    """A bucket on a local S3 API server, and the storage options that reach it."""
     pytest.importorskip("s3fs", reason="s3fs is not installed")
-    moto_server = pytest.importorskip("moto.server", reason="moto[server] is not installed")
-    server = moto_server.ThreadedMotoServer(ip_address="127.0.0.1", port=0)
-    server.start()
-    host, port = server.get_host_and_port()
-    options = {"key": "testing", "secret": "testing", "client_kwargs": {"endpoint_url": f"http://{host}:{port}",
-                                                                         "region_name": "us-east-1"}}
-    import s3fs
-
-    fs = s3fs.S3FileSystem(**options)
-    fs.mkdir("zelk-test")
-    yield fs, options
-    server.stop()
+    pytest.importorskip("moto.server", reason="moto[server] is not installed")
+    with s3_bucket("zelk-test") as found:
+        yield found
 
 
 def test_s3_through_s3fs(s3):

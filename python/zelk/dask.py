@@ -78,7 +78,7 @@ def _plan(urls: Union[str, Sequence[str]], groups_per_partition: int, storage_op
             parts.append(_Part(url, None, 0, None))
             continue
         index = store.index()
-        counts = [group.read_count for group in index.groups]
+        counts = [group.read_count for group in index.groups()]
         first_reads = np.concatenate([[0], np.cumsum(counts, dtype=np.int64)])
         for first in range(0, len(counts), groups_per_partition):
             groups = tuple(range(first, min(first + groups_per_partition, len(counts))))
@@ -343,13 +343,13 @@ def _cluster_client(client: Any, workers: Optional[int]) -> Tuple[Any, Any]:
 def compress(fastq_urls: Union[str, Sequence[str]], dest: str, *, client: Any = None, workers: Optional[int] = None,
              overwrite: bool = False, level: int = 5, block_reads: Optional[int] = None,
              labels: Optional[Sequence[str]] = None, split_bytes: int = DEFAULT_SPLIT_BYTES,
-             storage_options: StorageOptions = None) -> int:
+             storage_options: StorageOptions = None, dest_options: StorageOptions = None) -> int:
     """Compress plain four-line FASTQ into an archive at `dest` on a Dask
     cluster; returns the read count.
 
     `fastq_urls` is one path or URL, or a list of mates interleaved as by
-    `zelk.compress`; `dest` a path or URL; `storage_options` go to their
-    filesystems. `client` is a `distributed.Client` (default: the current
+    `zelk.compress`; `dest` a path or URL; `storage_options` go to the
+    inputs' filesystem and `dest_options` (default: the same) to `dest`'s. `client` is a `distributed.Client` (default: the current
     one, or a local cluster of `workers` processes made for this call).
     The inputs are cut into record-aligned splits of about `split_bytes`;
     workers count their records, find where each row group starts, and
@@ -376,7 +376,8 @@ def compress(fastq_urls: Union[str, Sequence[str]], dest: str, *, client: Any = 
         per_block = _zelk_writer.block_reads_for(first_length, **options)
         bounds = [_block_bounds(client, source, split_bytes, per_block // len(urls)) for source in sources]
         _same_counts(sources, [count for count, _ in bounds])
-        target = _Destination(dest, overwrite, [url for url in urls if "://" not in url], store_options)
+        target = _Destination(dest, overwrite, [url for url in urls if "://" not in url],
+                              dict(store_options if dest_options is None else dest_options))
         try:
             _assemble(client, sources, [offsets for _, offsets in bounds], options, target.file)
             target.commit()
