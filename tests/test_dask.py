@@ -108,7 +108,7 @@ def test_reordered_archive_is_one_partition_read_in_order(client, http):
         zelk.dask.read_zelk(http.url("b.zelk"), streams=["bases"])
 
 
-@pytest.mark.parametrize("split_bytes, block_reads", [(700, 37), (1 << 20, None), (5000, 1)])
+@pytest.mark.parametrize("split_bytes, block_reads", [(700, 37), (1 << 20, None), (5000, 7)])
 def test_compress_matches_the_single_process_writer(client, tmp_path, split_bytes, block_reads):
     reads = records(400, 7, length=120)
     source = tmp_path / "in.fastq"

@@ -32,7 +32,7 @@ class Record(NamedTuple):
     sequence: bytes
     quality: bytes
 
-    def __len__(self) -> int:  # type: ignore[override]
+    def __len__(self) -> int:
         return len(self.sequence)
 
 
@@ -130,7 +130,7 @@ class StoreArchive(ArchiveRanges):
     def __init__(self, source: Any, *, tail_bytes: int = DEFAULT_TAIL,
                  storage_options: Optional[Mapping[str, Any]] = None) -> None:
         super().__init__(tail_bytes=tail_bytes)
-        import fsspec
+        import fsspec  # type: ignore[import-untyped,unused-ignore]
 
         if isinstance(source, str):
             self.fs, self.path = fsspec.core.url_to_fs(source, **dict(storage_options or {}))
