@@ -31,7 +31,7 @@ test: build
 run: build
 	$(call run_python,$(BUILD)) -m zelk inspect examples/sample.zelk
 	$(call run_python,$(BUILD)) -m zelk verify examples/sample.zelk
-	$(call run_python,$(BUILD)) -m zelk decompress examples/sample.zelk -o $(BUILD)/sample.fastq
+	$(call run_python,$(BUILD)) -m zelk decompress examples/sample.zelk -o $(BUILD)/sample.fastq -f
 	@cmp $(BUILD)/sample.fastq examples/sample.fastq && echo "round trip: identical to examples/sample.fastq"
 
 bench: setup

@@ -30,7 +30,8 @@ def assembled(member_records, plus=b"", **options):
     for start in range(0, len(member_records[0]), per_block):
         inputs = [writer.FastqInput(fastq(records[start:start + per_block], plus), wrapped=False)
                   for records in member_records]
-        pieces.append(writer.encode_block(inputs, members=members, **options))
+        pieces.append(writer.encode_block(inputs, not pieces, members=members, **options))
+    assert all(head == b"" for head, _, _ in pieces[1:])
     header = pieces[0][0]
     body = b"".join(frame for _, frame, _ in pieces)
     return header + body + writer.archive_ending(header, [summary for _, _, summary in pieces])
@@ -53,6 +54,8 @@ def long_reads(count):
     (short_reads(50), {}),  # the default block size, chosen from the first read
     (short_reads(700), {"block_reads": 100, "sequence_order": 6, "hashed_order": 0, "table_bits": 0}),
     (long_reads(9), {"block_reads": 4}),  # qualities coded against the bases
+    # A shared reference frame between the header and the first block.
+    (short_reads(120), {"block_reads": 50, "reference": [b"ACGTTGCAAGCT" * 40, b"GATTACA" * 30]}),
 ])
 def test_blocks_encoded_apart_make_the_streamed_archive(records, options):
     archive = assembled([records], **options)
@@ -94,13 +97,13 @@ def test_default_block_reads_follow_the_read_length():
 
 def test_refusals():
     with pytest.raises(ValueError, match="a block needs at least one record"):
-        writer.encode_block(writer.FastqInput(b""))
+        writer.encode_block(writer.FastqInput(b""), True)
     with pytest.raises(OSError, match=r"^input \(block 3\): line 3, record 1: invalid description prefix$"):
-        writer.encode_block(writer.FastqInput(b"@r\nACGT\nIIII\n", "input (block 3)", wrapped=False))
+        writer.encode_block(writer.FastqInput(b"@r\nACGT\nIIII\n", "input (block 3)", wrapped=False), False)
     with pytest.raises(TypeError, match="each summary must be"):
         writer.archive_ending(writer.encode_header(), [(1, 2, 3)])
     with pytest.raises(ValueError, match="more records than"):
-        writer.encode_block([writer.FastqInput(fastq(short_reads(2))), writer.FastqInput(fastq(short_reads(3)))])
+        writer.encode_block([writer.FastqInput(fastq(short_reads(2))), writer.FastqInput(fastq(short_reads(3)))], True)
 
 
 def test_ending_alone_is_an_empty_archive():

@@ -4,6 +4,7 @@ decompress_to_path, and the types a user's type checker sees."""
 import gzip
 import io
 import os
+import random
 import subprocess
 import sys
 import textwrap
@@ -13,7 +14,7 @@ import pytest
 import _zelk
 import _zelk_writer
 import zelk
-from conftest import SHARED_DATA
+from conftest import SHARED_DATA, read_fastq
 
 RECORDS = [(b"M02273:28:000000000-ADV3A:1:2108:%d:16197 1:N:0:52" % i, b"ACGT" * (5 + i % 7), b"I#F:" * (5 + i % 7))
            for i in range(100)]
@@ -92,11 +93,20 @@ def test_existing_destinations_need_overwrite(tmp_path):
     assert decoded(dest) == RECORDS
 
 
-def test_parallel_encoding_is_byte_for_byte_the_serial_encoding(shared_fastq):
-    for records, block_reads in ((RECORDS * 7, 60), (shared_fastq("ont/dna_qcat_barcode_1k.fastq", 300), 40)):
-        serial = _zelk_writer.write_archive(records, block_reads=block_reads, threads=1)
+def test_parallel_encoding_is_byte_for_byte_the_serial_encoding():
+    rng = random.Random(5)
+    contig = bytes(rng.choice(b"ACGT") for _ in range(3000))
+    from_contig = [(b"c%d" % i, contig[start:start + 80], b"F" * 80)
+                   for i, start in enumerate(rng.randrange(2900) for _ in range(200))]
+    cases = [(RECORDS * 7, {"block_reads": 60}),
+             (from_contig, {"block_reads": 30, "sequence_method": 3, "reference": [contig]})]
+    long_reads = SHARED_DATA / "ont" / "dna_qcat_barcode_1k.fastq"
+    if long_reads.exists():
+        cases.append((read_fastq(long_reads, 300), {"block_reads": 40}))
+    for records, options in cases:
+        serial = _zelk_writer.write_archive(records, threads=1, **options)
         for threads in (0, 2, 5):
-            assert _zelk_writer.write_archive(records, block_reads=block_reads, threads=threads) == serial
+            assert _zelk_writer.write_archive(records, threads=threads, **options) == serial
         assert decoded(serial) == records
 
 
@@ -117,12 +127,15 @@ def test_compress_reads_every_kind_of_source_to_the_same_archive(tmp_path):
     text = fastq(RECORDS)
     (tmp_path / "plain.fq").write_bytes(text)
     (tmp_path / "packed.fq.gz").write_bytes(gzip.compress(text))
+    half = len(text) // 2  # BGZF: gzip members one after another, the last one empty
+    members = gzip.compress(text[:half]) + gzip.compress(text[half:]) + gzip.compress(b"")
     archives = []
-    for source in (tmp_path / "plain.fq", str(tmp_path / "packed.fq.gz"), text, io.BytesIO(text),
-                   open(tmp_path / "plain.fq", "rb")):
-        out = io.BytesIO()
-        assert zelk.compress(source, out, block_reads=30, threads=1) == 100
-        archives.append(out.getvalue())
+    with open(tmp_path / "plain.fq", "rb") as handle:
+        for source in (tmp_path / "plain.fq", str(tmp_path / "packed.fq.gz"), members, text, io.BytesIO(text),
+                       handle):
+            out = io.BytesIO()
+            assert zelk.compress(source, out, block_reads=30, threads=1) == 100
+            archives.append(out.getvalue())
     assert all(archive == archives[0] for archive in archives)
     assert decoded(archives[0]) == RECORDS
 
@@ -239,6 +252,10 @@ def test_decompress_to_path_never_loses_or_half_writes_a_file(tmp_path):
         zelk.decompress_to_path(bytes(damaged), tmp_path / "b.fq")
     assert sorted(os.listdir(tmp_path)) == ["a.fq", "a.zelk", "link"]
     assert zelk.decompress_to_path(archive, os.devnull) == 100
+    # A link is written through: the file it names is replaced, it stays.
+    (tmp_path / "alias").symlink_to(dest)
+    assert zelk.decompress_to_path(archive, tmp_path / "alias", overwrite=True) == 100
+    assert (tmp_path / "alias").is_symlink() and dest.read_bytes() == fastq(RECORDS)
 
 
 USER_SCRIPT = """

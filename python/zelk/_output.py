@@ -58,13 +58,16 @@ class OutputFile:
     same directory (`temp`). `commit()` renames it into place; `discard()`
     removes it. As a context manager it commits on success and discards on
     any exception, KeyboardInterrupt included. A device or pipe is written
-    in place (`temp` is `dest`) and left alone by both."""
+    in place (`temp` is `dest`) and left alone by both. A link is written
+    through: the file it names is replaced, the link stays (so /dev/stdout
+    redirected to a file names that file, never the link)."""
 
     def __init__(self, dest: PathArg, *, overwrite: bool = False, inputs: Iterable[object] = ()) -> None:
         self.dest = os.fspath(dest)
         self.in_place = check_output(self.dest, overwrite=overwrite, inputs=inputs)
+        self._final = os.path.realpath(self.dest)
         self.temp = self.dest
-        directory, name = os.path.split(self.dest)
+        directory, name = os.path.split(self._final)
         while not self.in_place:
             self.temp = os.path.join(directory, f".{name}.{secrets.token_hex(4)}.tmp")
             try:
@@ -82,7 +85,7 @@ class OutputFile:
 
     def commit(self) -> None:
         if not self.in_place:
-            os.replace(self.temp, self.dest)
+            os.replace(self.temp, self._final)
 
     def discard(self) -> None:
         if self.in_place:

@@ -263,7 +263,7 @@ def _encode_block(sources: Sequence[_Input], ranges: Sequence[Tuple[int, int]], 
                   options: Dict[str, Any]) -> Tuple[bytes, bytes, Any]:
     inputs = [_zelk_writer.FastqInput(source.read(start, end), label=f"{source.url} (block {block})", wrapped=False)
               for source, (start, end) in zip(sources, ranges)]
-    return _zelk_writer.encode_block(inputs, **options)
+    return _zelk_writer.encode_block(inputs, block == 0, **options)
 
 
 def _block_bounds(client: Any, source: _Input, split_bytes: int, block_slots: int) -> Tuple[int, List[int]]:

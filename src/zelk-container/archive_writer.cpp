@@ -12,6 +12,7 @@
 #include "zelk-sequence/sequence.h"
 #include "zelk-quality/quality.h"
 #include "zelk-names/names.h"
+#include "zelk-reorder/reference.h"
 
 namespace zelk::container {
 
@@ -45,6 +46,15 @@ Platform detected_platform(const std::vector<FastqRecord>& records) {
     if (sample.records == 16 || !add_to_sample(sample, record)) break;
   }
   return sample.records ? detect_platform(sample) : Platform::Unknown;
+}
+
+Result<Bytes> reference_slice(const std::vector<std::string>& contigs) {
+  std::vector<ByteSpan> spans;
+  spans.reserve(contigs.size());
+  for (const auto& contig : contigs) spans.push_back(as_bytes(contig));
+  Bytes frame = ZELK_TRY(reorder::encode_plain_reference(spans));
+  if (frame.size() > kMaxSlicePayload) return refuse("reference larger than 2 GiB");
+  return encode_framed_slice(frame);
 }
 
 }  // namespace
@@ -98,7 +108,10 @@ Result<Bytes> archive_header(const std::vector<FastqRecord>& first, const Archiv
       if (label.empty() || label.size() > 15) return refuse("each label must be 1 to 15 bytes");
     append_extension_record(header.extensions, kExtensionMemberLabels, member_labels_payload(options.labels));
   }
-  return encode_header(header);
+  if (options.reference) header.flags |= kFlagGlobalReference;
+  Bytes head = encode_header(header);
+  if (options.reference) append_bytes(head, ZELK_TRY(reference_slice(*options.reference)));
+  return head;
 }
 
 // Whole read slots per block, so that no block splits a set of mates.

@@ -32,6 +32,8 @@ struct ArchiveOptions {
   uint8_t members = 1;
   std::vector<std::string> labels;
   uint8_t flags = 0;
+  // Contigs stored as the shared reference frame after the header.
+  std::optional<std::vector<std::string>> reference;
   uint64_t threads = 1;  // blocks encoded at once; 0: one per processor
 };
 
@@ -70,8 +72,9 @@ class ArchiveWriter {
 };
 
 // The pieces of the writer for archives assembled elsewhere (blocks
-// encoded on other machines): a block's payload from its records, the
-// header the writer derives from the first block, and the reads per block
+// encoded on other machines): a block's payload from its records, what
+// comes before the first block (the header, derived from the first block's
+// records, and the shared reference frame if any), and the reads per block
 // it chooses from the first read's length. With the same options they
 // match ArchiveWriter's output byte for byte.
 Result<Bytes> encode_block(std::vector<FastqRecord>& records, const ArchiveOptions& options);

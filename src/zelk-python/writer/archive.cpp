@@ -35,6 +35,8 @@ bool options_from(const OptionArgs& args, ArchiveOptions& options) {
     options.segments = static_cast<uint32_t>(*segments);
   }
   if (args.threads && !threads_from(args.threads, options.threads)) return false;
+  if (args.reference && args.reference != Py_None && !bytes_sequence(args.reference, options.reference.emplace()))
+    return false;
   return !args.labels || args.labels == Py_None || bytes_sequence(args.labels, options.labels);
 }
 
@@ -88,7 +90,9 @@ PyMethodDef archive_methods[] = {
     ZELK_WRITER_FN(write_archive,
                    "write_archive(records, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
                    "A complete plain archive of `records`, an iterable of (name, sequence,\n"
-                   "quality) triples of bytes or str. None picks the default for the read length."),
+                   "quality) triples of bytes or str. None picks the default for the read length.\n"
+                   "`reference`, a list of contig bytes, is stored as the archive's shared\n"
+                   "reference frame (header flag bit 5)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

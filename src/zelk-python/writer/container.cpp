@@ -284,8 +284,9 @@ PyMethodDef container_methods[] = {
                    "trailer. The keywords override footer fields."),
     ZELK_WRITER_FN(archive_ending,
                    "archive_ending(header, summaries)\n--\n\n"
-                   "End marker, footer and trailer of the archive made of `header` and the\n"
-                   "frames that `summaries` (from encode_block, in order) describe. The\n"
+                   "End marker, footer and trailer of the archive made of `header` (all that\n"
+                   "comes before the first block) and the frames that `summaries` (from\n"
+                   "encode_block, in order) describe. The\n"
                    "whole-file CRC is combined from their CRCs, so the frames are not needed."),
     {nullptr, nullptr, 0, nullptr},
 };

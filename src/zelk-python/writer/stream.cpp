@@ -418,16 +418,17 @@ Result<std::vector<FastqRecord>> read_all(const std::vector<FastqInputValue*>& i
 }
 
 struct EncodedBlock {
-  Bytes header;  // the archive's header if this block comes first
+  Bytes head;  // for the first block: what the archive holds before it
   Bytes frame;
   container::FrameSummary summary;
 };
 
-Result<EncodedBlock> encode_inputs(const std::vector<FastqInputValue*>& inputs, const ArchiveOptions& options) {
+Result<EncodedBlock> encode_inputs(const std::vector<FastqInputValue*>& inputs, bool first,
+                                   const ArchiveOptions& options) {
   std::vector<FastqRecord> records = ZELK_TRY(read_all(inputs));
   if (records.empty()) return fail(ArchiveError::invalid_argument("a block needs at least one record"));
   EncodedBlock block;
-  block.header = ZELK_TRY(container::archive_header(records, options));
+  if (first) block.head = ZELK_TRY(container::archive_header(records, options));
   Bytes payload = ZELK_TRY(container::encode_block(records, options));
   container::frame_with_summary(payload, block.frame, block.summary);
   return block;
@@ -445,11 +446,13 @@ PyObject* summary_tuple(const container::FrameSummary& summary) {
 }
 
 PyObject* py_encode_block(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"inputs", ZELK_ARCHIVE_KEYWORDS, nullptr};
+  static const char* keywords[] = {"inputs", "first", ZELK_ARCHIVE_KEYWORDS, nullptr};
   PyObject* inputs_arg;
+  int first;
   OptionArgs a;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O" ZELK_ARCHIVE_FORMAT ":encode_block",
-                                   const_cast<char**>(keywords), &inputs_arg, ZELK_ARCHIVE_OPTION_POINTERS(a)))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Op" ZELK_ARCHIVE_FORMAT ":encode_block",
+                                   const_cast<char**>(keywords), &inputs_arg, &first,
+                                   ZELK_ARCHIVE_OPTION_POINTERS(a)))
     return nullptr;
   ArchiveOptions options;
   std::vector<PyRef> owned;
@@ -459,12 +462,12 @@ PyObject* py_encode_block(PyObject* module, PyObject* args, PyObject* kwargs) {
   for (FastqInputValue* input : inputs) input->busy = true;
   {
     GilReleased unlocked;
-    block = encode_inputs(inputs, options);
+    block = encode_inputs(inputs, first, options);
   }
   for (FastqInputValue* input : inputs) input->busy = false;
   if (!block) return raise_writer_error(module, block.error());
-  return Py_BuildValue("(y#y#N)", reinterpret_cast<const char*>(block->header.data()),
-                       static_cast<Py_ssize_t>(block->header.size()),
+  return Py_BuildValue("(y#y#N)", reinterpret_cast<const char*>(block->head.data()),
+                       static_cast<Py_ssize_t>(block->head.size()),
                        reinterpret_cast<const char*>(block->frame.data()),
                        static_cast<Py_ssize_t>(block->frame.size()), summary_tuple(block->summary));
 }
@@ -501,12 +504,13 @@ int add_type(PyObject* module, PyType_Spec& spec, PyObject** keep) {
 
 PyMethodDef block_methods[] = {
     ZELK_WRITER_FN(encode_block,
-                   "encode_block(inputs, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
+                   "encode_block(inputs, first, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
                    "One block of an archive assembled elsewhere, from every record of `inputs`\n"
-                   "(a FastqInput, or mates taken a record each in turn). Returns (header,\n"
-                   "frame, summary): the header the archive has when this block comes first,\n"
-                   "the block frame, and what archive_ending needs of it. With the same options\n"
-                   "the pieces are those ArchiveStream writes."),
+                   "(a FastqInput, or mates taken a record each in turn). Returns (head, frame,\n"
+                   "summary): when `first`, what the archive holds before this block (the\n"
+                   "header, and the shared reference frame if any), else b''; the block frame;\n"
+                   "and what archive_ending needs of it. With the same options the pieces are\n"
+                   "those ArchiveStream writes."),
     ZELK_WRITER_FN(block_reads_for,
                    "block_reads_for(first_read_length, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
                    "The reads per block ArchiveStream chooses when the first read has this length."),
