@@ -466,10 +466,10 @@ PyObject* py_encode_block(PyObject* module, PyObject* args, PyObject* kwargs) {
   }
   for (FastqInputValue* input : inputs) input->busy = false;
   if (!block) return raise_writer_error(module, block.error());
-  return Py_BuildValue("(y#y#N)", reinterpret_cast<const char*>(block->head.data()),
-                       static_cast<Py_ssize_t>(block->head.size()),
-                       reinterpret_cast<const char*>(block->frame.data()),
-                       static_cast<Py_ssize_t>(block->frame.size()), summary_tuple(block->summary));
+  PyRef head(bytes_from(ByteSpan(block->head))), frame(bytes_from(ByteSpan(block->frame)));
+  PyRef summary(summary_tuple(block->summary));
+  if (!head || !frame || !summary) return nullptr;
+  return PyTuple_Pack(3, head.get(), frame.get(), summary.get());
 }
 
 PyObject* py_block_reads_for(PyObject*, PyObject* args, PyObject* kwargs) {
