@@ -174,6 +174,10 @@ def test_compress_real_reads_and_the_command_line(client, tmp_path):
     subprocess.run(command + ["-o", str(tmp_path / "d.zelk"), "--scheduler", client.scheduler.address],
                    check=True, env=env)
     assert (tmp_path / "d.zelk").read_bytes() == (tmp_path / "s.zelk").read_bytes()
+    subprocess.run(command + ["-o", str(tmp_path / "w.zelk"), "--workers", "1"], check=True, env=env)
+    assert (tmp_path / "w.zelk").read_bytes() == (tmp_path / "s.zelk").read_bytes()
+    refused = subprocess.run(command + ["-c", "--workers", "1"], capture_output=True, text=True, env=env)
+    assert refused.returncode == 1 and "--scheduler and --workers read named files" in refused.stderr
     count = zelk.dask.compress(str(source), str(tmp_path / "p.zelk"), client=client, split_bytes=300_000)
     zelk.compress(str(source), tmp_path / "q.zelk")
     assert count == 10000 and (tmp_path / "p.zelk").read_bytes() == (tmp_path / "q.zelk").read_bytes()
