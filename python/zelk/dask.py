@@ -9,7 +9,6 @@ them into the archive the single-process writer makes, byte for byte.
 
 from __future__ import annotations
 
-import os
 from typing import Any, Dict, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 import dask
@@ -210,9 +209,8 @@ def _four_line_records(head: bytes, complete: bool) -> bool:
         for i in range(0, len(lines), 4))
 
 
-def _check_input(source: _Input) -> Tuple[int, bytes]:
-    """Refuses input that cannot be split; returns the first read's length
-    and the head."""
+def _check_input(source: _Input) -> int:
+    """Refuses input that cannot be split; returns the first read's length."""
     head = source.read(0, min(source.size, _HEAD_BYTES))
     what = describe_non_fastq(head)
     if what:
@@ -225,7 +223,7 @@ def _check_input(source: _Input) -> Tuple[int, bytes]:
                          "split; use zelk.compress")
     first_line_end = head.find(b"\n")
     second = head[first_line_end + 1:head.find(b"\n", first_line_end + 1)] if first_line_end >= 0 else b""
-    return len(second.rstrip(b"\r")), head
+    return len(second.rstrip(b"\r"))
 
 
 def _record_start(source: _Input, offset: int) -> int:
@@ -372,7 +370,7 @@ def compress(fastq_urls: Union[str, Sequence[str]], dest: str, *, client: Any = 
     client, cluster = _cluster_client(client, workers)
     try:
         sources = [_Input(url, StoreArchive(url, storage_options=store_options).size, store_options) for url in urls]
-        first_length = [_check_input(source)[0] for source in sources][0]
+        first_length = [_check_input(source) for source in sources][0]
         per_block = _zelk_writer.block_reads_for(first_length, **options)
         bounds = [_block_bounds(client, source, split_bytes, per_block // len(urls)) for source in sources]
         _same_counts(sources, [count for count, _ in bounds])
