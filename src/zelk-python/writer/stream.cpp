@@ -430,7 +430,9 @@ Result<EncodedBlock> encode_inputs(const std::vector<FastqInputValue*>& inputs, 
   EncodedBlock block;
   if (first) block.head = ZELK_TRY(container::archive_header(records, options));
   Bytes payload = ZELK_TRY(container::encode_block(records, options));
-  container::frame_with_summary(payload, block.frame, block.summary);
+  // The payload was just encoded, so it always splits into its streams.
+  if (!container::frame_with_summary(payload, block.frame, block.summary))
+    return fail(ArchiveError::invalid_argument("encoded block does not split into its streams"));
   return block;
 }
 
