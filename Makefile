@@ -39,6 +39,7 @@ bench: setup
 	$(call cmake_build,$(BUILD),-DCMAKE_BUILD_TYPE=Release)
 	@cmake -S . -B $(BUILD) -DZELK_BENCH=ON >/dev/null && cmake --build $(BUILD) --target zelk_bench
 	$(BUILD)/zelk_bench
+	$(call run_python,$(BUILD)) bench/bench_dask.py
 
 # Sanitized build of the whole suite. The interpreter itself is not
 # instrumented, so the runtime is preloaded and leak checking (which would

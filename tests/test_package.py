@@ -35,7 +35,7 @@ def wrap(text, width):
 
 def test_the_old_top_level_names_are_the_package_modules():
     assert _zelk is zelk._zelk and _zelk_writer is zelk._zelk_writer
-    assert zelk.inspect is _zelk.inspect and zelk.ZelkError is _zelk.ZelkError
+    assert zelk.parse_index_suffix is _zelk.parse_index_suffix and zelk.ZelkError is _zelk.ZelkError
 
 
 def test_writer_takes_str_and_bytes_and_appears_only_when_complete(tmp_path):

@@ -158,6 +158,11 @@ def _compress(args: argparse.Namespace) -> int:
         # The fast levels' short sequence context is the estimate's level 0.
         return _estimate_table(args, [args.inputs], [" + ".join(args.inputs)], level=0 if args.level <= 3 else 5)
     target = _compress_target(args)
+    if args.scheduler or args.workers:
+        reads = _compress_on_cluster(args, target)
+        if not args.quiet:
+            say(f"{reads} reads compressed into {target}")
+        return OK
     if target == STDIN and sys.stdout.isatty() and not args.force:
         raise ValueError("refusing to write archive data to a terminal (use -o, redirect, or -f)")
     sources: List[FastqSource] = [sys.stdin.buffer if path == STDIN else path for path in args.inputs]
@@ -181,6 +186,29 @@ def _compress(args: argparse.Namespace) -> int:
     if not args.quiet:
         say(f"{reads} reads compressed into {'standard output' if target == STDIN else target}")
     return OK
+
+
+def _compress_on_cluster(args: argparse.Namespace, target: str) -> int:
+    """`compress --scheduler` / `--workers`: row groups encoded on a Dask
+    cluster, the archive the same as without."""
+    if STDIN in args.inputs or target == STDIN:
+        raise ValueError("--scheduler and --workers read named files and write a named archive (no -)")
+    if args.remove:
+        raise ValueError("--rm is not supported with --scheduler or --workers")
+    from . import dask as zelk_dask
+
+    client = None
+    if args.scheduler:
+        import distributed
+
+        client = distributed.Client(args.scheduler)
+    try:
+        return zelk_dask.compress(args.inputs if len(args.inputs) > 1 else args.inputs[0], target, client=client,
+                                  workers=args.workers, overwrite=args.force, level=args.level,
+                                  block_reads=args.block_reads)
+    finally:
+        if client is not None:
+            client.close()
 
 
 # ---- decompress and cat ------------------------------------------------
@@ -468,6 +496,11 @@ def build_parser() -> argparse.ArgumentParser:
                    help="1-3: faster, larger; 4-9 (default 5): the smallest archives")
     c.add_argument("--block-reads", type=_count, default=None, metavar="N", help="reads per row group")
     c.add_argument("--estimate", action="store_true", help="only estimate the archive's size")
+    cluster = c.add_mutually_exclusive_group()
+    cluster.add_argument("--scheduler", metavar="ADDRESS",
+                         help="encode row groups on the Dask cluster of this scheduler (plain FASTQ files)")
+    cluster.add_argument("--workers", type=_count, default=0, metavar="N",
+                         help="encode row groups on a local Dask cluster of N processes (plain FASTQ files)")
     c.set_defaults(handler=_compress)
 
     d = commands.add_parser("decompress", parents=[common, threads, output],

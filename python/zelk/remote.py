@@ -1,8 +1,11 @@
 """Reading archives over HTTP with byte-range requests.
 
-The footer index comes from the archive's tail (at most two requests); each
-column of a row group is then one ``Range`` request, checked against the
-footer's CRC-32C before it is decoded.
+`RemoteArchive` speaks HTTP with the standard library alone: the footer
+index comes from the archive's tail (at most two requests, the first of
+which also tells the length); each column of a row group is then one
+``Range`` request, checked against the footer's CRC-32C before it is
+decoded. For other stores (S3, GCS, ...) use `StoreArchive`, or pass a URL
+to `zelk.read_names` and the other reading functions.
 """
 
 from __future__ import annotations
@@ -11,22 +14,22 @@ import re
 import urllib.request
 from typing import Mapping, Optional
 
-from . import _zelk
+from ._ranges import DEFAULT_TAIL, ArchiveRanges, Record, StoreArchive
+
+__all__ = ["RemoteArchive", "StoreArchive", "Record"]
 
 _CONTENT_RANGE = re.compile(r"bytes (\d+)-(\d+)/(\d+)")
 
 
-class RemoteArchive:
+class RemoteArchive(ArchiveRanges):
     """An archive at ``url`` on a server that honours ``Range`` requests."""
 
-    def __init__(self, url: str, *, tail_bytes: int = 65536, timeout: float = 30.0,
+    def __init__(self, url: str, *, tail_bytes: int = DEFAULT_TAIL, timeout: float = 30.0,
                  headers: Optional[Mapping[str, str]] = None) -> None:
+        super().__init__(tail_bytes=tail_bytes)
         self.url = url
-        self.tail_bytes = tail_bytes
         self.timeout = timeout
         self.headers = dict(headers or {})
-        self.requests = 0
-        self._index: Optional[_zelk.Index] = None
         self._size: Optional[int] = None
 
     def _get(self, range_header: str) -> bytes:
@@ -42,41 +45,15 @@ class RemoteArchive:
             self._size = int(match.group(3))
         return body
 
-    @property
-    def size(self) -> int:
-        """The archive's length in bytes (known after the first request)."""
+    def _fetch(self, start: int, end: int) -> bytes:
+        return self._get(f"bytes={start}-{end - 1}")
+
+    def _fetch_tail(self, length: int) -> tuple[bytes, int]:
+        tail = self._get(f"bytes=-{length}")
+        assert self._size is not None  # every answer states the length
+        return tail, self._size
+
+    def _file_size(self) -> int:
         self.index()
         assert self._size is not None
         return self._size
-
-    def index(self) -> _zelk.Index:
-        """The footer row-group index, fetched from the tail on first use."""
-        need: Optional[int] = self.tail_bytes
-        # A short tail is answered with the exact length to refetch, so this
-        # ends after at most two more requests.
-        while self._index is None:
-            tail = self._get(f"bytes=-{need}")
-            assert self._size is not None  # every answer states the length
-            self._index, need = _zelk.parse_index_suffix(tail, self._size)
-        return self._index
-
-    def fetch_stream(self, group: int, stream: str) -> bytes:
-        """The coded bytes of one stream of one row group, CRC-checked."""
-        index = self.index()
-        start, end = index.stream_range(group, stream)
-        coded = self._get(f"bytes={start}-{end - 1}") if end > start else b""
-        index.verify_stream(group, stream, coded)
-        return coded
-
-    def read_names(self, group: int) -> list[bytes]:
-        return _zelk.decode_names_bytes(self.fetch_stream(group, "names"))
-
-    def read_sequences(self, group: int) -> list[bytes]:
-        return _zelk.decode_sequences_bytes(self.fetch_stream(group, "sequence"))
-
-    def read_qualities(self, group: int) -> list[bytes]:
-        coded = self.fetch_stream(group, "quality")
-        seq = None
-        if _zelk.quality_needs_sequence_bytes(coded):
-            seq = b"".join(self.read_sequences(group))
-        return _zelk.decode_qualities_bytes(coded, seq)

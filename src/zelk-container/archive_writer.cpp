@@ -48,6 +48,17 @@ Platform detected_platform(const std::vector<FastqRecord>& records) {
   return sample.records ? detect_platform(sample) : Platform::Unknown;
 }
 
+Result<Bytes> reference_slice(const std::vector<std::string>& contigs) {
+  std::vector<ByteSpan> spans;
+  spans.reserve(contigs.size());
+  for (const auto& contig : contigs) spans.push_back(as_bytes(contig));
+  Bytes frame = ZELK_TRY(reorder::encode_plain_reference(spans));
+  if (frame.size() > kMaxSlicePayload) return refuse("reference larger than 2 GiB");
+  return encode_framed_slice(frame);
+}
+
+}  // namespace
+
 // One block's payload: the three coded streams and their digests.
 Result<Bytes> encode_block(std::vector<FastqRecord>& records, const ArchiveOptions& options) {
   std::vector<std::string> names;
@@ -81,7 +92,34 @@ Result<Bytes> encode_block(std::vector<FastqRecord>& records, const ArchiveOptio
   return payload;
 }
 
-}  // namespace
+Result<Bytes> archive_header(const std::vector<FastqRecord>& first, const ArchiveOptions& options) {
+  HeaderFields header;
+  header.flags = options.flags;
+  // The header is decided from the first block: its names give the
+  // platform, and its '+' lines tell whether text there was dropped.
+  if (std::ranges::any_of(first, &FastqRecord::plus_text)) header.flags |= kFlagPlusNormalized;
+  header.platform = options.platform.value_or(static_cast<uint8_t>(detected_platform(first)));
+  header.member_count = options.members;
+  header.quality_binning = options.quality_binning;
+  if (!options.labels.empty()) {
+    if (options.labels.size() != std::max<uint8_t>(options.members, 1))
+      return refuse("labels must name every member");
+    for (const auto& label : options.labels)
+      if (label.empty() || label.size() > 15) return refuse("each label must be 1 to 15 bytes");
+    append_extension_record(header.extensions, kExtensionMemberLabels, member_labels_payload(options.labels));
+  }
+  if (options.reference) header.flags |= kFlagGlobalReference;
+  Bytes head = encode_header(header);
+  if (options.reference) append_bytes(head, ZELK_TRY(reference_slice(*options.reference)));
+  return head;
+}
+
+// Whole read slots per block, so that no block splits a set of mates.
+uint64_t block_reads_for(const ArchiveOptions& options, uint64_t first_read_length) {
+  if (options.block_reads) return options.block_reads;
+  uint64_t members = std::max<uint8_t>(options.members, 1);
+  return std::max(members, default_block_reads(first_read_length) / members * members);
+}
 
 uint64_t default_block_reads(uint64_t read_length) {
   return std::clamp<uint64_t>(kBlockBases / std::max<uint64_t>(read_length, 1), 16, 262144);
@@ -106,44 +144,14 @@ Result<void> ArchiveWriter::write(ByteSpan data) {
 
 Result<void> ArchiveWriter::start(const Block& first) {
   started_ = true;
-  HeaderFields header;
-  header.flags = options_.flags;
-  // The header is decided from the first block: its names give the
-  // platform, and its '+' lines tell whether text there was dropped.
-  if (std::ranges::any_of(first, &FastqRecord::plus_text)) header.flags |= kFlagPlusNormalized;
-  header.platform = options_.platform.value_or(static_cast<uint8_t>(detected_platform(first)));
-  header.member_count = options_.members;
-  header.quality_binning = options_.quality_binning;
-  if (!options_.labels.empty()) {
-    if (options_.labels.size() != std::max<uint8_t>(options_.members, 1))
-      return refuse("labels must name every member");
-    for (const auto& label : options_.labels)
-      if (label.empty() || label.size() > 15) return refuse("each label must be 1 to 15 bytes");
-    append_extension_record(header.extensions, kExtensionMemberLabels, member_labels_payload(options_.labels));
-  }
-  if (options_.reference) header.flags |= kFlagGlobalReference;
-  ZELK_TRY(write(encode_header(header)));
-  return options_.reference ? write_reference(*options_.reference) : Result<void>{};
-}
-
-Result<void> ArchiveWriter::write_reference(const std::vector<std::string>& contigs) {
-  std::vector<ByteSpan> spans;
-  spans.reserve(contigs.size());
-  for (const auto& contig : contigs) spans.push_back(as_bytes(contig));
-  Bytes frame = ZELK_TRY(reorder::encode_plain_reference(spans));
-  if (frame.size() > kMaxSlicePayload) return refuse("reference larger than 2 GiB");
-  return write(encode_framed_slice(frame));
+  return write(ZELK_TRY(archive_header(first, options_)));
 }
 
 Result<void> ArchiveWriter::add(FastqRecord record) {
   if (record.sequence.size() != record.quality.size())
     return refuse(ArchiveError::invalid_fastq(record.sequence.size(), record.quality.size()).message());
   if (record.sequence.size() > UINT32_MAX) return refuse("read longer than 2^32 - 1 bases");
-  if (options_.block_reads == 0) {
-    // Whole read slots per block, so that no block splits a set of mates.
-    uint64_t members = std::max<uint8_t>(options_.members, 1);
-    options_.block_reads = std::max(members, default_block_reads(record.sequence.size()) / members * members);
-  }
+  if (options_.block_reads == 0) options_.block_reads = block_reads_for(options_, record.sequence.size());
   pending_.push_back(std::move(record));
   if (pending_.size() < std::min<uint64_t>(options_.block_reads, UINT32_MAX)) return {};
   full_.push_back(std::exchange(pending_, {}));

@@ -55,7 +55,6 @@ class ArchiveWriter {
   using Block = std::vector<FastqRecord>;
 
   Result<void> start(const Block& first);
-  Result<void> write_reference(const std::vector<std::string>& contigs);
   Result<void> flush_blocks();
   Result<void> write_block(ByteSpan payload);
   Result<void> write(ByteSpan data);
@@ -71,6 +70,16 @@ class ArchiveWriter {
   std::vector<GroupEntry> groups_;
   uint64_t total_reads_ = 0;
 };
+
+// The pieces of the writer for archives assembled elsewhere (blocks
+// encoded on other machines): a block's payload from its records, what
+// comes before the first block (the header, derived from the first block's
+// records, and the shared reference frame if any), and the reads per block
+// it chooses from the first read's length. With the same options they
+// match ArchiveWriter's output byte for byte.
+Result<Bytes> encode_block(std::vector<FastqRecord>& records, const ArchiveOptions& options);
+Result<Bytes> archive_header(const std::vector<FastqRecord>& first_block, const ArchiveOptions& options);
+uint64_t block_reads_for(const ArchiveOptions& options, uint64_t first_read_length);
 
 // Defaults for reads of about `read_length` bases: reads per block, and the
 // quality mode (long reads code qualities against their bases).

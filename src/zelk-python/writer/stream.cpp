@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "zelk-container/archive_writer.h"
+#include "zelk-container/writer.h"
 #include "zelk-base/fastq.h"
 #include "zelk-python/common/boxed.h"
 #include "zelk-python/common/py.h"
@@ -260,24 +261,37 @@ Result<void> check_ends_together(const std::vector<FastqInputValue*>& inputs) {
   return {};
 }
 
-// Adds read slots, one record from each input in turn, until the writer
-// has written something to `output` or the inputs end.
+// Reads one read slot, one record from each input in turn; false once the
+// inputs have ended, together.
+Result<bool> next_slot(const std::vector<FastqInputValue*>& inputs, std::vector<FastqRecord>& slot) {
+  slot.resize(inputs.size());
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    FastqInputValue& input = *inputs[i];
+    auto more = input.reader->next(slot[i]);
+    if (!more) return fail(located(input, input.reader->records() + 1, std::move(more).error()));
+    if (!*more) {
+      if (i == 0) {
+        ZELK_TRY(check_ends_together(inputs));
+        return false;
+      }
+      return fail(ArchiveError::invalid_argument(named(input) + ": ends after " +
+                                                 std::to_string(input.reader->records()) + " records, before " +
+                                                 named(*inputs[0])));
+    }
+  }
+  return true;
+}
+
+// Adds read slots until the writer has written something to `output` or
+// the inputs end.
 Result<void> feed(ArchiveWriter& writer, const Bytes& output, const std::vector<FastqInputValue*>& inputs,
                   uint64_t& added) {
-  FastqRecord record;
+  std::vector<FastqRecord> slot;
   for (size_t before = output.size(); output.size() == before;) {
+    if (!ZELK_TRY(next_slot(inputs, slot))) return {};
     for (size_t i = 0; i < inputs.size(); ++i) {
-      FastqInputValue& input = *inputs[i];
-      auto more = input.reader->next(record);
-      if (!more) return fail(located(input, input.reader->records() + 1, std::move(more).error()));
-      if (!*more) {
-        if (i == 0) return check_ends_together(inputs);
-        return fail(ArchiveError::invalid_argument(named(input) + ": ends after " +
-                                                   std::to_string(input.reader->records()) + " records, before " +
-                                                   named(*inputs[0])));
-      }
-      if (auto written = writer.add(std::move(record)); !written)
-        return fail(located(input, input.reader->records(), std::move(written).error()));
+      if (auto written = writer.add(std::move(slot[i])); !written)
+        return fail(located(*inputs[i], inputs[i]->reader->records(), std::move(written).error()));
       ++added;
     }
   }
@@ -286,8 +300,9 @@ Result<void> feed(ArchiveWriter& writer, const Bytes& output, const std::vector<
 
 // The FastqInput objects of `arg`: one, or a sequence of them (the
 // interleaved members); nullptr-free and not busy.
-bool inputs_from(PyObject* self, PyObject* arg, std::vector<PyRef>& owned, std::vector<FastqInputValue*>& inputs) {
-  auto* input_type = reinterpret_cast<PyTypeObject*>(writer_state_of_type(Py_TYPE(self))->fastq_input_type);
+bool inputs_from(WriterState* state, PyObject* arg, std::vector<PyRef>& owned,
+                 std::vector<FastqInputValue*>& inputs) {
+  auto* input_type = reinterpret_cast<PyTypeObject*>(state->fastq_input_type);
   if (PyObject_TypeCheck(arg, input_type)) {
     owned.push_back(PyRef::borrow(arg));
   } else {
@@ -316,7 +331,7 @@ PyObject* stream_add_fastq(PyObject* self, PyObject* inputs_arg) {
   ArchiveWriter* writer = writer_for_call(stream);
   std::vector<PyRef> owned;
   std::vector<FastqInputValue*> inputs;
-  if (!writer || !inputs_from(self, inputs_arg, owned, inputs)) return nullptr;
+  if (!writer || !inputs_from(writer_state_of_type(Py_TYPE(self)), inputs_arg, owned, inputs)) return nullptr;
   uint64_t added = 0;
   Result<void> fed;
   for (FastqInputValue* input : inputs) input->busy = true;
@@ -392,6 +407,86 @@ PyType_Slot stream_slots[] = {
     {0, nullptr},
 };
 
+// ---- Blocks encoded apart -------------------------------------------
+
+// Every record of `inputs`, interleaved by slot.
+Result<std::vector<FastqRecord>> read_all(const std::vector<FastqInputValue*>& inputs) {
+  std::vector<FastqRecord> records, slot;
+  while (ZELK_TRY(next_slot(inputs, slot)))
+    for (FastqRecord& record : slot) records.push_back(std::move(record));
+  return records;
+}
+
+struct EncodedBlock {
+  Bytes head;  // for the first block: what the archive holds before it
+  Bytes frame;
+  container::FrameSummary summary;
+};
+
+Result<EncodedBlock> encode_inputs(const std::vector<FastqInputValue*>& inputs, bool first,
+                                   const ArchiveOptions& options) {
+  std::vector<FastqRecord> records = ZELK_TRY(read_all(inputs));
+  if (records.empty()) return fail(ArchiveError::invalid_argument("a block needs at least one record"));
+  EncodedBlock block;
+  if (first) block.head = ZELK_TRY(container::archive_header(records, options));
+  Bytes payload = ZELK_TRY(container::encode_block(records, options));
+  // The payload was just encoded, so it always splits into its streams.
+  if (!container::frame_with_summary(payload, block.frame, block.summary))
+    return fail(ArchiveError::invalid_argument("encoded block does not split into its streams"));
+  return block;
+}
+
+PyObject* summary_tuple(const container::FrameSummary& summary) {
+  const auto& streams = summary.entry.streams;
+  return Py_BuildValue("(KkI(KIk)(KIk)(KIk))", static_cast<unsigned long long>(summary.length),
+                       static_cast<unsigned long>(summary.crc), summary.entry.read_count,
+                       static_cast<unsigned long long>(streams[0].offset), streams[0].length,
+                       static_cast<unsigned long>(streams[0].crc), static_cast<unsigned long long>(streams[1].offset),
+                       streams[1].length, static_cast<unsigned long>(streams[1].crc),
+                       static_cast<unsigned long long>(streams[2].offset), streams[2].length,
+                       static_cast<unsigned long>(streams[2].crc));
+}
+
+PyObject* py_encode_block(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"inputs", "first", ZELK_ARCHIVE_KEYWORDS, nullptr};
+  PyObject* inputs_arg;
+  int first;
+  OptionArgs a;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Op" ZELK_ARCHIVE_FORMAT ":encode_block",
+                                   const_cast<char**>(keywords), &inputs_arg, &first,
+                                   ZELK_ARCHIVE_OPTION_POINTERS(a)))
+    return nullptr;
+  ArchiveOptions options;
+  std::vector<PyRef> owned;
+  std::vector<FastqInputValue*> inputs;
+  if (!options_from(a, options) || !inputs_from(writer_state(module), inputs_arg, owned, inputs)) return nullptr;
+  Result<EncodedBlock> block;
+  for (FastqInputValue* input : inputs) input->busy = true;
+  {
+    GilReleased unlocked;
+    block = encode_inputs(inputs, first, options);
+  }
+  for (FastqInputValue* input : inputs) input->busy = false;
+  if (!block) return raise_writer_error(module, block.error());
+  PyRef head(bytes_from(ByteSpan(block->head))), frame(bytes_from(ByteSpan(block->frame)));
+  PyRef summary(summary_tuple(block->summary));
+  if (!head || !frame || !summary) return nullptr;
+  return PyTuple_Pack(3, head.get(), frame.get(), summary.get());
+}
+
+PyObject* py_block_reads_for(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"first_read_length", ZELK_ARCHIVE_KEYWORDS, nullptr};
+  unsigned long long first_read_length;
+  OptionArgs a;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "K" ZELK_ARCHIVE_FORMAT ":block_reads_for",
+                                   const_cast<char**>(keywords), &first_read_length,
+                                   ZELK_ARCHIVE_OPTION_POINTERS(a)))
+    return nullptr;
+  ArchiveOptions options;
+  if (!options_from(a, options)) return nullptr;
+  return PyLong_FromUnsignedLongLong(container::block_reads_for(options, first_read_length));
+}
+
 PyType_Spec fastq_input_spec = boxed_spec<FastqInputValue>("zelk._zelk_writer.FastqInput", fastq_input_slots, 0);
 PyType_Spec stream_spec = boxed_spec<StreamValue>("zelk._zelk_writer.ArchiveStream", stream_slots, 0);
 
@@ -408,6 +503,21 @@ int add_type(PyObject* module, PyType_Spec& spec, PyObject** keep) {
 }
 
 }  // namespace
+
+PyMethodDef block_methods[] = {
+    ZELK_WRITER_FN(encode_block,
+                   "encode_block(inputs, first, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
+                   "One block of an archive assembled elsewhere, from every record of `inputs`\n"
+                   "(a FastqInput, or mates taken a record each in turn). Returns (head, frame,\n"
+                   "summary): when `first`, what the archive holds before this block (the\n"
+                   "header, and the shared reference frame if any), else b''; the block frame;\n"
+                   "and what archive_ending needs of it. With the same options the pieces are\n"
+                   "those ArchiveStream writes."),
+    ZELK_WRITER_FN(block_reads_for,
+                   "block_reads_for(first_read_length, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
+                   "The reads per block ArchiveStream chooses when the first read has this length."),
+    {nullptr, nullptr, 0, nullptr},
+};
 
 int add_stream_types(PyObject* module) {
   if (add_type(module, fastq_input_spec, &writer_state(module)->fastq_input_type) < 0) return -1;

@@ -38,6 +38,7 @@ extern PyMethodDef names_methods[];
 extern PyMethodDef sequence_methods[];
 extern PyMethodDef reference_methods[];
 extern PyMethodDef quality_methods[];
+extern PyMethodDef block_methods[];
 
 // Adds the streaming writer's classes, ArchiveStream and FastqInput.
 int add_stream_types(PyObject* module);
