@@ -123,3 +123,16 @@ def test_compress_fastq_and_read_fastq_keep_working(shared_fastq, tmp_path):
         writer.compress_fastq(str(source), "/dev/full")
     with pytest.raises(OSError, match="invalid description prefix"):
         writer.read_fastq(b"@a\nACGT\nIIII\n")
+
+
+@pytest.mark.parametrize("level", [1, 2, 5, 9])
+def test_levels_fit_any_block(level):
+    # A fast level's short context still has to fit a small block.
+    records = [(b"r%d" % i, (b"ACGTTGCAAG" * 2)[: 11 + i % 3], b"I" * (11 + i % 3)) for i in range(300)]
+    archive = writer.write_archive(records, level=level, block_reads=64)
+    assert _zelk.decompress_to_bytes(archive) == fastq(records)
+
+
+def test_level_out_of_range():
+    with pytest.raises(ValueError, match="level must be 1 to 9"):
+        writer.write_archive([(b"a", b"A", b"I")], level=0)

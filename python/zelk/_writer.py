@@ -32,7 +32,7 @@ def _level_options(level: int) -> dict[str, int]:
     sets and several times slower)."""
     if not 1 <= level <= 9:
         raise ValueError(f"level must be 1 to 9, not {level}")
-    return {"sequence_order": 6, "hashed_order": 0, "table_bits": 0} if level <= 3 else {}
+    return {"level": level}
 
 
 class Writer:

@@ -28,7 +28,7 @@ Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::Referen
 
 namespace {
 
-ContextParams default_context_params(uint64_t total_bases, uint64_t mean_read_length) {
+ContextParams default_context_params(uint64_t total_bases, uint64_t mean_read_length, uint8_t level) {
   // Measured on real reads: the highest order the data can fill pays for
   // short reads and redundant long reads (amplicons, cDNA), with a 24-base
   // hashed tier for repeats; ultra-long genomic reads are close to random
@@ -38,6 +38,9 @@ ContextParams default_context_params(uint64_t total_bases, uint64_t mean_read_le
   constexpr unsigned kMaxTableBits = 22;  // 64 MiB of hashed entries
   unsigned log2 = std::bit_width(std::max<uint64_t>(total_bases, 1)) - 1;
   unsigned order = std::clamp(log2 / 2, 1u, 11u);
+  constexpr unsigned kFastLevel = 3;
+  constexpr unsigned kFastOrder = 6;
+  if (level <= kFastLevel) return {static_cast<uint8_t>(std::min(order, kFastOrder)), 0, 0};
   if (mean_read_length >= kUltraLong) return {static_cast<uint8_t>(std::min(order, kUltraLongOrder)), 0, 0};
   return {static_cast<uint8_t>(order), 24, static_cast<uint8_t>(std::min(log2, kMaxTableBits))};
 }
@@ -49,7 +52,8 @@ Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceE
   if (options.method != static_cast<uint8_t>(SequenceMethod::ContextModel))
     return fail(ArchiveError::unsupported_codec("sequence", options.method));
   uint64_t reads = block.read_lengths.size();
-  ContextParams params = default_context_params(block.bases.size(), reads ? block.bases.size() / reads : 0);
+  ContextParams params =
+      default_context_params(block.bases.size(), reads ? block.bases.size() / reads : 0, options.level);
   params.order = options.order.value_or(params.order);
   params.hashed_order = options.hashed_order.value_or(params.hashed_order);
   params.table_bits = options.table_bits.value_or(params.table_bits);

@@ -35,6 +35,9 @@ Result<SequenceBlock> decode_sequence_stream(ByteSpan stream,
 // block's size and read length.
 struct SequenceEncodeOptions {
   uint8_t method = 0;
+  // 1 to 3 favour speed: a short context and no hashed tier; 4 to 9 the
+  // smallest streams.
+  uint8_t level = 5;
   std::optional<uint8_t> order;
   std::optional<uint8_t> hashed_order;
   std::optional<uint8_t> table_bits;
