@@ -26,7 +26,10 @@ constexpr uint64_t kBlockBases = 8 << 20;
 std::unexpected<std::string> refuse(std::string message) { return std::unexpected(std::move(message)); }
 
 Result<Bytes> encode_sequence(const seq::SequenceBlock& block, const ArchiveOptions& options) {
-  if (options.sequence_method != static_cast<uint8_t>(seq::SequenceMethod::ContextModel))
+  auto method = static_cast<seq::SequenceMethod>(options.sequence_method);
+  if (method == seq::SequenceMethod::Overlap || method == seq::SequenceMethod::Tile)
+    return seq::encode_long_read_stream(block, method);
+  if (method != seq::SequenceMethod::ContextModel)
     return fail(ArchiveError::unsupported_codec("sequence", options.sequence_method));
   uint64_t reads = block.read_lengths.size();
   seq::ContextParams params =

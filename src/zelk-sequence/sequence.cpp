@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "zelk-longread/longread.h"
 #include "zelk-sequence/method0.h"
 
 namespace zelk::seq {
@@ -14,12 +15,16 @@ Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::Referen
   switch (static_cast<SequenceMethod>(method)) {
     case SequenceMethod::ContextModel:
       return decode_method0(payload);
+    case SequenceMethod::Overlap:
+      return longread::decode_long_read_overlap(payload, method, nullptr);
     case SequenceMethod::SharedOverlap:
       if (!reference_contigs)
         return fail(ArchiveError::malformed("shared-reference sequence block but no reference frame in the archive"));
-      [[fallthrough]];
+      return longread::decode_long_read_overlap(payload, method, reference_contigs);
+    case SequenceMethod::Tile:
+      return longread::decode_long_read_tiles(payload);
     default:
-      // The long-read and reference LZ methods are not built yet.
+      // The reference LZ method is not built yet.
       return fail(ArchiveError::unsupported_codec("sequence", method));
   }
 }
@@ -27,6 +32,29 @@ Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::Referen
 Result<Bytes> encode_context_model_stream(const SequenceBlock& block, const seq::ContextParams& params) {
   Bytes out{static_cast<uint8_t>(SequenceMethod::ContextModel)};
   ZELK_TRY(append_method0(out, block, params));
+  return out;
+}
+
+Result<Bytes> encode_long_read_stream(const SequenceBlock& block, SequenceMethod method,
+                                      const dna::ReferenceSet* reference) {
+  Bytes payload;
+  switch (method) {
+    case SequenceMethod::Overlap:
+      payload = ZELK_TRY(longread::encode_long_read_overlap(block));
+      break;
+    case SequenceMethod::SharedOverlap:
+      if (!reference)
+        return fail(ArchiveError::malformed("shared-reference sequence block but no reference frame in the archive"));
+      payload = ZELK_TRY(longread::encode_long_read_overlap(block, *reference));
+      break;
+    case SequenceMethod::Tile:
+      payload = ZELK_TRY(longread::encode_long_read_tiles(block));
+      break;
+    default:
+      return fail(ArchiveError::unsupported_codec("sequence", static_cast<uint8_t>(method)));
+  }
+  Bytes out{static_cast<uint8_t>(method)};
+  append_bytes(out, payload);
   return out;
 }
 

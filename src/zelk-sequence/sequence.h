@@ -34,6 +34,13 @@ Result<SequenceBlock> decode_sequence_stream(ByteSpan stream,
 // when `params` could not be decoded for this many bases.
 Result<Bytes> encode_context_model_stream(const SequenceBlock& block, const seq::ContextParams& params);
 
+// A whole long-read stream for `block`: method Overlap builds contigs from
+// the block's own reads, SharedOverlap places the reads on `reference`,
+// Tile copies each read from earlier ones. Fails for any other method, and
+// for SharedOverlap without a reference.
+Result<Bytes> encode_long_read_stream(const SequenceBlock& block, SequenceMethod method,
+                                      const dna::ReferenceSet* reference = nullptr);
+
 // Parameters that suit `total_bases` bases in reads of about
 // `mean_read_length`.
 seq::ContextParams default_context_params(uint64_t total_bases, uint64_t mean_read_length);

@@ -1,5 +1,7 @@
 // Writer functions for sequence streams, and for tests the bare range
 // coder with each adaptive model and the reverse-complement paths.
+#include <algorithm>
+
 #include "zelk-sequence/sequence.h"
 #include "zelk-dna/dna.h"
 #include "zelk-python/common/py.h"
@@ -37,20 +39,53 @@ bool override_byte(PyObject* arg, const char* name, uint8_t& field) {
   return true;
 }
 
+// Contigs given as a list of bytes, in one reference set.
+bool reference_of(PyObject* contigs_arg, dna::ReferenceSet& reference) {
+  std::vector<std::string> contigs;
+  if (!bytes_sequence(contigs_arg, contigs)) return false;
+  for (const auto& contig : contigs) {
+    append_bytes(reference.bases, as_bytes(contig));
+    reference.offsets.push_back(reference.bases.size());
+  }
+  return true;
+}
+
+// Methods 1, 2 and 4; method 2 needs `reference`.
+PyObject* encode_long_reads(PyObject* module, const seq::SequenceBlock& block, int method, PyObject* reference_arg) {
+  auto long_read_method = static_cast<seq::SequenceMethod>(method);
+  dna::ReferenceSet reference;
+  bool shared = long_read_method == seq::SequenceMethod::SharedOverlap;
+  if (shared && !reference_arg) {
+    PyErr_SetString(PyExc_ValueError, "sequence method 2 needs reference contigs");
+    return nullptr;
+  }
+  if (shared && !reference_of(reference_arg, reference)) return nullptr;
+  Result<Bytes> stream;
+  {
+    GilReleased unlocked;
+    stream = seq::encode_long_read_stream(block, long_read_method, shared ? &reference : nullptr);
+  }
+  if (!stream) return raise_writer_error(module, stream.error());
+  return bytes_from(ByteSpan(*stream));
+}
+
 PyObject* py_encode_sequences(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"reads", "method", "order", "hashed_order", "table_bits", nullptr};
+  static const char* keywords[] = {"reads", "method", "order", "hashed_order", "table_bits", "reference", nullptr};
   PyObject* reads_arg;
   int method = 0;
-  PyObject *order = nullptr, *hashed_order = nullptr, *table_bits = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$iOOO:encode_sequences", const_cast<char**>(keywords),
-                                   &reads_arg, &method, &order, &hashed_order, &table_bits))
+  PyObject *order = nullptr, *hashed_order = nullptr, *table_bits = nullptr, *reference = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$iOOOO:encode_sequences", const_cast<char**>(keywords),
+                                   &reads_arg, &method, &order, &hashed_order, &table_bits, &reference))
     return nullptr;
-  if (method != static_cast<int>(seq::SequenceMethod::ContextModel)) {
+  constexpr int kLongReadMethods[] = {1, 2, 4};
+  bool long_reads = std::find(std::begin(kLongReadMethods), std::end(kLongReadMethods), method) != std::end(kLongReadMethods);
+  if (method != static_cast<int>(seq::SequenceMethod::ContextModel) && !long_reads) {
     PyErr_Format(PyExc_ValueError, "sequence method %d has no encoder yet", method);
     return nullptr;
   }
   seq::SequenceBlock block;
   if (!sequence_block_of(reads_arg, block)) return nullptr;
+  if (long_reads) return encode_long_reads(module, block, method, reference);
   uint64_t mean_length = block.read_lengths.empty() ? 0 : block.bases.size() / block.read_lengths.size();
   seq::ContextParams params = seq::default_context_params(block.bases.size(), mean_length);
   if (!override_byte(order, "order", params.order) ||
@@ -177,9 +212,11 @@ PyObject* py_reverse_complement(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef sequence_methods[] = {
     ZELK_WRITER_FN(encode_sequences,
                    "encode_sequences(reads, *, method=0, order=None, hashed_order=None, "
-                   "table_bits=None)\n--\n\n"
-                   "A whole sequence stream for `reads` (a list of bytes). Method 0 only; a\n"
-                   "None parameter picks the default for the reads' total and mean length."),
+                   "table_bits=None, reference=None)\n--\n\n"
+                   "A whole sequence stream for `reads` (a list of bytes). Method 0: a None\n"
+                   "parameter picks the default for the reads' total and mean length. Methods\n"
+                   "1 (contigs from the reads), 2 (placed on `reference`, a list of contig\n"
+                   "bytes) and 4 (tiles from earlier reads) code long reads by alignment."),
     ZELK_WRITER_FN(range_encode,
                    "range_encode(symbols, *, model='base5')\n--\n\n"
                    "Range-codes `symbols` (bytes of symbol values) with one adaptive model:\n"

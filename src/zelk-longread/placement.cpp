@@ -1,0 +1,33 @@
+#include "zelk-longread/placement.h"
+
+#include <numeric>
+
+namespace zelk::longread {
+
+namespace {
+
+// An alignment must save at least this share of the raw size to be used:
+// its estimate is rough, and a raw read costs nothing to decode.
+constexpr double kWorthwhile = 0.85;
+
+}  // namespace
+
+std::optional<Choice> cheapest_alignment(const std::vector<Chain>& chains, const SequenceOf& query_of,
+                                         const SequenceOf& target_of) {
+  std::optional<Choice> best;
+  for (size_t c = 0; c < chains.size(); ++c) {
+    Alignment alignment = align_through(query_of(c), target_of(c), chains[c]);
+    if (!best || alignment.bits < best->alignment.bits) best = Choice{c, std::move(alignment)};
+  }
+  if (best && best->alignment.bits < kWorthwhile * raw_bits(query_of(best->chain).size())) return best;
+  return std::nullopt;
+}
+
+Result<void> check_block(const dna::SequenceBlock& block) {
+  uint64_t total = std::accumulate(block.read_lengths.begin(), block.read_lengths.end(), uint64_t{0});
+  if (total != block.bases.size())
+    return fail(ArchiveError::length_mismatch(ErrorKind::OverlapCodec, "sequence", total, block.bases.size()));
+  return {};
+}
+
+}  // namespace zelk::longread
