@@ -18,13 +18,13 @@ constexpr uint32_t kNoSeed = UINT32_MAX;
 constexpr uint32_t kReverseBit = 1u << 31;
 // A seed this common is looked up only in its newest occurrences, so a
 // block of near-identical amplicons stays linear.
-constexpr unsigned kMaxOccurrences = 48;
+constexpr unsigned kMaxOccurrences = 128;
 
 // Chaining: how far back a seed looks for its predecessor, and how far
 // apart two chained seeds may lie.
 constexpr size_t kLookback = 32;
-constexpr int64_t kMaxSeedDistance = 5000;
-constexpr int64_t kMaxDiagonalShift = 400;
+constexpr int64_t kMaxSeedDistance = 2000;
+constexpr int64_t kMaxDiagonalShift = 100;
 
 // Alignment scores: match, mismatch, gap open and gap extension, with the
 // band around the seeds' diagonal and the drop that ends an extension.
@@ -32,7 +32,7 @@ constexpr int32_t kMatch = 2;
 constexpr int32_t kMismatch = -4;
 constexpr int32_t kGapOpen = -4;
 constexpr int32_t kGapExtend = -2;
-constexpr int64_t kBand = 48;
+constexpr int64_t kBand = 24;
 constexpr int32_t kExtensionDrop = 120;
 constexpr uint64_t kMaxCells = uint64_t{1} << 23;
 constexpr int32_t kMinusInfinity = INT32_MIN / 4;
@@ -244,7 +244,8 @@ struct BandedResult {
 BandedResult banded_align(ByteSpan query, ByteSpan target, int64_t low, int64_t high, bool extension) {
   const int64_t n = static_cast<int64_t>(query.size()), m = static_cast<int64_t>(target.size());
   const int64_t width = high - low + 1;
-  std::vector<uint8_t> trace(static_cast<size_t>((n + 1) * width), 0);
+  // Grown row by row: an extension usually stops long before the last row.
+  std::vector<uint8_t> trace;
   std::vector<int32_t> h_prev(width + 2, kMinusInfinity), h_cur(width + 2, kMinusInfinity);
   std::vector<int32_t> f_prev(width + 2, kMinusInfinity), f_cur(width + 2, kMinusInfinity);
   int32_t best_score = 0;
@@ -253,6 +254,7 @@ BandedResult banded_align(ByteSpan query, ByteSpan target, int64_t low, int64_t 
     std::fill(h_cur.begin(), h_cur.end(), kMinusInfinity);
     std::fill(f_cur.begin(), f_cur.end(), kMinusInfinity);
     int32_t e = kMinusInfinity, row_best = kMinusInfinity;
+    trace.resize(static_cast<size_t>((i + 1) * width));
     for (int64_t c = 0; c < width; ++c) {
       int64_t j = i + low + c;
       if (j < 0 || j > m) continue;

@@ -42,6 +42,7 @@ std::optional<Placement> place(const MinimizerIndex& index, const dna::Reference
     chain.reverse = true;
     chains.push_back(std::move(chain));
   }
+  std::stable_sort(chains.begin(), chains.end(), [](const Chain& a, const Chain& b) { return a.score > b.score; });
   // Both strands compete; each aligns the read as it is decoded before any
   // reverse complement.
   auto best = cheapest_alignment(

@@ -9,6 +9,7 @@ namespace {
 // An alignment must save at least this share of the raw size to be used:
 // its estimate is rough, and a raw read costs nothing to decode.
 constexpr double kWorthwhile = 0.85;
+constexpr double kWeakChain = 0.8;
 
 }  // namespace
 
@@ -16,6 +17,8 @@ std::optional<Choice> cheapest_alignment(const std::vector<Chain>& chains, const
                                          const SequenceOf& target_of) {
   std::optional<Choice> best;
   for (size_t c = 0; c < chains.size(); ++c) {
+    // Chains come best first; one with far fewer seeds will not win.
+    if (chains[c].score < kWeakChain * chains[0].score) break;
     Alignment alignment = align_through(query_of(c), target_of(c), chains[c]);
     if (!best || alignment.bits < best->alignment.bits) best = Choice{c, std::move(alignment)};
   }

@@ -1,5 +1,9 @@
 // Writing "LRT" payloads: each read copied, with edits, from the earlier
 // read of the block it aligns to best, on either strand, or stored raw.
+#include <algorithm>
+#include <unordered_map>
+
+#include "zelk-base/xxh3.h"
 #include "zelk-dna/dna.h"
 #include "zelk-longread/block_parts.h"
 #include "zelk-longread/edit_script.h"
@@ -13,7 +17,11 @@ namespace zelk::longread {
 namespace {
 
 // Source chains tried per read (either strand).
-constexpr size_t kCandidates = 4;
+constexpr size_t kCandidates = 6;
+// An uncovered end of at least this many bases is tiled from another
+// source, at most this many times over.
+constexpr uint64_t kMinSplit = 64;
+constexpr unsigned kMaxSplitDepth = 3;
 
 // The tile streams in the order the payload holds them.
 struct TileStreams {
@@ -51,51 +59,113 @@ struct TileStreams {
   }
 };
 
+// Tiles each read of a block in order, from what the decoder will already
+// have written.
+class Tiler {
+ public:
+  explicit Tiler(const dna::SequenceBlock& block)
+      : block_(block), offsets_(read_offsets(block.read_lengths)), decoded_(block.bases.size()) {}
+
+  Bytes encode() {
+    for (uint32_t r = 0; r < block_.read_lengths.size(); ++r) tile_read(r);
+    Bytes payload;
+    append_magic(payload, kTileMagic, kTileVersion);
+    append_shape(payload, block_);
+    tiles_.append_to(payload);
+    append_exceptions(payload, decoded_, block_.bases);
+    pad_to_capacity(payload, block_.bases.size());
+    return payload;
+  }
+
+ private:
+  ByteSpan original(uint32_t r) const {
+    return ByteSpan(block_.bases).subspan(offsets_[r], block_.read_lengths[r]);
+  }
+  ByteSpan decoded(uint32_t r) const { return ByteSpan(decoded_).subspan(offsets_[r], block_.read_lengths[r]); }
+
+  void tile_read(uint32_t r) {
+    ByteSpan read = original(r);
+    uint8_t* image = decoded_.data() + offsets_[r];
+    if (!copy_duplicate(r, read, image)) tile_segment(r, read, image, 0);
+    ByteSpan written = decoded(r);
+    Bytes flipped = dna::reverse_complement(written);
+    index_.add(r, false, written);
+    index_.add(r, true, flipped);
+    // The newest copy of a read is the nearest source for its duplicates.
+    duplicates_[xxh3_64(written)] = {r, false};
+    duplicates_[xxh3_64(flipped)] = {r, true};
+  }
+
+  // A read equal to an earlier one (on either strand) is one whole match.
+  bool copy_duplicate(uint32_t r, ByteSpan read, uint8_t* image) {
+    auto found = duplicates_.find(xxh3_64(read));
+    if (read.empty() || found == duplicates_.end()) return false;
+    auto [source, reverse] = found->second;
+    Bytes flipped = reverse ? dna::reverse_complement(decoded(source)) : Bytes{};
+    ByteSpan ref = reverse ? ByteSpan(flipped) : decoded(source);
+    if (!std::equal(ref.begin(), ref.end(), read.begin(), read.end())) return false;
+    tiles_.add_copy(r - source, reverse, 0, ref, read, {{EditCode::Match, static_cast<uint32_t>(read.size())}}, image);
+    return true;
+  }
+
+  // Tiles `segment` of read `r` from its best source; a long stretch at
+  // either end that the source does not cover is tiled on its own.
+  void tile_segment(uint32_t r, ByteSpan segment, uint8_t* image, unsigned depth) {
+    if (segment.empty()) return;
+    std::vector<Chain> chains = index_.chains(segment, kCandidates);
+    std::vector<Bytes> flipped(chains.size());
+    for (size_t c = 0; c < chains.size(); ++c)
+      if (chains[c].reverse) flipped[c] = dna::reverse_complement(decoded(chains[c].target));
+    auto target_of = [&](size_t c) { return chains[c].reverse ? ByteSpan(flipped[c]) : decoded(chains[c].target); };
+    auto best = cheapest_alignment(chains, [&](size_t) { return segment; }, target_of);
+    if (!best) {
+      tiles_.add_raw(segment, image);
+      return;
+    }
+    EditScript& script = best->alignment.script;
+    uint64_t head = split_end(script, script.front(), depth);
+    uint64_t tail = split_end(script, script.back(), depth);
+    if (head + tail >= segment.size()) {
+      tiles_.add_raw(segment, image);
+      return;
+    }
+    if (head) script.erase(script.begin());
+    if (tail) script.pop_back();
+    // Nothing after the last produced base is ever decoded.
+    while (!script.empty() && script.back().code == EditCode::Deletion) script.pop_back();
+    tile_segment(r, segment.first(head), image, depth + 1);
+    const Chain& chain = chains[best->chain];
+    uint64_t start = best->alignment.target_start;
+    tiles_.add_copy(r - chain.target, chain.reverse, start, target_of(best->chain).subspan(start),
+                    segment.subspan(head, segment.size() - head - tail), script, image + head);
+    tile_segment(r, segment.last(tail), image + segment.size() - tail, depth + 1);
+  }
+
+  // The length of an insertion at an end of the script long enough to be
+  // tiled separately, or 0.
+  static uint64_t split_end(const EditScript& script, const EditOp& end, unsigned depth) {
+    if (script.empty() || depth >= kMaxSplitDepth || end.code != EditCode::Insertion || end.length < kMinSplit)
+      return 0;
+    return end.length;
+  }
+
+  const dna::SequenceBlock& block_;
+  std::vector<uint64_t> offsets_;
+  // What the decoder has written before the exceptions: sources are copied
+  // from this, not from the original bases.
+  Bytes decoded_;
+  // Each decoded read is indexed on both strands, so the forward read finds
+  // sources on either.
+  MinimizerIndex index_;
+  std::unordered_map<uint64_t, std::pair<uint32_t, bool>> duplicates_;
+  TileStreams tiles_;
+};
+
 }  // namespace
 
 Result<Bytes> encode_long_read_tiles(const dna::SequenceBlock& block) {
   ZELK_TRY(check_block(block));
-  std::vector<uint64_t> offsets = read_offsets(block.read_lengths);
-  // What the decoder has written before the exceptions: sources are copied
-  // from this, not from the original bases.
-  Bytes decoded(block.bases.size());
-  // Each decoded read is indexed on both strands, so the forward read finds
-  // sources on either.
-  MinimizerIndex index;
-  TileStreams tiles;
-  for (uint32_t r = 0; r < block.read_lengths.size(); ++r) {
-    ByteSpan read = ByteSpan(block.bases).subspan(offsets[r], block.read_lengths[r]);
-    uint8_t* image = decoded.data() + offsets[r];
-    auto source_of = [&](uint32_t source) {
-      return ByteSpan(decoded).subspan(offsets[source], block.read_lengths[source]);
-    };
-    std::vector<Chain> chains = index.chains(read, kCandidates);
-    // The candidates' sources as the decoder sees them: reverse strands are
-    // complemented.
-    std::vector<Bytes> flipped(chains.size());
-    for (size_t c = 0; c < chains.size(); ++c)
-      if (chains[c].reverse) flipped[c] = dna::reverse_complement(source_of(chains[c].target));
-    auto target_of = [&](size_t c) { return chains[c].reverse ? ByteSpan(flipped[c]) : source_of(chains[c].target); };
-    auto best = cheapest_alignment(chains, [&](size_t) { return read; }, target_of);
-    if (best) {
-      const Chain& chain = chains[best->chain];
-      const Alignment& alignment = best->alignment;
-      tiles.add_copy(r - chain.target, chain.reverse, alignment.target_start,
-                     target_of(best->chain).subspan(alignment.target_start), read, alignment.script, image);
-    } else if (!read.empty()) {
-      tiles.add_raw(read, image);
-    }
-    ByteSpan written(image, read.size());
-    index.add(r, false, written);
-    index.add(r, true, dna::reverse_complement(written));
-  }
-  Bytes payload;
-  append_magic(payload, kTileMagic, kTileVersion);
-  append_shape(payload, block);
-  tiles.append_to(payload);
-  append_exceptions(payload, decoded, block.bases);
-  pad_to_capacity(payload, block.bases.size());
-  return payload;
+  return Tiler(block).encode();
 }
 
 }  // namespace zelk::longread
