@@ -1,11 +1,13 @@
 """A slow, independent decoder of long-read overlap ("LRO") and tile ("LRT")
 payloads written from the format description, used as an oracle for the
-compiled decoders. Framed sub-streams are unpacked with the writer's rANS
-decoder, which has tests of its own. `sizes` records the coded bytes of
-each part, to see where a block's bytes go."""
+compiled decoders, and a builder of such payloads from explicit parts for
+hand-made streams. Framed sub-streams go through the writer's rANS coder,
+which has tests of its own. `sizes` records the coded bytes of each part,
+to see where a block's bytes go."""
 
 import _zelk_writer as writer
-from quality_reference import RangeDecoder, varint
+from coding import varint as encode_varint
+from quality_reference import MASK32, RangeDecoder, varint
 
 CAPACITY = 1 << 40
 COMPLEMENT = bytes.maketrans(b"ACGT", b"TGCA")
@@ -61,10 +63,46 @@ class Model:
 
     def decode(self, decoder):
         symbol = decoder.freq(self.counts, sum(self.counts))
+        self.update(symbol)
+        return symbol
+
+    def encode(self, encoder, symbol):
+        encoder.encode(self.counts, symbol)
+        self.update(symbol)
+
+    def update(self, symbol):
         self.counts[symbol] += 16
         if sum(self.counts) > 8192:
             self.counts = [(c + 1) // 2 for c in self.counts]
-        return symbol
+
+
+class RangeEncoder:
+    """The carry-less encoder mirroring the decoder's arithmetic."""
+
+    def __init__(self):
+        self.out, self.low, self.range, self.count = bytearray(), 0, MASK32, 0
+
+    def encode(self, counts, symbol):
+        self.count += 1
+        self.range //= sum(counts)
+        self.low = (self.low + self.range * sum(counts[:symbol])) & MASK32
+        self.range *= counts[symbol]
+        while True:
+            if (self.low ^ ((self.low + self.range) & MASK32)) >= 1 << 24:
+                if self.range >= 1 << 16:
+                    return
+                self.range = -self.low & 0xFFFF
+            self.shift()
+
+    def shift(self):
+        self.out.append(self.low >> 24)
+        self.low = (self.low << 8) & MASK32
+        self.range = (self.range << 8) & MASK32
+
+    def finish(self):
+        for _ in range(4):
+            self.shift()
+        return encode_varint(self.count) + encode_varint(len(self.out)) + bytes(self.out)
 
 
 class Varints:
@@ -149,7 +187,9 @@ def apply_exceptions(payload, out):
 
 
 def decode_overlap(data, contigs=None):
-    """(lengths, bases, sizes) of an "LRO" payload; method 2 takes `contigs`."""
+    """(lengths, bases, sizes, layout) of an "LRO" payload; method 2 takes
+    `contigs`. The layout lists (read, contig, reverse, start) per
+    placement, contig None for a raw read."""
     payload = Payload(data)
     if data[:3] != b"LRO":
         raise Malformed("magic")
@@ -171,27 +211,30 @@ def decode_overlap(data, contigs=None):
     starts = Varints(payload.framed("starts"))
     scripts = EditScripts(payload)
     raw = iter(payload.framed("raw codes"))
-    out = bytearray(offsets[-1])
+    out, layout = bytearray(offsets[-1]), []
     for group in range(len(contigs) + 1):
         start = 0
         for _ in range(groups.next()):
             read = reads.next()
             if next(kinds) == 1:
                 bases = bytes(letter(next(raw)) for _ in range(lengths[read]))
+                layout.append((read, None, 0, 0))
             else:
                 reverse = next(strands)
                 start += zigzag(starts.next())
+                layout.append((read, group, reverse, start))
                 bases = scripts.decode(contigs[group][start:], lengths[read])
                 if reverse:
                     bases = reverse_complement(bases)
             out[offsets[read] : offsets[read + 1]] = bases
     scripts.check_counts()
     apply_exceptions(payload, out)
-    return lengths, bytes(out), payload.sizes
+    return lengths, bytes(out), payload.sizes, layout
 
 
 def decode_tiles(data):
-    """(lengths, bases, sizes) of an "LRT" payload."""
+    """(lengths, bases, sizes, layout) of an "LRT" payload. The layout lists
+    (read, distance, reverse, offset, length) per tile, distance 0 raw."""
     payload = Payload(data)
     if data[:4] != b"LRT\x01":
         raise Malformed("magic")
@@ -204,15 +247,18 @@ def decode_tiles(data):
     raw_lengths = Varints(payload.framed("raw lengths"))
     scripts = EditScripts(payload)
     raw = iter(payload.framed("raw codes"))
-    out = bytearray(offsets[-1])
+    out, layout = bytearray(offsets[-1]), []
     for read, length in enumerate(lengths):
         bases = bytearray()
         while len(bases) < length:
             distance = distances.next()
             if distance == 0:
-                bases += bytes(letter(next(raw)) for _ in range(raw_lengths.next()))
+                n = raw_lengths.next()
+                bases += bytes(letter(next(raw)) for _ in range(n))
+                layout.append((read, 0, 0, 0, n))
                 continue
             reverse, n, offset = next(strands), copy_lengths.next(), source_offsets.next()
+            layout.append((read, distance, reverse, offset, n))
             source = bytes(out[offsets[read - distance] : offsets[read - distance + 1]])
             if reverse:
                 source = reverse_complement(source)
@@ -223,4 +269,116 @@ def decode_tiles(data):
         out[offsets[read] : offsets[read + 1]] = bases
     scripts.check_counts()
     apply_exceptions(payload, out)
-    return lengths, bytes(out), payload.sizes
+    return lengths, bytes(out), payload.sizes, layout
+
+
+# Building payloads from explicit parts. A script is a list of ops:
+# ("M", n), ("S", base), ("I", bases) or ("D", n).
+
+def framed(data):
+    return writer.rans_encode_framed(bytes(data))
+
+
+def varints(values):
+    return b"".join(encode_varint(v) for v in values)
+
+
+class ScriptWriter:
+    """Codes scripts in decoding order with the block's shared models."""
+
+    def __init__(self):
+        self.ops, self.subs, self.inserts = RangeEncoder(), RangeEncoder(), RangeEncoder()
+        self.matches, self.indels = bytearray(), bytearray()
+        self.op_models = [Model(4) for _ in range(64)]
+        self.sub_models = [Model(5) for _ in range(5)]
+        self.ins_models = [Model(5) for _ in range(5)]
+        self.context = 0
+
+    def add(self, ref, script):
+        cursor, previous = 0, 4
+        for kind, value in script:
+            op = "MSID".index(kind)
+            self.op_models[self.context].encode(self.ops, op)
+            self.context = op + 4 * (self.context & 15)
+            if kind == "M":
+                self.matches += encode_varint(value)
+                if value:
+                    previous = code_of(ref[cursor + value - 1]) if cursor + value <= len(ref) else 4
+                cursor += value
+            elif kind == "S":
+                ref_code = code_of(ref[cursor]) if cursor < len(ref) else 4
+                previous = code_of(value)
+                self.sub_models[ref_code].encode(self.subs, previous)
+                cursor += 1
+            elif kind == "I":
+                self.indels += encode_varint(len(value))
+                for base in value:
+                    self.ins_models[previous].encode(self.inserts, code_of(base))
+                    previous = code_of(base)
+            else:
+                self.indels += encode_varint(value)
+                cursor += value
+
+    def finish(self):
+        return (self.ops.finish() + framed(self.matches) + self.subs.finish() + self.inserts.finish()
+                + framed(self.indels))
+
+
+def shape(lengths, total=None):
+    total = sum(lengths) if total is None else total
+    return encode_varint(len(lengths)) + encode_varint(total) + framed(varints(lengths))
+
+
+def exceptions(pairs):
+    """(position delta, byte) pairs."""
+    return framed(varints(d for d, _ in pairs)) + framed(bytes(v for _, v in pairs))
+
+
+def build_overlap(lengths, contigs, placements, method=1, raw=b"", exception_pairs=(), total=None):
+    """An "LRO" payload. `placements` lists, per group (one per contig and
+    the unaligned group last), tuples (read, kind, reverse, start delta,
+    script); raw reads give kind 1 and their codes in `raw`."""
+    out = b"LRO" + bytes([method]) + shape(lengths, total)
+    if method == 1:
+        out += encode_varint(len(contigs)) + framed(varints(len(c) for c in contigs)) + framed(b"".join(contigs))
+    scripts = ScriptWriter()
+    reads, kinds, strands, starts = [], bytearray(), bytearray(), []
+    for group, entries in enumerate(placements):
+        start = 0
+        for read, kind, reverse, delta, script in entries:
+            reads.append(read)
+            kinds.append(kind)
+            if kind == 1:
+                continue
+            strands.append(reverse)
+            starts.append(delta << 1 if delta >= 0 else (-delta << 1) - 1)
+            start += delta
+            scripts.add(contigs[group][start:] if group < len(contigs) else b"", script)
+    out += framed(varints(len(entries) for entries in placements)) + framed(varints(reads)) + framed(kinds)
+    out += framed(strands) + framed(varints(starts)) + scripts.finish() + framed(raw)
+    return out + exceptions(exception_pairs)
+
+
+def build_tiles(lengths, tiles, sources, raw=b"", exception_pairs=(), total=None, version=1):
+    """An "LRT" payload. `tiles` lists per read its tiles: ("raw", n) or
+    (distance, reverse, offset, length, script); `sources(read, tile)` gives
+    the reference the script applies to (the caller knows the bases)."""
+    out = b"LRT" + bytes([version]) + shape(lengths, total)
+    distances, copy_lengths, strands, offsets, raw_lengths = [], [], bytearray(), [], []
+    scripts = ScriptWriter()
+    for read, read_tiles in enumerate(tiles):
+        for tile in read_tiles:
+            if tile[0] == "raw":
+                distances.append(0)
+                raw_lengths.append(tile[1])
+                continue
+            distance, reverse, offset, length, script = tile
+            distances.append(distance)
+            copy_lengths.append(length)
+            strands.append(reverse)
+            offsets.append(offset)
+            if length:
+                scripts.add(sources(read, tile), script)
+    out += framed(varints(distances)) + framed(varints(copy_lengths)) + framed(strands)
+    out += framed(varints(offsets)) + framed(varints(raw_lengths)) + scripts.finish() + framed(raw)
+    return out + exceptions(exception_pairs)

@@ -55,7 +55,7 @@ PyObject* encode_long_reads(PyObject* module, const seq::SequenceBlock& block, i
   auto long_read_method = static_cast<seq::SequenceMethod>(method);
   dna::ReferenceSet reference;
   bool shared = long_read_method == seq::SequenceMethod::SharedOverlap;
-  if (shared && !reference_arg) {
+  if (shared && (!reference_arg || reference_arg == Py_None)) {
     PyErr_SetString(PyExc_ValueError, "sequence method 2 needs reference contigs");
     return nullptr;
   }
@@ -95,6 +95,35 @@ PyObject* py_encode_sequences(PyObject* module, PyObject* args, PyObject* kwargs
   auto stream = seq::encode_context_model_stream(block, params);
   if (!stream) return raise_writer_error(module, stream.error());
   return bytes_from(ByteSpan(*stream));
+}
+
+// The reads of a decoded block, as a list of bytes.
+PyObject* reads_of(const seq::SequenceBlock& block) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(block.read_lengths.size())));
+  if (!list) return nullptr;
+  size_t at = 0;
+  for (size_t i = 0; i < block.read_lengths.size(); ++i) {
+    PyObject* read = bytes_from(ByteSpan(block.bases).subspan(at, block.read_lengths[i]));
+    if (!read) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), read);
+    at += block.read_lengths[i];
+  }
+  return list.release();
+}
+
+PyObject* py_decode_sequences(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"stream", "reference", nullptr};
+  PyObject* stream;
+  PyObject* reference_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "S|$O:decode_sequences", const_cast<char**>(keywords), &stream,
+                                   &reference_arg))
+    return nullptr;
+  dna::ReferenceSet reference;
+  bool with_reference = reference_arg && reference_arg != Py_None;
+  if (with_reference && !reference_of(reference_arg, reference)) return nullptr;
+  auto block = seq::decode_sequence_stream(bytes_view(stream), with_reference ? &reference : nullptr);
+  if (!block) return raise_writer_error(module, block.error());
+  return reads_of(*block);
 }
 
 // The adaptive models a single symbol stream can be coded with.
@@ -217,6 +246,10 @@ PyMethodDef sequence_methods[] = {
                    "parameter picks the default for the reads' total and mean length. Methods\n"
                    "1 (contigs from the reads), 2 (placed on `reference`, a list of contig\n"
                    "bytes) and 4 (tiles from earlier reads) code long reads by alignment."),
+    ZELK_WRITER_FN(decode_sequences,
+                   "decode_sequences(stream, *, reference=None)\n--\n\n"
+                   "The reads of a whole sequence stream, decoded as a block of an archive\n"
+                   "whose shared reference holds the contigs `reference` (a list of bytes)."),
     ZELK_WRITER_FN(range_encode,
                    "range_encode(symbols, *, model='base5')\n--\n\n"
                    "Range-codes `symbols` (bytes of symbol values) with one adaptive model:\n"
