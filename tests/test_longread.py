@@ -350,7 +350,7 @@ def test_malformed_streams(stream):
 def test_other_methods_are_still_dispatched_as_before():
     with pytest.raises(_zelk.ZelkError, match="^unsupported zelk sequence codec method 3; upgrade zelk$"):
         _zelk.decode_sequences_bytes(b"\x03LZ")
-    with pytest.raises(ValueError, match="needs reference contigs"):
+    with pytest.raises(_zelk.ZelkError, match="no reference frame in the archive$"):
         encode([GENOME[:100]], 2)
 
 

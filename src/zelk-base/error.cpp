@@ -86,6 +86,10 @@ ArchiveError ArchiveError::codec(ErrorKind kind, std::string message) {
   return {kind, std::move(message)};
 }
 
+ArchiveError ArchiveError::invalid_argument(std::string message) {
+  return {ErrorKind::InvalidArgument, std::move(message)};
+}
+
 ArchiveError ArchiveError::malformed_stream(ErrorKind kind, std::string_view detail) {
   std::string message = family_prefix(kind);
   message += detail;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "zelk-base/channel.h"
+#include "zelk-base/fastq.h"
 #include "zelk-base/io.h"
 
 namespace zelk::container {
@@ -76,25 +77,15 @@ Result<void> RecordStream::finish() {
 }
 
 Result<void> RecordSplitter::feed(ByteSpan text) {
-  const char* data = reinterpret_cast<const char*>(text.data());
-  size_t start = 0;
-  while (start < text.size()) {
-    const void* newline = std::memchr(data + start, '\n', text.size() - start);
-    if (!newline) {
-      partial_line_.append(data + start, text.size() - start);
-      break;
-    }
-    size_t end = static_cast<const char*>(newline) - data;
-    partial_line_.append(data + start, end - start);
+  while (!text.empty()) {
+    if (!take_line(text, partial_line_)) break;
     ZELK_TRY(complete_line(std::move(partial_line_)));
     partial_line_.clear();
-    start = end + 1;
   }
   return {};
 }
 
 Result<void> RecordSplitter::complete_line(std::string line) {
-  if (!line.empty() && line.back() == '\r') line.pop_back();
   int phase = phase_;
   phase_ = (phase_ + 1) % 4;
   switch (phase) {

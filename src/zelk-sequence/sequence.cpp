@@ -8,6 +8,14 @@
 
 namespace zelk::seq {
 
+namespace {
+
+ArchiveError missing_reference() {
+  return ArchiveError::malformed("shared-reference sequence block but no reference frame in the archive");
+}
+
+}  // namespace
+
 Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::ReferenceSet* reference_contigs) {
   if (stream.empty()) return fail(ArchiveError::malformed("empty sequence stream"));
   uint8_t method = stream[0];
@@ -18,8 +26,7 @@ Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::Referen
     case SequenceMethod::Overlap:
       return longread::decode_long_read_overlap(payload, method, nullptr);
     case SequenceMethod::SharedOverlap:
-      if (!reference_contigs)
-        return fail(ArchiveError::malformed("shared-reference sequence block but no reference frame in the archive"));
+      if (!reference_contigs) return fail(missing_reference());
       return longread::decode_long_read_overlap(payload, method, reference_contigs);
     case SequenceMethod::Tile:
       return longread::decode_long_read_tiles(payload);
@@ -29,36 +36,9 @@ Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::Referen
   }
 }
 
-Result<Bytes> encode_context_model_stream(const SequenceBlock& block, const seq::ContextParams& params) {
-  Bytes out{static_cast<uint8_t>(SequenceMethod::ContextModel)};
-  ZELK_TRY(append_method0(out, block, params));
-  return out;
-}
+namespace {
 
-Result<Bytes> encode_long_read_stream(const SequenceBlock& block, SequenceMethod method,
-                                      const dna::ReferenceSet* reference) {
-  Bytes payload;
-  switch (method) {
-    case SequenceMethod::Overlap:
-      payload = ZELK_TRY(longread::encode_long_read_overlap(block));
-      break;
-    case SequenceMethod::SharedOverlap:
-      if (!reference)
-        return fail(ArchiveError::malformed("shared-reference sequence block but no reference frame in the archive"));
-      payload = ZELK_TRY(longread::encode_long_read_overlap(block, *reference));
-      break;
-    case SequenceMethod::Tile:
-      payload = ZELK_TRY(longread::encode_long_read_tiles(block));
-      break;
-    default:
-      return fail(ArchiveError::unsupported_codec("sequence", static_cast<uint8_t>(method)));
-  }
-  Bytes out{static_cast<uint8_t>(method)};
-  append_bytes(out, payload);
-  return out;
-}
-
-seq::ContextParams default_context_params(uint64_t total_bases, uint64_t mean_read_length) {
+ContextParams default_context_params(uint64_t total_bases, uint64_t mean_read_length) {
   // Measured on real reads: the highest order the data can fill pays for
   // short reads and redundant long reads (amplicons, cDNA), with a 24-base
   // hashed tier for repeats; ultra-long genomic reads are close to random
@@ -70,6 +50,37 @@ seq::ContextParams default_context_params(uint64_t total_bases, uint64_t mean_re
   unsigned order = std::clamp(log2 / 2, 1u, 11u);
   if (mean_read_length >= kUltraLong) return {static_cast<uint8_t>(std::min(order, kUltraLongOrder)), 0, 0};
   return {static_cast<uint8_t>(order), 24, static_cast<uint8_t>(std::min(log2, kMaxTableBits))};
+}
+
+Result<Bytes> encode_long_read_payload(const SequenceBlock& block, const SequenceEncodeOptions& options) {
+  switch (static_cast<SequenceMethod>(options.method)) {
+    case SequenceMethod::Overlap:
+      return longread::encode_long_read_overlap(block);
+    case SequenceMethod::SharedOverlap:
+      if (!options.reference) return fail(missing_reference());
+      return longread::encode_long_read_overlap(block, *options.reference);
+    case SequenceMethod::Tile:
+      return longread::encode_long_read_tiles(block);
+    default:
+      return fail(ArchiveError::unsupported_codec("sequence", options.method));
+  }
+}
+
+}  // namespace
+
+Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceEncodeOptions& options) {
+  Bytes out{options.method};
+  if (options.method != static_cast<uint8_t>(SequenceMethod::ContextModel)) {
+    append_bytes(out, ZELK_TRY(encode_long_read_payload(block, options)));
+    return out;
+  }
+  uint64_t reads = block.read_lengths.size();
+  ContextParams params = default_context_params(block.bases.size(), reads ? block.bases.size() / reads : 0);
+  params.order = options.order.value_or(params.order);
+  params.hashed_order = options.hashed_order.value_or(params.hashed_order);
+  params.table_bits = options.table_bits.value_or(params.table_bits);
+  ZELK_TRY(append_method0(out, block, params));
+  return out;
 }
 
 }  // namespace zelk::seq

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "zelk-dna/reference_set.h"
@@ -30,19 +31,22 @@ using dna::SequenceBlock;
 Result<SequenceBlock> decode_sequence_stream(ByteSpan stream,
                                              const dna::ReferenceSet* reference_contigs = nullptr);
 
-// A whole method-0 stream for `block`. Fails with the decoder's own text
-// when `params` could not be decoded for this many bases.
-Result<Bytes> encode_context_model_stream(const SequenceBlock& block, const seq::ContextParams& params);
+// How a block's bases are coded; unset parameters take the defaults for the
+// block's size and read length.
+struct SequenceEncodeOptions {
+  uint8_t method = 0;
+  std::optional<uint8_t> order;
+  std::optional<uint8_t> hashed_order;
+  std::optional<uint8_t> table_bits;
+  // The archive's shared reference, which method 2 places the reads on.
+  const dna::ReferenceSet* reference = nullptr;
+};
 
-// A whole long-read stream for `block`: method Overlap builds contigs from
-// the block's own reads, SharedOverlap places the reads on `reference`,
-// Tile copies each read from earlier ones. Fails for any other method, and
-// for SharedOverlap without a reference.
-Result<Bytes> encode_long_read_stream(const SequenceBlock& block, SequenceMethod method,
-                                      const dna::ReferenceSet* reference = nullptr);
-
-// Parameters that suit `total_bases` bases in reads of about
-// `mean_read_length`.
-seq::ContextParams default_context_params(uint64_t total_bases, uint64_t mean_read_length);
+// A whole sequence stream for `block`. A method without an encoder is an
+// unsupported codec; parameters the decoder would refuse fail with its own
+// text. Long reads: method 1 builds contigs from the block's own reads,
+// method 2 places them on `reference` (required), method 4 copies each read
+// from earlier ones.
+Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceEncodeOptions& options);
 
 }  // namespace zelk::seq

@@ -6,7 +6,9 @@
 namespace zelk::py {
 
 PyObject* raise_archive_error(PyObject* zelk_error, const ArchiveError& error) {
-  PyObject* type = error.kind() == ErrorKind::Io ? PyExc_OSError : zelk_error;
+  PyObject* type = error.kind() == ErrorKind::Io                ? PyExc_OSError
+                   : error.kind() == ErrorKind::InvalidArgument ? PyExc_ValueError
+                                                                : zelk_error;
   PyErr_SetString(type, error.message().c_str());
   return nullptr;
 }

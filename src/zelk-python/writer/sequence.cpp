@@ -1,7 +1,5 @@
 // Writer functions for sequence streams, and for tests the bare range
 // coder with each adaptive model and the reverse-complement paths.
-#include <algorithm>
-
 #include "zelk-sequence/sequence.h"
 #include "zelk-dna/dna.h"
 #include "zelk-python/common/py.h"
@@ -11,88 +9,42 @@ namespace zelk::py {
 
 namespace {
 
-// Lengths and concatenated bases of a list of reads.
-bool sequence_block_of(PyObject* reads_arg, seq::SequenceBlock& block) {
-  std::vector<std::string> reads;
-  if (!bytes_sequence(reads_arg, reads)) return false;
-  block.read_lengths.reserve(reads.size());
-  for (const auto& read : reads) {
-    if (read.size() > UINT32_MAX) {
-      PyErr_SetString(PyExc_ValueError, "read longer than 2^32 - 1 bytes");
-      return false;
-    }
-    block.read_lengths.push_back(static_cast<uint32_t>(read.size()));
-    append_bytes(block.bases, as_bytes(read));
-  }
-  return true;
-}
-
-// Replaces `field` when the keyword was given (not None).
-bool override_byte(PyObject* arg, const char* name, uint8_t& field) {
-  std::optional<uint64_t> value;
-  if (!optional_u64(arg, value)) return false;
-  if (value && *value > UINT8_MAX) {
-    PyErr_Format(PyExc_ValueError, "%s must be below 256", name);
-    return false;
-  }
-  if (value) field = static_cast<uint8_t>(*value);
-  return true;
-}
-
-// Contigs given as a list of bytes, in one reference set.
-bool reference_of(PyObject* contigs_arg, dna::ReferenceSet& reference) {
+// Contigs given as a list of bytes (None: none), in one reference set.
+bool optional_contigs(PyObject* arg, std::optional<dna::ReferenceSet>& out) {
+  if (!arg || arg == Py_None) return true;
   std::vector<std::string> contigs;
-  if (!bytes_sequence(contigs_arg, contigs)) return false;
+  if (!bytes_sequence(arg, contigs)) return false;
+  out.emplace();
   for (const auto& contig : contigs) {
-    append_bytes(reference.bases, as_bytes(contig));
-    reference.offsets.push_back(reference.bases.size());
+    append_bytes(out->bases, as_bytes(contig));
+    out->offsets.push_back(out->bases.size());
   }
   return true;
-}
-
-// Methods 1, 2 and 4; method 2 needs `reference`.
-PyObject* encode_long_reads(PyObject* module, const seq::SequenceBlock& block, int method, PyObject* reference_arg) {
-  auto long_read_method = static_cast<seq::SequenceMethod>(method);
-  dna::ReferenceSet reference;
-  bool shared = long_read_method == seq::SequenceMethod::SharedOverlap;
-  if (shared && (!reference_arg || reference_arg == Py_None)) {
-    PyErr_SetString(PyExc_ValueError, "sequence method 2 needs reference contigs");
-    return nullptr;
-  }
-  if (shared && !reference_of(reference_arg, reference)) return nullptr;
-  Result<Bytes> stream;
-  {
-    GilReleased unlocked;
-    stream = seq::encode_long_read_stream(block, long_read_method, shared ? &reference : nullptr);
-  }
-  if (!stream) return raise_writer_error(module, stream.error());
-  return bytes_from(ByteSpan(*stream));
 }
 
 PyObject* py_encode_sequences(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"reads", "method", "order", "hashed_order", "table_bits", "reference", nullptr};
   PyObject* reads_arg;
-  int method = 0;
-  PyObject *order = nullptr, *hashed_order = nullptr, *table_bits = nullptr, *reference = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$iOOOO:encode_sequences", const_cast<char**>(keywords),
-                                   &reads_arg, &method, &order, &hashed_order, &table_bits, &reference))
+  unsigned char method = 0;
+  PyObject *order = nullptr, *hashed_order = nullptr, *table_bits = nullptr, *reference_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$bOOOO:encode_sequences", const_cast<char**>(keywords),
+                                   &reads_arg, &method, &order, &hashed_order, &table_bits, &reference_arg))
     return nullptr;
-  constexpr int kLongReadMethods[] = {1, 2, 4};
-  bool long_reads = std::find(std::begin(kLongReadMethods), std::end(kLongReadMethods), method) != std::end(kLongReadMethods);
-  if (method != static_cast<int>(seq::SequenceMethod::ContextModel) && !long_reads) {
-    PyErr_Format(PyExc_ValueError, "sequence method %d has no encoder yet", method);
-    return nullptr;
-  }
   seq::SequenceBlock block;
-  if (!sequence_block_of(reads_arg, block)) return nullptr;
-  if (long_reads) return encode_long_reads(module, block, method, reference);
-  uint64_t mean_length = block.read_lengths.empty() ? 0 : block.bases.size() / block.read_lengths.size();
-  seq::ContextParams params = seq::default_context_params(block.bases.size(), mean_length);
-  if (!override_byte(order, "order", params.order) ||
-      !override_byte(hashed_order, "hashed_order", params.hashed_order) ||
-      !override_byte(table_bits, "table_bits", params.table_bits))
+  seq::SequenceEncodeOptions options;
+  std::optional<dna::ReferenceSet> reference;
+  options.method = method;
+  if (!reads_block(reads_arg, block) || !optional_byte(order, "order", options.order) ||
+      !optional_byte(hashed_order, "hashed_order", options.hashed_order) ||
+      !optional_byte(table_bits, "table_bits", options.table_bits) || !optional_contigs(reference_arg, reference))
     return nullptr;
-  auto stream = seq::encode_context_model_stream(block, params);
+  if (reference) options.reference = &*reference;
+  Result<Bytes> stream;
+  {
+    // Aligning long reads takes a while.
+    GilReleased unlocked;
+    stream = seq::encode_sequence_stream(block, options);
+  }
   if (!stream) return raise_writer_error(module, stream.error());
   return bytes_from(ByteSpan(*stream));
 }
@@ -118,10 +70,9 @@ PyObject* py_decode_sequences(PyObject* module, PyObject* args, PyObject* kwargs
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "S|$O:decode_sequences", const_cast<char**>(keywords), &stream,
                                    &reference_arg))
     return nullptr;
-  dna::ReferenceSet reference;
-  bool with_reference = reference_arg && reference_arg != Py_None;
-  if (with_reference && !reference_of(reference_arg, reference)) return nullptr;
-  auto block = seq::decode_sequence_stream(bytes_view(stream), with_reference ? &reference : nullptr);
+  std::optional<dna::ReferenceSet> reference;
+  if (!optional_contigs(reference_arg, reference)) return nullptr;
+  auto block = seq::decode_sequence_stream(bytes_view(stream), reference ? &*reference : nullptr);
   if (!block) return raise_writer_error(module, block.error());
   return reads_of(*block);
 }

@@ -10,6 +10,7 @@
 
 #include "zelk-base/bytes.h"
 #include "zelk-base/error.h"
+#include "zelk-python/writer/arguments.h"
 
 namespace zelk::py {
 
@@ -20,13 +21,6 @@ struct WriterState {
 WriterState* writer_state(PyObject* module);
 // Raises `error` as _zelk would; returns nullptr.
 PyObject* raise_writer_error(PyObject* module, const ArchiveError& error);
-
-// Optional integer keyword: None or absent leaves `out` empty. False with
-// an exception set on a bad value.
-bool optional_u64(PyObject* arg, std::optional<uint64_t>& out);
-bool optional_u32(PyObject* arg, std::optional<uint32_t>& out);
-// A sequence of bytes objects, copied.
-bool bytes_sequence(PyObject* arg, std::vector<std::string>& out);
 
 // One method-table entry for a keyword-taking function `py_<name>`.
 #define ZELK_WRITER_FN(name, doc)                                                        \
