@@ -366,3 +366,31 @@ def test_archives_decode_everywhere(shared_fastq, method):
     assert [(r.name, r.sequence, r.quality) for r in _zelk.open(archive)] == expected
     assert _zelk.read_sequences(archive) == [sequence for _, sequence, _ in records]
     assert [r.sequence for r in _zelk.read_block(archive, 1)] == [s for _, s, _ in records[60:120]]
+
+
+def sequence_streams(archive):
+    """The coded sequence stream of every block, as a remote client fetches it."""
+    index, need = _zelk.parse_index_suffix(archive[-40:], len(archive))
+    if index is None:
+        index, _ = _zelk.parse_index_suffix(archive[-need:], len(archive))
+    streams = []
+    for group in range(index.num_groups):
+        start, end = index.stream_range(group, "seq")
+        streams.append(archive[start:end])
+        index.verify_stream(group, "seq", streams[-1])
+    return streams
+
+
+def test_default_method_is_the_smaller_per_block(shared_fastq):
+    amplicons = shared_fastq(CCS, 400)
+    unrelated = [(b"r%d" % i, random_bases(1500, seed=10 + i), b"I" * 1500) for i in range(40)]
+    short = [(b"s%d" % i, random_bases(100, seed=100 + i), b"I" * 100) for i in range(40)]
+    for records, method in [(amplicons, 4), (unrelated, 0), (short, 0)]:
+        archive = writer.write_archive(records, block_reads=200)
+        streams = sequence_streams(archive)
+        assert [stream[0] for stream in streams] == [method] * len(streams)
+        decoded = [read for stream in streams for read in _zelk.decode_sequences_bytes(stream)]
+        assert decoded == [sequence for _, sequence, _ in records]
+        if method == 4:
+            forced = writer.write_archive(records, block_reads=200, sequence_method=0)
+            assert len(archive) < len(forced)

@@ -10,6 +10,10 @@ namespace zelk::seq {
 
 namespace {
 
+// Reads of at least this mean length are tried with the tile codec when no
+// method is given.
+constexpr uint64_t kLongReadLength = 1000;
+
 ArchiveError missing_reference() {
   return ArchiveError::malformed("shared-reference sequence block but no reference frame in the archive");
 }
@@ -52,26 +56,25 @@ ContextParams default_context_params(uint64_t total_bases, uint64_t mean_read_le
   return {static_cast<uint8_t>(order), 24, static_cast<uint8_t>(std::min(log2, kMaxTableBits))};
 }
 
-Result<Bytes> encode_long_read_payload(const SequenceBlock& block, const SequenceEncodeOptions& options) {
-  switch (static_cast<SequenceMethod>(options.method)) {
+Result<Bytes> encode_long_read_payload(const SequenceBlock& block, uint8_t method,
+                                      const dna::ReferenceSet* reference) {
+  switch (static_cast<SequenceMethod>(method)) {
     case SequenceMethod::Overlap:
       return longread::encode_long_read_overlap(block);
     case SequenceMethod::SharedOverlap:
-      if (!options.reference) return fail(missing_reference());
-      return longread::encode_long_read_overlap(block, *options.reference);
+      if (!reference) return fail(missing_reference());
+      return longread::encode_long_read_overlap(block, *reference);
     case SequenceMethod::Tile:
       return longread::encode_long_read_tiles(block);
     default:
-      return fail(ArchiveError::unsupported_codec("sequence", options.method));
+      return fail(ArchiveError::unsupported_codec("sequence", method));
   }
 }
 
-}  // namespace
-
-Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceEncodeOptions& options) {
-  Bytes out{options.method};
-  if (options.method != static_cast<uint8_t>(SequenceMethod::ContextModel)) {
-    append_bytes(out, ZELK_TRY(encode_long_read_payload(block, options)));
+Result<Bytes> encode_with_method(const SequenceBlock& block, const SequenceEncodeOptions& options, uint8_t method) {
+  Bytes out{method};
+  if (method != static_cast<uint8_t>(SequenceMethod::ContextModel)) {
+    append_bytes(out, ZELK_TRY(encode_long_read_payload(block, method, options.reference)));
     return out;
   }
   uint64_t reads = block.read_lengths.size();
@@ -81,6 +84,19 @@ Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceE
   params.table_bits = options.table_bits.value_or(params.table_bits);
   ZELK_TRY(append_method0(out, block, params));
   return out;
+}
+
+}  // namespace
+
+Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceEncodeOptions& options) {
+  if (options.method) return encode_with_method(block, options, *options.method);
+  Bytes smallest = ZELK_TRY(encode_with_method(block, options, static_cast<uint8_t>(SequenceMethod::ContextModel)));
+  uint64_t reads = block.read_lengths.size();
+  if (reads == 0 || block.bases.size() / reads < kLongReadLength) return smallest;
+  // Overlapping long reads code far smaller as copies of each other; reads
+  // that share little do better with the context model.
+  Bytes tiles = ZELK_TRY(encode_with_method(block, options, static_cast<uint8_t>(SequenceMethod::Tile)));
+  return tiles.size() < smallest.size() ? tiles : smallest;
 }
 
 }  // namespace zelk::seq

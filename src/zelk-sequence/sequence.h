@@ -34,7 +34,9 @@ Result<SequenceBlock> decode_sequence_stream(ByteSpan stream,
 // How a block's bases are coded; unset parameters take the defaults for the
 // block's size and read length.
 struct SequenceEncodeOptions {
-  uint8_t method = 0;
+  // Unset: the context model, or for long reads whichever of it and the
+  // tile codec codes the block smaller.
+  std::optional<uint8_t> method;
   std::optional<uint8_t> order;
   std::optional<uint8_t> hashed_order;
   std::optional<uint8_t> table_bits;
