@@ -41,7 +41,7 @@ std::string read_file(const std::string& path) {
 
 Bytes compress(const std::string& fastq) {
   Bytes archive;
-  container::ArchiveWriter writer({}, [&](ByteSpan data) -> container::WriteResult {
+  container::ArchiveWriter writer({}, [&](ByteSpan data) -> Result<void> {
     append_bytes(archive, data);
     return {};
   });

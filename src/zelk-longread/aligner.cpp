@@ -261,7 +261,7 @@ BandedResult banded_align(ByteSpan query, ByteSpan target, int64_t low, int64_t 
       // Slot c + 1 holds column c; slots 0 and width + 1 stay at minus
       // infinity so neighbours outside the band need no test.
       int32_t h;
-      uint8_t bits = 0;
+      uint8_t bits = kFromDiagonal;
       if (i == 0 && j == 0) {
         h = 0;
         e = kMinusInfinity;
