@@ -20,6 +20,9 @@ constexpr size_t kCandidates = 3;
 // A read this short that aligns nowhere is stored raw rather than becoming
 // a contig: too short to seed later reads.
 constexpr uint64_t kMinContig = 200;
+// The share of its raw size above which a read's alignment makes it a
+// contig instead, for the many-contig policy.
+constexpr double kManyContigs = 0.3;
 
 struct Placement {
   uint32_t read;
@@ -35,7 +38,7 @@ Bytes oriented(ByteSpan read, bool reverse) {
 }
 
 std::optional<Placement> place(const MinimizerIndex& index, const dna::ReferenceSet& contigs, ByteSpan read,
-                               uint32_t read_index) {
+                               uint32_t read_index, double share) {
   std::vector<Chain> chains = index.chains(read, kCandidates);
   Bytes flipped = dna::reverse_complement(read);
   for (Chain& chain : index.chains(flipped, kCandidates)) {
@@ -47,7 +50,7 @@ std::optional<Placement> place(const MinimizerIndex& index, const dna::Reference
   // reverse complement.
   auto best = cheapest_alignment(
       chains, [&](size_t c) { return chains[c].reverse ? ByteSpan(flipped) : read; },
-      [&](size_t c) { return contigs.contig(chains[c].target); });
+      [&](size_t c) { return contigs.contig(chains[c].target); }, share);
   if (!best) return std::nullopt;
   const Chain& chain = chains[best->chain];
   return Placement{read_index, chain.target, chain.reverse, best->alignment.target_start,
@@ -117,12 +120,12 @@ Bytes write_payload(const dna::SequenceBlock& block, uint8_t method, const dna::
   return payload;
 }
 
-}  // namespace
-
-Result<Bytes> encode_long_read_overlap(const dna::SequenceBlock& block) {
-  ZELK_TRY(check_block(block));
+// Contigs made from the block's reads, longest first (long reads make the
+// contigs the shorter ones land on): a read becomes a contig when its best
+// alignment to the contigs so far costs more than `contig_share` of its
+// raw bases.
+Bytes encode_with_own_contigs(const dna::SequenceBlock& block, double contig_share) {
   std::vector<uint64_t> offsets = read_offsets(block.read_lengths);
-  // Longest first: long reads make the contigs the shorter ones land on.
   std::vector<uint32_t> order(block.read_lengths.size());
   std::iota(order.begin(), order.end(), 0u);
   std::stable_sort(order.begin(), order.end(),
@@ -133,7 +136,7 @@ Result<Bytes> encode_long_read_overlap(const dna::SequenceBlock& block) {
   std::vector<Placement> placements;
   for (uint32_t r : order) {
     ByteSpan read = ByteSpan(block.bases).subspan(offsets[r], block.read_lengths[r]);
-    if (auto placement = place(index, contigs, read, r)) {
+    if (auto placement = place(index, contigs, read, r, contig_share)) {
       placements.push_back(std::move(*placement));
       continue;
     }
@@ -153,6 +156,19 @@ Result<Bytes> encode_long_read_overlap(const dna::SequenceBlock& block) {
   return write_payload(block, kBlockContigs, contigs, std::move(placements));
 }
 
+}  // namespace
+
+Result<Bytes> encode_long_read_overlap(const dna::SequenceBlock& block) {
+  ZELK_TRY(check_block(block));
+  // Accurate reads that nearly repeat each other (amplicons) pay for many
+  // contigs, each aligning its neighbours closely; noisy reads align
+  // loosely to anything, and extra contigs only cost raw bases. Both
+  // policies are tried.
+  Bytes few_contigs = encode_with_own_contigs(block, kWorthwhile);
+  Bytes many_contigs = encode_with_own_contigs(block, kManyContigs);
+  return many_contigs.size() < few_contigs.size() ? many_contigs : few_contigs;
+}
+
 Result<Bytes> encode_long_read_overlap(const dna::SequenceBlock& block, const dna::ReferenceSet& reference) {
   ZELK_TRY(check_block(block));
   std::vector<uint64_t> offsets = read_offsets(block.read_lengths);
@@ -162,7 +178,7 @@ Result<Bytes> encode_long_read_overlap(const dna::SequenceBlock& block, const dn
   std::vector<Placement> placements;
   for (uint32_t r = 0; r < block.read_lengths.size(); ++r) {
     ByteSpan read = ByteSpan(block.bases).subspan(offsets[r], block.read_lengths[r]);
-    auto placement = place(index, reference, read, r);
+    auto placement = place(index, reference, read, r, kWorthwhile);
     placements.push_back(placement ? std::move(*placement) : Placement{r, raw, false, 0, {}});
   }
   return write_payload(block, kSharedReference, reference, std::move(placements));

@@ -6,15 +6,12 @@ namespace zelk::longread {
 
 namespace {
 
-// An alignment must save at least this share of the raw size to be used:
-// its estimate is rough, and a raw read costs nothing to decode.
-constexpr double kWorthwhile = 0.85;
 constexpr double kWeakChain = 0.8;
 
 }  // namespace
 
 std::optional<Choice> cheapest_alignment(const std::vector<Chain>& chains, const SequenceOf& query_of,
-                                         const SequenceOf& target_of) {
+                                         const SequenceOf& target_of, double share) {
   std::optional<Choice> best;
   for (size_t c = 0; c < chains.size(); ++c) {
     // Chains come best first; one with far fewer seeds will not win.
@@ -22,7 +19,7 @@ std::optional<Choice> cheapest_alignment(const std::vector<Chain>& chains, const
     Alignment alignment = align_through(query_of(c), target_of(c), chains[c]);
     if (!best || alignment.bits < best->alignment.bits) best = Choice{c, std::move(alignment)};
   }
-  if (best && best->alignment.bits < kWorthwhile * raw_bits(query_of(best->chain).size())) return best;
+  if (best && best->alignment.bits < share * raw_bits(query_of(best->chain).size())) return best;
   return std::nullopt;
 }
 

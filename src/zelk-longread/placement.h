@@ -18,11 +18,16 @@ struct Choice {
 // The query or target sequence for the chain at an index.
 using SequenceOf = std::function<ByteSpan(size_t)>;
 
+// An alignment must save at least this share of the raw size to be used
+// instead of raw bases: its estimate is rough, and raw bases cost nothing
+// to decode.
+inline constexpr double kWorthwhile = 0.85;
+
 // Aligns `query_of(c)` through each chain `c` of `chains` against
-// `target_of(c)`, and keeps the cheapest alignment if it codes in
-// clearly fewer bits than the raw bases.
+// `target_of(c)`, and keeps the cheapest alignment if it codes in fewer
+// than `share` of the bits of the raw bases.
 std::optional<Choice> cheapest_alignment(const std::vector<Chain>& chains, const SequenceOf& query_of,
-                                         const SequenceOf& target_of);
+                                         const SequenceOf& target_of, double share = kWorthwhile);
 
 // Checks `block`'s lengths against its bases, the one fault an encoder
 // reports.
