@@ -111,9 +111,12 @@ def test_overlap_only_on_the_other_strand():
     assert [(read, distance, reverse) for read, distance, reverse, _, _ in tiles if read == 1 and distance] == [
         (1, 1, 1)
     ]
-    # The longer read becomes the contig; the other lands on its reverse.
-    _, placements = round_trip([first, second], 1)
-    assert sorted((contig, reverse) for _, contig, reverse, _ in placements) == [(0, 0), (0, 1)]
+    # The longer read becomes the contig; one inside it lands on its reverse.
+    inside = revcomp(mutate(GENOME[1000:3000], 0.005, seed=2))
+    _, placements = round_trip([inside, first], 1)
+    (inside_placed, first_placed) = sorted(placements)
+    assert first_placed == (1, 0, 0, 0) and inside_placed[:3] == (0, 0, 1)
+    assert 950 <= inside_placed[3] <= 1050
     _, placements = round_trip([first, second], 2, reference=[GENOME[:6000]])
     assert [(contig, reverse) for _, contig, reverse, _ in sorted(placements)] == [(0, 0), (0, 1)]
 
