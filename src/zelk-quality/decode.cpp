@@ -6,6 +6,7 @@
 #include "zelk-dna/read_lengths.h"
 #include "zelk-quality/coder.h"
 #include "zelk-quality/quality.h"
+#include "zelk-base/limits.h"
 #include "zelk-base/text.h"
 
 namespace zelk::quality {
@@ -163,6 +164,7 @@ Result<DecodedQualities> decode_quality_stream(ByteSpan stream, ByteSpan sequenc
   bool conditioned = mode_needs_sequence(header.mode);
   if (conditioned && sequence.size() != header.total)
     return fail(malformed("sequence context requires the decoded sequence"));
+  ZELK_TRY(check_decode_limit(ErrorKind::QualityCodec, "declared quality length", header.total));
   Bytes out = ZELK_TRY(
       allocate<Bytes>(header.total, [] { return malformed("declared total length too large to allocate"); }));
 

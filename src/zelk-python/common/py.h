@@ -12,6 +12,10 @@
 #include "zelk-base/bytes.h"
 #include "zelk-base/error.h"
 
+// One method-table entry for the function `py_<name>`.
+#define ZELK_METHOD(name, flags, doc) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), flags, doc}
+
 namespace zelk::py {
 
 // Owns one strong reference.

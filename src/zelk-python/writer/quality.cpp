@@ -89,9 +89,6 @@ PyObject* py_binning_names(PyObject*, PyObject*) {
 
 }  // namespace
 
-#define ZELK_WRITER_FN(name, doc) \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), METH_VARARGS | METH_KEYWORDS, doc}
-
 PyMethodDef quality_methods[] = {
     ZELK_WRITER_FN(encode_qualities,
                    "encode_qualities(quals, *, seqs=None, mode=0, binning=0, symbols=None, quantizer=None, "

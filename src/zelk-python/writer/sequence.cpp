@@ -186,9 +186,6 @@ PyObject* py_reverse_complement(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-#define ZELK_WRITER_FN(name, doc) \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), METH_VARARGS | METH_KEYWORDS, doc}
-
 PyMethodDef sequence_methods[] = {
     ZELK_WRITER_FN(encode_sequences,
                    "encode_sequences(reads, *, method=0, order=None, hashed_order=None, "

@@ -10,6 +10,7 @@
 
 #include "zelk-base/bytes.h"
 #include "zelk-base/error.h"
+#include "zelk-python/common/py.h"
 #include "zelk-python/writer/arguments.h"
 
 namespace zelk::py {
@@ -23,9 +24,7 @@ WriterState* writer_state(PyObject* module);
 PyObject* raise_writer_error(PyObject* module, const ArchiveError& error);
 
 // One method-table entry for a keyword-taking function `py_<name>`.
-#define ZELK_WRITER_FN(name, doc)                                                        \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)),         \
-   METH_VARARGS | METH_KEYWORDS, doc}
+#define ZELK_WRITER_FN(name, doc) ZELK_METHOD(name, METH_VARARGS | METH_KEYWORDS, doc)
 
 // Method tables of the areas, added to the module in this order.
 extern PyMethodDef container_methods[];
