@@ -4,7 +4,10 @@ Round trips on real and adversarial reads, checked against an independent
 decoder; the format's edge cases on hand-made streams; the one error text
 of malformed blocks."""
 
+import os
 import random
+import subprocess
+import sys
 
 import pytest
 
@@ -348,6 +351,25 @@ def test_malformed_streams(stream):
         writer.decode_sequences(stream, reference=None)
     with pytest.raises(_zelk.ZelkError, match=BAD):
         _zelk.decode_sequences_bytes(stream)
+
+
+@pytest.mark.skipif("ZELK_SANITIZED" in os.environ, reason="child interpreters lack the preloaded runtime")
+def test_decode_ceiling_applies_to_the_declared_total():
+    streams = [b"\x01" + build_overlap([4000], [], [[(0, 1, 0, 0, None)]], raw=bytes(4000)),
+               b"\x04" + build_tiles([4000], [[("raw", 4000)]], None, raw=bytes(4000))]
+    code = f"""
+import _zelk
+for stream in {streams!r}:
+    try:
+        print(len(_zelk.decode_sequences_bytes(stream)[0]))
+    except _zelk.ZelkError as error:
+        print(error)
+"""
+    run = lambda limit: subprocess.run([sys.executable, "-c", code], env=dict(os.environ, ZELK_DECODE_LIMIT=limit),
+                                       capture_output=True, text=True).stdout.splitlines()
+    refused = "malformed sequence stream: declared sequence length of 4000 bytes exceeds the decode limit of 3999 bytes"
+    assert run("3999") == [refused, refused]
+    assert run("4000") == ["4000", "4000"]
 
 
 def test_other_methods_are_still_dispatched_as_before():

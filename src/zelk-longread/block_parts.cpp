@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "zelk-base/limits.h"
 #include "zelk-dna/dna.h"
 #include "zelk-longread/edit_script.h"
 #include "zelk-rans/rans.h"
@@ -40,6 +41,7 @@ Result<BlockShape> read_shape(ByteCursor& cursor, uint64_t capacity) {
   uint64_t count = ZELK_TRY(read_block_varint(cursor));
   uint64_t total = ZELK_TRY(read_block_varint(cursor));
   if (total > capacity) return fail(malformed_block());
+  ZELK_TRY(check_decode_limit(ErrorKind::SequenceCodec, "declared sequence length", total));
   Bytes coded = ZELK_TRY(read_framed(cursor, capacity));
   ByteCursor lengths(coded);
   // Every length takes at least a byte, so the stream bounds the count.

@@ -27,7 +27,8 @@ struct BlockShape {
 
 // Checks the three magic bytes and the byte after them.
 Result<void> expect_magic(ByteCursor& cursor, std::string_view magic, uint8_t fourth);
-// The read count, the total and the framed read lengths.
+// The read count, the total and the framed read lengths. A total over the
+// decode ceiling fails in the sequence family, as for every sequence stream.
 Result<BlockShape> read_shape(ByteCursor& cursor, uint64_t capacity);
 // A framed sub-stream, any failure reported as a malformed block.
 Result<Bytes> read_framed(ByteCursor& cursor, uint64_t capacity);
