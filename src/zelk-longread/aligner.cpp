@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
+#include <tuple>
 
 #include "zelk-dna/dna.h"
 
@@ -103,8 +103,7 @@ struct Hit {
 };
 
 double gap_penalty(int64_t shift) {
-  if (shift == 0) return 0;
-  return 0.01 * kSeedLength * static_cast<double>(shift) + 0.5 * std::log2(static_cast<double>(shift));
+  return 0.01 * kSeedLength * static_cast<double>(shift) + 0.5 * std::bit_width(static_cast<uint64_t>(shift));
 }
 
 // The best chain through one target's hits, sorted by query position.
@@ -181,12 +180,11 @@ std::vector<Chain> MinimizerIndex::chains(ByteSpan query, size_t limit) const {
       ++found;
     }
   }
-  std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
-    if (a.target != b.target) return a.target < b.target;
-    if ((a.position & kReverseBit) != (b.position & kReverseBit)) return a.position < b.position;
-    if (a.query != b.query) return a.query < b.query;
-    return a.position < b.position;
-  });
+  // By target and strand, then along the query and the target.
+  auto order = [](const Hit& hit) {
+    return std::tuple(hit.target, hit.position & kReverseBit, hit.query, hit.position);
+  };
+  std::sort(hits.begin(), hits.end(), [&](const Hit& a, const Hit& b) { return order(a) < order(b); });
   std::vector<Chain> chains;
   for (size_t begin = 0; begin < hits.size();) {
     size_t end = begin + 1;
@@ -241,64 +239,77 @@ struct BandedResult {
 // [low, high] (j - i). Global: ends at the far corner. Extension: starts at
 // the near corner and ends at the best cell, stopping once a whole row
 // falls `kExtensionDrop` below the best.
-BandedResult banded_align(ByteSpan query, ByteSpan target, int64_t low, int64_t high, bool extension) {
+// Most calls align a few bases between two seeds: the rows and the
+// traceback keep their storage from call to call.
+struct Workspace {
+  std::vector<int32_t> h_prev, h_cur, f_prev, f_cur;
+  std::vector<uint8_t> trace;
+};
+
+BandedResult banded_align(Workspace& work, ByteSpan query, ByteSpan target, int64_t low, int64_t high,
+                          bool extension) {
   const int64_t n = static_cast<int64_t>(query.size()), m = static_cast<int64_t>(target.size());
   const int64_t width = high - low + 1;
+  for (auto* row : {&work.h_prev, &work.h_cur, &work.f_prev, &work.f_cur}) row->assign(width + 2, kMinusInfinity);
+  int32_t *h_prev = work.h_prev.data(), *h_cur = work.h_cur.data();
+  int32_t *f_prev = work.f_prev.data(), *f_cur = work.f_cur.data();
   // Grown row by row: an extension usually stops long before the last row.
-  std::vector<uint8_t> trace;
-  std::vector<int32_t> h_prev(width + 2, kMinusInfinity), h_cur(width + 2, kMinusInfinity);
-  std::vector<int32_t> f_prev(width + 2, kMinusInfinity), f_cur(width + 2, kMinusInfinity);
+  std::vector<uint8_t>& trace = work.trace;
+  trace.clear();
   int32_t best_score = 0;
   int64_t best_i = 0, best_j = 0;
   for (int64_t i = 0; i <= n; ++i) {
-    std::fill(h_cur.begin(), h_cur.end(), kMinusInfinity);
-    std::fill(f_cur.begin(), f_cur.end(), kMinusInfinity);
-    int32_t e = kMinusInfinity, row_best = kMinusInfinity;
+    // Slot c + 1 holds column c; the slots around the band's cells stay at
+    // minus infinity, so neighbours outside it need no test.
+    std::fill(h_cur, h_cur + width + 2, kMinusInfinity);
+    std::fill(f_cur, f_cur + width + 2, kMinusInfinity);
     trace.resize(static_cast<size_t>((i + 1) * width));
-    for (int64_t c = 0; c < width; ++c) {
-      int64_t j = i + low + c;
-      if (j < 0 || j > m) continue;
-      // Slot c + 1 holds column c; slots 0 and width + 1 stay at minus
-      // infinity so neighbours outside the band need no test.
-      int32_t h;
-      uint8_t bits = kFromDiagonal;
-      if (i == 0 && j == 0) {
-        h = 0;
-        e = kMinusInfinity;
-      } else {
-        // Values near minus infinity drift by a gap cost per step; the
-        // floor keeps them far from overflow.
-        int32_t e_open = h_cur[c] + kGapOpen + kGapExtend, e_extend = e + kGapExtend;
-        e = std::max({e_open, e_extend, kMinusInfinity});
-        if (e_extend > e_open) bits |= kDeletionExtends;
-        int32_t f_open = h_prev[c + 2] + kGapOpen + kGapExtend, f_extend = f_prev[c + 2] + kGapExtend;
-        int32_t f = std::max({f_open, f_extend, kMinusInfinity});
-        if (f_extend > f_open) bits |= kInsertionExtends;
-        f_cur[c + 1] = f;
-        int32_t diagonal = kMinusInfinity;
-        if (i > 0 && j > 0) diagonal = h_prev[c + 1] + (bases_match(query[i - 1], target[j - 1]) ? kMatch : kMismatch);
-        h = diagonal;
-        if (e > h) {
-          h = e;
-          bits |= kFromDeletion;
-        }
-        if (f > h) {
-          h = f;
-          bits = static_cast<uint8_t>((bits & ~3) | kFromInsertion);
-        }
+    uint8_t* row_trace = trace.data() + i * width;
+    const int64_t first = std::max<int64_t>(0, -(i + low)), last = std::min<int64_t>(width - 1, m - i - low);
+    // The read base of this row, and the reference base of column c at
+    // target[i + low + c - 1].
+    const uint8_t read_base = i > 0 ? query[i - 1] : 0;
+    const bool wildcard = i > 0 && dna::base_code(read_base) == 4;
+    const uint8_t* ref_bases = target.data() + (i + low - 1);
+    int32_t e = kMinusInfinity, row_best = kMinusInfinity;
+    int64_t row_best_c = first;
+    for (int64_t c = first; c <= last; ++c) {
+      // Values near minus infinity drift by a gap cost per step; the floor
+      // keeps them far from overflow.
+      int32_t e_open = h_cur[c] + kGapOpen + kGapExtend, e_extend = e + kGapExtend;
+      e = std::max({e_open, e_extend, kMinusInfinity});
+      int32_t f_open = h_prev[c + 2] + kGapOpen + kGapExtend, f_extend = f_prev[c + 2] + kGapExtend;
+      int32_t f = std::max({f_open, f_extend, kMinusInfinity});
+      f_cur[c + 1] = f;
+      uint8_t bits = (e_extend > e_open ? kDeletionExtends : 0) | (f_extend > f_open ? kInsertionExtends : 0);
+      int32_t h = kMinusInfinity;
+      if (i + low + c > 0 && i > 0)
+        h = h_prev[c + 1] + (wildcard || read_base == ref_bases[c] ? kMatch : kMismatch);
+      if (e > h) {
+        h = e;
+        bits |= kFromDeletion;
       }
+      if (f > h) {
+        h = f;
+        bits = static_cast<uint8_t>((bits & ~3) | kFromInsertion);
+      }
+      if (i == 0 && c == first) h = 0;  // the start corner
       h_cur[c + 1] = h;
-      trace[static_cast<size_t>(i * width + c)] = bits;
-      row_best = std::max(row_best, h);
-      if (extension && h >= best_score && h > kMinusInfinity) {
-        best_score = h;
-        best_i = i;
-        best_j = j;
+      row_trace[c] = bits;
+      if (h >= row_best) {
+        row_best = h;
+        row_best_c = c;
       }
     }
     std::swap(h_prev, h_cur);
     std::swap(f_prev, f_cur);
-    if (extension && row_best < best_score - kExtensionDrop) break;
+    if (!extension) continue;
+    if (row_best >= best_score) {
+      best_score = row_best;
+      best_i = i;
+      best_j = i + low + row_best_c;
+    }
+    if (row_best < best_score - kExtensionDrop) break;
   }
   int64_t i = extension ? best_i : n, j = extension ? best_j : m;
   BandedResult result{{}, static_cast<uint64_t>(i), static_cast<uint64_t>(j)};
@@ -333,7 +344,7 @@ BandedResult banded_align(ByteSpan query, ByteSpan target, int64_t low, int64_t 
 
 // All of query against all of target; too large a gap for the band is
 // coded as an insertion and a deletion.
-EditScript align_between(ByteSpan query, ByteSpan target) {
+EditScript align_between(Workspace& work, ByteSpan query, ByteSpan target) {
   EditScript script;
   int64_t n = static_cast<int64_t>(query.size()), m = static_cast<int64_t>(target.size());
   int64_t low = std::min<int64_t>(0, m - n) - kBand, high = std::max<int64_t>(0, m - n) + kBand;
@@ -342,17 +353,17 @@ EditScript align_between(ByteSpan query, ByteSpan target) {
     append_op(script, EditCode::Deletion, target.size());
     return script;
   }
-  return banded_align(query, target, low, high, false).script;
+  return banded_align(work, query, target, low, high, false).script;
 }
 
 // Extends from the start of both; the query beyond what extends is
 // inserted after.
-BandedResult extend(ByteSpan query, ByteSpan target) {
+BandedResult extend(Workspace& work, ByteSpan query, ByteSpan target) {
   if (query.empty() || target.empty()) {
     BandedResult result;
     return result;
   }
-  return banded_align(query, target, -kBand, kBand, true);
+  return banded_align(work, query, target, -kBand, kBand, true);
 }
 
 Bytes reversed(ByteSpan bases) { return Bytes(bases.rbegin(), bases.rend()); }
@@ -397,7 +408,8 @@ Alignment align_through(ByteSpan query, ByteSpan target, const Chain& chain) {
   uint64_t reach = std::min<uint64_t>(first.target, first.query + kBand);
   Bytes query_head = reversed(query.first(first.query));
   Bytes target_head = reversed(target.subspan(first.target - reach, reach));
-  BandedResult head = extend(query_head, target_head);
+  Workspace work;
+  BandedResult head = extend(work, query_head, target_head);
   alignment.target_start = first.target - head.target_used;
   append_op(script, EditCode::Insertion, first.query - head.query_used);
   for (auto op = head.script.rbegin(); op != head.script.rend(); ++op) append_op(script, op->code, op->length);
@@ -408,14 +420,14 @@ Alignment align_through(ByteSpan query, ByteSpan target, const Chain& chain) {
     uint64_t query_end = block.query + block.length, target_end = block.target + block.length;
     if (b + 1 < blocks.size()) {
       const Anchor& next = blocks[b + 1];
-      append_script(script, align_between(query.subspan(query_end, next.query - query_end),
+      append_script(script, align_between(work, query.subspan(query_end, next.query - query_end),
                                           target.subspan(target_end, next.target - target_end)));
       continue;
     }
     // After the last seed: extend forwards, insert the rest.
     uint64_t query_left = query.size() - query_end;
     uint64_t target_left = std::min<uint64_t>(target.size() - target_end, query_left + kBand);
-    BandedResult tail = extend(query.subspan(query_end), target.subspan(target_end, target_left));
+    BandedResult tail = extend(work, query.subspan(query_end), target.subspan(target_end, target_left));
     append_script(script, tail.script);
     append_op(script, EditCode::Insertion, query_left - tail.query_used);
   }
