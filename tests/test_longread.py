@@ -110,10 +110,12 @@ GENOME = random_bases(12000, seed=1)
 def test_overlap_only_on_the_other_strand():
     first = GENOME[:4000]
     second = revcomp(mutate(GENOME[2000:6000], 0.01, seed=2))
+    # The second read copies the first's reverse strand (in pieces between
+    # indels when that codes smaller), and only its own half is raw.
     _, tiles = round_trip([first, second], 4)
-    assert [(read, distance, reverse) for read, distance, reverse, _, _ in tiles if read == 1 and distance] == [
-        (1, 1, 1)
-    ]
+    copies = [(distance, reverse) for read, distance, reverse, _, _ in tiles if read == 1 and distance]
+    assert copies and set(copies) == {(1, 1)}
+    assert sum(length for read, distance, _, _, length in tiles if read == 1 and not distance) < 2100
     # The longer read becomes the contig; one inside it lands on its reverse.
     inside = revcomp(mutate(GENOME[1000:3000], 0.005, seed=2))
     _, placements = round_trip([inside, first], 1)
@@ -161,7 +163,8 @@ def test_read_longer_than_every_contig():
 def test_back_reference_to_the_first_read():
     first, other = GENOME[:3000], GENOME[6000:9000]
     _, tiles = round_trip([first, other, mutate(first, 0.01, seed=4)], 4)
-    assert [(distance, reverse, offset) for read, distance, reverse, offset, _ in tiles if read == 2] == [(2, 0, 0)]
+    copies = [(distance, reverse, offset) for read, distance, reverse, offset, _ in tiles if read == 2 and distance]
+    assert copies[0] == (2, 0, 0) and {copy[:2] for copy in copies} == {(2, 0)}
 
 
 @pytest.mark.parametrize("method", [1, 2, 4])

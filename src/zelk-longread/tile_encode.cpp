@@ -23,32 +23,64 @@ constexpr size_t kCandidates = 6;
 constexpr uint64_t kMinSplit = 64;
 constexpr unsigned kMaxSplitDepth = 3;
 
+// A tile as chosen: `length` bases of the block from `at`, raw or copied
+// from the read `distance` back.
+struct Tile {
+  uint64_t at;
+  uint64_t length;
+  uint64_t distance = kRawTile;
+  bool reverse = false;
+  uint64_t offset = 0;
+  EditScript script;
+};
+
 // The tile streams in the order the payload holds them.
 struct TileStreams {
   Bytes distances, copy_lengths, strands, source_offsets, raw_lengths, raw_codes;
   EditScriptEncoder edits;
 
-  // A raw tile; `image` receives what the decoder writes.
-  void add_raw(ByteSpan bases, uint8_t* image) {
+  void add_raw(ByteSpan bases) {
     append_varint(distances, kRawTile);
     append_varint(raw_lengths, bases.size());
-    for (size_t i = 0; i < bases.size(); ++i) {
-      raw_codes.push_back(raw_code(bases[i]));
-      image[i] = dna::code_base(raw_codes.back());
-    }
+    for (uint8_t base : bases) raw_codes.push_back(raw_code(base));
   }
 
-  // A copy of `ref` (the source from `offset`, on `reverse`'s strand)
-  // edited into `bases`.
-  void add_copy(uint64_t distance, bool reverse, uint64_t offset, ByteSpan ref, ByteSpan bases,
-                const EditScript& script, uint8_t* image) {
-    append_varint(distances, distance);
+  // A copy of `ref` (the source from `offset`) edited into `bases`.
+  void add_copy(const Tile& tile, uint64_t offset, ByteSpan ref, ByteSpan bases, const EditScript& script) {
+    append_varint(distances, tile.distance);
     append_varint(copy_lengths, bases.size());
-    strands.push_back(reverse);
+    strands.push_back(tile.reverse);
     append_varint(source_offsets, offset);
     edits.add(ref, bases, script);
-    Bytes rebuilt = apply_edits(ref, bases, script);
-    std::copy(rebuilt.begin(), rebuilt.end(), image);
+  }
+
+  // The copy split at every insertion and deletion: inserted bases become
+  // raw tiles, deleted ones a jump in the next copy's offset. In blocks
+  // with few indels this leaves the indel streams empty, which saves more
+  // than the extra tiles cost.
+  void add_copy_without_indels(const Tile& tile, ByteSpan source, ByteSpan bases) {
+    EditScript piece;
+    uint64_t ref_at = 0, piece_ref_at = 0, read_at = 0, piece_read_at = 0;
+    auto flush = [&] {
+      if (read_at > piece_read_at)
+        add_copy(tile, tile.offset + piece_ref_at, source.subspan(tile.offset + piece_ref_at),
+                 bases.subspan(piece_read_at, read_at - piece_read_at), piece);
+      piece.clear();
+    };
+    for (const EditOp& op : tile.script) {
+      if (op.code == EditCode::Insertion || op.code == EditCode::Deletion) {
+        flush();
+        if (op.code == EditCode::Insertion) add_raw(bases.subspan(read_at, op.length));
+        (op.code == EditCode::Insertion ? read_at : ref_at) += op.length;
+        piece_read_at = read_at;
+        piece_ref_at = ref_at;
+        continue;
+      }
+      piece.push_back(op);
+      read_at += op.length;
+      ref_at += op.length;
+    }
+    flush();
   }
 
   void append_to(Bytes& payload) {
@@ -66,27 +98,63 @@ class Tiler {
   explicit Tiler(const dna::SequenceBlock& block)
       : block_(block), offsets_(read_offsets(block.read_lengths)), decoded_(block.bases.size()) {}
 
+  // The smaller of the tiles written as chosen and written without indels.
   Bytes encode() {
     for (uint32_t r = 0; r < block_.read_lengths.size(); ++r) tile_read(r);
+    Bytes with_indels = payload(false), without_indels = payload(true);
+    return without_indels.size() < with_indels.size() ? without_indels : with_indels;
+  }
+
+ private:
+  Bytes payload(bool without_indels) const {
+    TileStreams streams;
+    for (const Tile& tile : tiles_) {
+      ByteSpan bases = ByteSpan(block_.bases).subspan(tile.at, tile.length);
+      if (tile.distance == kRawTile) {
+        streams.add_raw(bases);
+        continue;
+      }
+      Bytes source = source_strand(tile);
+      if (without_indels)
+        streams.add_copy_without_indels(tile, source, bases);
+      else
+        streams.add_copy(tile, tile.offset, ByteSpan(source).subspan(tile.offset), bases, tile.script);
+    }
     Bytes payload;
     append_magic(payload, kTileMagic, kTileVersion);
     append_shape(payload, block_);
-    tiles_.append_to(payload);
+    streams.append_to(payload);
     append_exceptions(payload, decoded_, block_.bases);
     pad_to_capacity(payload, block_.bases.size());
     return payload;
   }
 
- private:
+  // The source read of a copy as the decoder sees it.
+  Bytes source_strand(const Tile& tile) const {
+    size_t read = std::upper_bound(offsets_.begin(), offsets_.end(), tile.at) - offsets_.begin() - 1;
+    ByteSpan source = decoded(static_cast<uint32_t>(read - tile.distance));
+    return tile.reverse ? dna::reverse_complement(source) : Bytes(source.begin(), source.end());
+  }
+
+  void add_raw(uint64_t at, uint64_t length) {
+    for (uint64_t i = at; i < at + length; ++i) decoded_[i] = dna::code_base(raw_code(block_.bases[i]));
+    tiles_.push_back({at, length, kRawTile, false, 0, {}});
+  }
+
+  void add_copy(uint64_t at, uint64_t length, uint64_t distance, bool reverse, uint64_t offset, ByteSpan ref,
+                EditScript script) {
+    Bytes rebuilt = apply_edits(ref, ByteSpan(block_.bases).subspan(at, length), script);
+    std::copy(rebuilt.begin(), rebuilt.end(), decoded_.begin() + at);
+    tiles_.push_back({at, length, distance, reverse, offset, std::move(script)});
+  }
+
   ByteSpan original(uint32_t r) const {
     return ByteSpan(block_.bases).subspan(offsets_[r], block_.read_lengths[r]);
   }
   ByteSpan decoded(uint32_t r) const { return ByteSpan(decoded_).subspan(offsets_[r], block_.read_lengths[r]); }
 
   void tile_read(uint32_t r) {
-    ByteSpan read = original(r);
-    uint8_t* image = decoded_.data() + offsets_[r];
-    if (!copy_duplicate(r, read, image)) tile_segment(r, read, image, 0);
+    if (!copy_duplicate(r)) tile_segment(r, offsets_[r], block_.read_lengths[r], 0);
     ByteSpan written = decoded(r);
     Bytes flipped = dna::reverse_complement(written);
     index_.add(r, false, written);
@@ -97,55 +165,52 @@ class Tiler {
   }
 
   // A read equal to an earlier one (on either strand) is one whole match.
-  bool copy_duplicate(uint32_t r, ByteSpan read, uint8_t* image) {
+  bool copy_duplicate(uint32_t r) {
+    ByteSpan read = original(r);
     auto found = duplicates_.find(xxh3_64(read));
     if (read.empty() || found == duplicates_.end()) return false;
     auto [source, reverse] = found->second;
     Bytes flipped = reverse ? dna::reverse_complement(decoded(source)) : Bytes{};
     ByteSpan ref = reverse ? ByteSpan(flipped) : decoded(source);
     if (!std::equal(ref.begin(), ref.end(), read.begin(), read.end())) return false;
-    tiles_.add_copy(r - source, reverse, 0, ref, read, {{EditCode::Match, static_cast<uint32_t>(read.size())}}, image);
+    add_copy(offsets_[r], read.size(), r - source, reverse, 0, ref, {{EditCode::Match, static_cast<uint32_t>(read.size())}});
     return true;
   }
 
-  // Tiles `segment` of read `r` from its best source; a long stretch at
-  // either end that the source does not cover is tiled on its own.
-  void tile_segment(uint32_t r, ByteSpan segment, uint8_t* image, unsigned depth) {
-    if (segment.empty()) return;
+  // Tiles `length` bases of read `r` from `at` from their best source; a
+  // long stretch at either end that the source does not cover is tiled on
+  // its own.
+  void tile_segment(uint32_t r, uint64_t at, uint64_t length, unsigned depth) {
+    if (length == 0) return;
+    ByteSpan segment = ByteSpan(block_.bases).subspan(at, length);
     std::vector<Chain> chains = index_.chains(segment, kCandidates);
     std::vector<Bytes> flipped(chains.size());
     for (size_t c = 0; c < chains.size(); ++c)
       if (chains[c].reverse) flipped[c] = dna::reverse_complement(decoded(chains[c].target));
     auto target_of = [&](size_t c) { return chains[c].reverse ? ByteSpan(flipped[c]) : decoded(chains[c].target); };
     auto best = cheapest_alignment(chains, [&](size_t) { return segment; }, target_of);
-    if (!best) {
-      tiles_.add_raw(segment, image);
-      return;
-    }
+    if (!best) return add_raw(at, length);
     EditScript& script = best->alignment.script;
-    uint64_t head = split_end(script, script.front(), depth);
-    uint64_t tail = split_end(script, script.back(), depth);
-    if (head + tail >= segment.size()) {
-      tiles_.add_raw(segment, image);
-      return;
-    }
+    uint64_t head = split_end(script.front(), depth);
+    uint64_t tail = split_end(script.back(), depth);
+    if (head + tail >= length) return add_raw(at, length);
     if (head) script.erase(script.begin());
     if (tail) script.pop_back();
     // Nothing after the last produced base is ever decoded.
     while (!script.empty() && script.back().code == EditCode::Deletion) script.pop_back();
-    tile_segment(r, segment.first(head), image, depth + 1);
+    tile_segment(r, at, head, depth + 1);
     const Chain& chain = chains[best->chain];
     uint64_t start = best->alignment.target_start;
-    tiles_.add_copy(r - chain.target, chain.reverse, start, target_of(best->chain).subspan(start),
-                    segment.subspan(head, segment.size() - head - tail), script, image + head);
-    tile_segment(r, segment.last(tail), image + segment.size() - tail, depth + 1);
+    add_copy(at + head, length - head - tail, r - chain.target, chain.reverse, start,
+             target_of(best->chain).subspan(start), std::move(script));
+    tile_segment(r, at + length - tail, tail, depth + 1);
   }
 
-  // The length of an insertion at an end of the script long enough to be
-  // tiled separately, or 0.
-  static uint64_t split_end(const EditScript& script, const EditOp& end, unsigned depth) {
-    if (script.empty() || depth >= kMaxSplitDepth || end.code != EditCode::Insertion || end.length < kMinSplit)
-      return 0;
+  // The length of `end`, an op at an end of a script (which for a segment
+  // of bases is never empty), when it is an insertion long enough to be
+  // tiled separately; else 0.
+  static uint64_t split_end(const EditOp& end, unsigned depth) {
+    if (depth >= kMaxSplitDepth || end.code != EditCode::Insertion || end.length < kMinSplit) return 0;
     return end.length;
   }
 
@@ -158,7 +223,7 @@ class Tiler {
   // sources on either.
   MinimizerIndex index_;
   std::unordered_map<uint64_t, std::pair<uint32_t, bool>> duplicates_;
-  TileStreams tiles_;
+  std::vector<Tile> tiles_;
 };
 
 }  // namespace
