@@ -129,7 +129,8 @@ class Tiler {
     return payload;
   }
 
-  // The source read of a copy as the decoder sees it.
+  // The source read of a copy as the decoder sees it. The tile's read is
+  // the last one starting at or before it (tiles lie in non-empty reads).
   Bytes source_strand(const Tile& tile) const {
     size_t read = std::upper_bound(offsets_.begin(), offsets_.end(), tile.at) - offsets_.begin() - 1;
     ByteSpan source = decoded(static_cast<uint32_t>(read - tile.distance));
