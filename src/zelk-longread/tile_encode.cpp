@@ -18,10 +18,10 @@ namespace {
 
 // Source chains tried per read (either strand).
 constexpr size_t kCandidates = 6;
-// An uncovered end of at least this many bases is tiled from another
-// source, at most this many times over.
-constexpr uint64_t kMinSplit = 64;
-constexpr unsigned kMaxSplitDepth = 3;
+// A stretch of at least this many bases that the chosen source does not
+// cover is tiled from another source, at most this many times over.
+constexpr uint64_t kMinSplit = 32;
+constexpr unsigned kMaxSplitDepth = 4;
 
 // A tile as chosen: `length` bases of the block from `at`, raw or copied
 // from the read `distance` back.
@@ -179,8 +179,8 @@ class Tiler {
   }
 
   // Tiles `length` bases of read `r` from `at` from their best source; a
-  // long stretch at either end that the source does not cover is tiled on
-  // its own.
+  // long stretch the source does not cover (an insertion in its script) is
+  // tiled on its own, from another source or raw.
   void tile_segment(uint32_t r, uint64_t at, uint64_t length, unsigned depth) {
     if (length == 0) return;
     ByteSpan segment = ByteSpan(block_.bases).subspan(at, length);
@@ -191,28 +191,38 @@ class Tiler {
     auto target_of = [&](size_t c) { return chains[c].reverse ? ByteSpan(flipped[c]) : decoded(chains[c].target); };
     auto best = cheapest_alignment(chains, [&](size_t) { return segment; }, target_of);
     if (!best) return add_raw(at, length);
-    EditScript& script = best->alignment.script;
-    uint64_t head = split_end(script.front(), depth);
-    uint64_t tail = split_end(script.back(), depth);
-    if (head + tail >= length) return add_raw(at, length);
-    if (head) script.erase(script.begin());
-    if (tail) script.pop_back();
-    // Nothing after the last produced base is ever decoded.
-    while (!script.empty() && script.back().code == EditCode::Deletion) script.pop_back();
-    tile_segment(r, at, head, depth + 1);
     const Chain& chain = chains[best->chain];
-    uint64_t start = best->alignment.target_start;
-    add_copy(at + head, length - head - tail, r - chain.target, chain.reverse, start,
-             target_of(best->chain).subspan(start), std::move(script));
-    tile_segment(r, at + length - tail, tail, depth + 1);
-  }
-
-  // The length of `end`, an op at an end of a script (which for a segment
-  // of bases is never empty), when it is an insertion long enough to be
-  // tiled separately; else 0.
-  static uint64_t split_end(const EditOp& end, unsigned depth) {
-    if (depth >= kMaxSplitDepth || end.code != EditCode::Insertion || end.length < kMinSplit) return 0;
-    return end.length;
+    ByteSpan target = target_of(best->chain);
+    const uint64_t start = best->alignment.target_start;
+    // The script in pieces between the insertions tiled on their own.
+    EditScript piece;
+    uint64_t read_at = 0, ref_at = 0, piece_read_at = 0, piece_ref_at = 0;
+    auto flush = [&] {
+      // Deletions at either end of a piece only move its offset.
+      while (!piece.empty() && piece.back().code == EditCode::Deletion) piece.pop_back();
+      size_t skipped = 0;
+      for (; skipped < piece.size() && piece[skipped].code == EditCode::Deletion; ++skipped)
+        piece_ref_at += piece[skipped].length;
+      piece.erase(piece.begin(), piece.begin() + skipped);
+      if (read_at > piece_read_at)
+        add_copy(at + piece_read_at, read_at - piece_read_at, r - chain.target, chain.reverse, start + piece_ref_at,
+                 target.subspan(start + piece_ref_at), std::move(piece));
+      piece.clear();
+    };
+    for (const EditOp& op : best->alignment.script) {
+      if (op.code == EditCode::Insertion && op.length >= kMinSplit && depth < kMaxSplitDepth) {
+        flush();
+        tile_segment(r, at + read_at, op.length, depth + 1);
+        read_at += op.length;
+        piece_read_at = read_at;
+        piece_ref_at = ref_at;
+        continue;
+      }
+      piece.push_back(op);
+      if (op.code != EditCode::Deletion) read_at += op.length;
+      if (op.code != EditCode::Insertion) ref_at += op.length;
+    }
+    flush();
   }
 
   const dna::SequenceBlock& block_;
