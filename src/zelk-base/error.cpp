@@ -67,6 +67,10 @@ ArchiveError ArchiveError::truncated() {
   return {ErrorKind::Truncated, "truncated zelk stream"};
 }
 
+ArchiveError ArchiveError::interrupted() {
+  return {ErrorKind::Interrupted, "interrupted"};
+}
+
 ArchiveError ArchiveError::corrupt(std::string what) {
   return {ErrorKind::Corrupt, "corrupted zelk data: " + what + " (crc mismatch)"};
 }

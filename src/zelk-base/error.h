@@ -28,6 +28,7 @@ enum class ErrorKind : uint8_t {
   OverlapCodec,
   Rans,
   InvalidArgument,  // a caller's mistake: an option or record that cannot be stored
+  Interrupted,      // the caller asked the operation to stop
 };
 
 // Message prefixes of the codec families; a codec's fixed detail text
@@ -51,6 +52,7 @@ class ArchiveError {
   // `stream` is the lowercase stream name ("sequence").
   static ArchiveError unsupported_codec(std::string stream, uint8_t tag);
   static ArchiveError truncated();
+  static ArchiveError interrupted();
   static ArchiveError corrupt(std::string what);
   static ArchiveError malformed(std::string description);
   static ArchiveError invalid_fastq(uint64_t sequence_len, uint64_t quality_len);

@@ -70,6 +70,7 @@ Result<uint64_t> decode_archive(Source& source, const DecodeRequest& request, Re
   uint64_t block_index = 0;
   std::vector<Bytes> batch;
   for (bool more_blocks = true; more_blocks;) {
+    if (request.interrupted && request.interrupted()) return fail(ArchiveError::interrupted());
     batch.clear();
     // An I/O failure ends the decode before its batch is decoded. A frame
     // that is corrupt or cut short fails like a block that does not decode:

@@ -43,7 +43,7 @@ void run_decode(RecordStream::Shared& shared, Source& source, const DecodeReques
     ChannelSink sink(shared.channel);
     auto reads = decode_archive(source, request, sink);
     if (!reads) shared.outcome = fail(std::move(reads).error());
-  } catch (...) {
+  } ZELK_RETHROW_THREAD_EXIT catch (...) {
     // An internal fault (not an error value) still ends the stream cleanly.
     shared.outcome = fail(ArchiveError::malformed("record decode thread panicked"));
   }
@@ -69,7 +69,9 @@ RecordStream::RecordStream(std::shared_ptr<Shared> shared, Thread thread)
 
 RecordStream::~RecordStream() { shared_->channel.close_receiver(); }
 
-std::optional<Record> RecordStream::next() { return shared_->channel.receive(); }
+std::optional<Record> RecordStream::next_for(std::chrono::milliseconds wait, bool& timed_out) {
+  return shared_->channel.receive_for(wait, timed_out);
+}
 
 Result<void> RecordStream::finish() {
   thread_.join();

@@ -13,6 +13,28 @@ PyObject* raise_archive_error(PyObject* zelk_error, const ArchiveError& error) {
   return nullptr;
 }
 
+SignalWatch::~SignalWatch() {
+  if (!type_) return;
+  PyGILState_STATE gil = PyGILState_Ensure();
+  Py_XDECREF(type_);
+  Py_XDECREF(value_);
+  Py_XDECREF(traceback_);
+  PyGILState_Release(gil);
+}
+
+bool SignalWatch::raised() {
+  if (type_) return true;
+  PyGILState_STATE gil = PyGILState_Ensure();
+  if (PyErr_CheckSignals() < 0) PyErr_Fetch(&type_, &value_, &traceback_);
+  PyGILState_Release(gil);
+  return type_ != nullptr;
+}
+
+void SignalWatch::restore() {
+  PyErr_Restore(type_, value_, traceback_);
+  type_ = value_ = traceback_ = nullptr;
+}
+
 PyObject* bytes_from(ByteSpan data) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
                                    static_cast<Py_ssize_t>(data.size()));

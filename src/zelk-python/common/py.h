@@ -56,6 +56,27 @@ class GilReleased {
   PyThreadState* state_;
 };
 
+// Runs pending signal handlers from code that released the lock: takes the
+// lock, lets a handler raise (KeyboardInterrupt on Ctrl-C) and keeps that
+// exception until restore() hands it back to the caller.
+class SignalWatch {
+ public:
+  SignalWatch() = default;
+  SignalWatch(const SignalWatch&) = delete;
+  SignalWatch& operator=(const SignalWatch&) = delete;
+  ~SignalWatch();
+
+  // True once a handler has raised; called without the lock.
+  bool raised();
+  // Sets the kept exception as the current one; lock held.
+  void restore();
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
 // Raises the Python exception for `error`: OSError for Io, otherwise
 // `zelk_error` with the error's text. Returns nullptr for convenience.
 PyObject* raise_archive_error(PyObject* zelk_error, const ArchiveError& error);

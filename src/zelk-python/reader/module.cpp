@@ -8,6 +8,7 @@
 
 #include "zelk-base/limits.h"
 #include "zelk-python/common/py.h"
+#include "zelk-python/common/source.h"
 #include "zelk-python/reader/functions.h"
 #include "zelk-python/reader/state.h"
 
@@ -130,7 +131,7 @@ bool apply_decode_limit_from_environment() {
 }
 
 int module_exec(PyObject* module) {
-  if (!apply_decode_limit_from_environment()) return -1;
+  if (!apply_decode_limit_from_environment() || !register_exit_hook()) return -1;
   ModuleState* state = module_state(module);
   if (add_types(module, state) < 0) return -1;
   state->zelk_error = PyErr_NewExceptionWithDoc("zelk.ZelkError", "Base error for zelk archive failures.",
