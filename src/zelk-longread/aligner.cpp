@@ -16,6 +16,9 @@ constexpr unsigned kWindow = 10;
 constexpr uint32_t kKeyMask = (1u << (2 * kSeedLength)) - 1;
 constexpr uint32_t kNoSeed = UINT32_MAX;
 constexpr uint32_t kReverseBit = 1u << 31;
+// Positions share their word with the reverse bit: longer sequences are
+// neither indexed nor looked up, so they never align.
+constexpr size_t kMaxSeeded = kReverseBit - 1;
 // A seed this common is looked up only in its newest occurrences, so a
 // block of near-identical amplicons stays linear.
 constexpr unsigned kMaxOccurrences = 128;
@@ -163,13 +166,14 @@ void MinimizerIndex::insert(const Entry& entry) {
 }
 
 void MinimizerIndex::add(uint32_t target, bool reverse, ByteSpan sequence) {
+  if (sequence.size() > kMaxSeeded) return;
   for (const Seed& seed : minimizers(sequence))
     insert({seed.key, target, seed.position | (reverse ? kReverseBit : 0), 0});
 }
 
 std::vector<Chain> MinimizerIndex::chains(ByteSpan query, size_t limit) const {
   std::vector<Hit> hits;
-  if (buckets_.empty()) return {};
+  if (buckets_.empty() || query.size() > kMaxSeeded) return {};
   for (const Seed& seed : minimizers(query)) {
     unsigned found = 0;
     for (uint32_t at = buckets_[seed.key & (buckets_.size() - 1)]; at && found < kMaxOccurrences;
