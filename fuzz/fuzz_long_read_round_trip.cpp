@@ -31,16 +31,16 @@ std::vector<ByteSpan> chunks(ByteSpan input) {
   return out;
 }
 
-Bytes read_from(const Bytes& genome, ByteSpan spec) {
-  if (genome.empty() || spec.size() < 5) return Bytes(spec.begin(), spec.end());
-  size_t start = (spec[0] | spec[1] << 8) % genome.size();
-  size_t length = std::min<size_t>(spec[2] | spec[3] << 8, genome.size() - start);
+Bytes read_from(const Bytes& genome, ByteSpan recipe) {
+  if (genome.empty() || recipe.size() < 5) return Bytes(recipe.begin(), recipe.end());
+  size_t start = (recipe[0] | recipe[1] << 8) % genome.size();
+  size_t length = std::min<size_t>(recipe[2] | recipe[3] << 8, genome.size() - start);
   Bytes read(genome.begin() + start, genome.begin() + start + length);
-  if (spec[4] & 1) read = zelk::dna::reverse_complement(read);
-  for (size_t i = 5; i + 1 < spec.size() && !read.empty(); i += 2) {
-    size_t at = spec[i] * read.size() / 256;
-    uint8_t base = "ACGTNacgt-"[spec[i + 1] % 10];
-    switch (spec[i + 1] % 3) {
+  if (recipe[4] & 1) read = zelk::dna::reverse_complement(read);
+  for (size_t i = 5; i + 1 < recipe.size() && !read.empty(); i += 2) {
+    size_t at = recipe[i] * read.size() / 256;
+    uint8_t base = "ACGTNacgt-"[recipe[i + 1] % 10];
+    switch (recipe[i + 1] % 3) {
       case 0: read[at] = base; break;
       case 1: read.insert(read.begin() + at, base); break;
       default: read.erase(read.begin() + at); break;
