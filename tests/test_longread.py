@@ -375,9 +375,9 @@ for stream in {streams!r}:
     assert run("4000") == ["4000", "4000"]
 
 
-def test_other_methods_are_still_dispatched_as_before():
-    with pytest.raises(_zelk.ZelkError, match="^unsupported zelk sequence codec method 3; upgrade zelk$"):
-        _zelk.decode_sequences_bytes(b"\x03LZ")
+def test_other_methods_are_dispatched_as_before():
+    with pytest.raises(_zelk.ZelkError, match="^unsupported zelk sequence codec method 5; upgrade zelk$"):
+        _zelk.decode_sequences_bytes(b"\x05LRT\x01")
     with pytest.raises(_zelk.ZelkError, match="no reference frame in the archive$"):
         encode([GENOME[:100]], 2)
 
@@ -422,3 +422,21 @@ def test_default_method_is_the_smaller_per_block(shared_fastq):
         if method == 4:
             forced = writer.write_archive(records, block_reads=200, sequence_method=0)
             assert len(archive) < len(forced)
+
+
+def test_archive_on_a_shared_reference(shared_fastq):
+    records = shared_fastq(CDNA, 120)
+    contigs = [sequence for _, sequence, _ in sorted(records, key=lambda r: len(r[1]))[-15:]]
+    archive = writer.write_archive(records, sequence_method=2, reference=contigs, block_reads=50)
+    text = b"".join(b"@%s\n%s\n+\n%s\n" % record for record in records)
+    assert _zelk.decompress_to_bytes(archive) == text
+    assert [(r.name, r.sequence, r.quality) for r in _zelk.open(archive)] == records
+    streams = sequence_streams(archive)
+    assert [stream[0] for stream in streams] == [2, 2, 2]
+    # Random access and a lone stream never read the reference frame.
+    missing = "^malformed zelk block: shared-reference sequence block but no reference frame in the archive$"
+    with pytest.raises(_zelk.ZelkError, match=missing):
+        _zelk.decode_sequences_bytes(streams[0])
+    with pytest.raises(_zelk.ZelkError, match=missing):
+        _zelk.read_block(archive, 1)
+    assert writer.decode_sequences(streams[0], reference=contigs) == [s for _, s, _ in records[:50]]

@@ -12,6 +12,7 @@
 #include "zelk-sequence/sequence.h"
 #include "zelk-quality/quality.h"
 #include "zelk-names/names.h"
+#include "zelk-reorder/reference.h"
 
 namespace zelk::container {
 
@@ -74,7 +75,23 @@ Result<void> ArchiveWriter::start() {
       if (label.empty() || label.size() > 15) return refuse("each label must be 1 to 15 bytes");
     append_extension_record(header.extensions, kExtensionMemberLabels, member_labels_payload(options_.labels));
   }
-  return write(encode_header(header));
+  if (options_.reference) header.flags |= kFlagGlobalReference;
+  ZELK_TRY(write(encode_header(header)));
+  return options_.reference ? write_reference(*options_.reference) : Result<void>{};
+}
+
+Result<void> ArchiveWriter::write_reference(const std::vector<std::string>& contigs) {
+  std::vector<ByteSpan> spans;
+  spans.reserve(contigs.size());
+  for (const auto& contig : contigs) {
+    spans.push_back(as_bytes(contig));
+    // Method 2 places reads on these contigs.
+    append_bytes(reference_contigs_.bases, spans.back());
+    reference_contigs_.offsets.push_back(reference_contigs_.bases.size());
+  }
+  Bytes frame = ZELK_TRY(reorder::encode_plain_reference(spans));
+  if (frame.size() > kMaxSlicePayload) return refuse("reference larger than 2 GiB");
+  return write(encode_framed_slice(frame));
 }
 
 Platform ArchiveWriter::detected_platform() const {
@@ -113,7 +130,9 @@ Result<void> ArchiveWriter::flush_block() {
 
   Bytes coded_names = names::encode_names(names);
   // Any sequence encoder failure means options it cannot honour.
-  auto coded_sequence = seq::encode_sequence_stream(sequence, options_.sequence);
+  seq::SequenceEncodeOptions sequence_options = options_.sequence;
+  if (options_.reference) sequence_options.reference = &reference_contigs_;
+  auto coded_sequence = seq::encode_sequence_stream(sequence, sequence_options);
   if (!coded_sequence) return refuse(coded_sequence.error().message());
   Bytes coded_qualities = ZELK_TRY(quality::encode_quality_stream(sequence.read_lengths, qualities, sequence.bases,
                                                                    quality_options(options_, mean_length)));

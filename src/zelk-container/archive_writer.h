@@ -31,6 +31,8 @@ struct ArchiveOptions {
   uint8_t members = 1;
   std::vector<std::string> labels;
   uint8_t flags = 0;
+  // Contigs stored as the shared reference frame after the header.
+  std::optional<std::vector<std::string>> reference;
 };
 
 // Accumulates reads into blocks and appends finished archive bytes to a
@@ -47,6 +49,7 @@ class ArchiveWriter {
 
  private:
   Result<void> start();
+  Result<void> write_reference(const std::vector<std::string>& contigs);
   Platform detected_platform() const;
   Result<void> flush_block();
   Result<void> write(ByteSpan data);
@@ -57,6 +60,7 @@ class ArchiveWriter {
   uint64_t offset_ = 0;
   uint32_t crc_ = 0;  // of everything written so far: the whole-file CRC grows with it
   std::vector<FastqRecord> pending_;
+  dna::ReferenceSet reference_contigs_;  // the shared reference frame's contigs, when written
   std::vector<GroupEntry> groups_;
   uint64_t total_reads_ = 0;
 };

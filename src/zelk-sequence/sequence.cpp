@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "zelk-longread/longread.h"
+#include "zelk-sequence/lz.h"
 #include "zelk-sequence/method0.h"
 
 namespace zelk::seq {
@@ -29,13 +30,14 @@ Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::Referen
       return decode_method0(payload);
     case SequenceMethod::Overlap:
       return longread::decode_long_read_overlap(payload, method, nullptr);
+    case SequenceMethod::ReferenceLz:
+      return decode_reflzma_block(payload);
     case SequenceMethod::SharedOverlap:
       if (!reference_contigs) return fail(missing_reference());
       return longread::decode_long_read_overlap(payload, method, reference_contigs);
     case SequenceMethod::Tile:
       return longread::decode_long_read_tiles(payload);
     default:
-      // The reference LZ method is not built yet.
       return fail(ArchiveError::unsupported_codec("sequence", method));
   }
 }
@@ -72,6 +74,7 @@ Result<Bytes> encode_long_read_payload(const SequenceBlock& block, uint8_t metho
 }
 
 Result<Bytes> encode_with_method(const SequenceBlock& block, const SequenceEncodeOptions& options, uint8_t method) {
+  if (method == static_cast<uint8_t>(SequenceMethod::ReferenceLz)) return encode_reference_lz_stream(block);
   Bytes out{method};
   if (method != static_cast<uint8_t>(SequenceMethod::ContextModel)) {
     append_bytes(out, ZELK_TRY(encode_long_read_payload(block, method, options.reference)));
