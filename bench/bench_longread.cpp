@@ -49,7 +49,7 @@ void bench_block(const char* label, const std::string& path) {
 
 }  // namespace
 
-ZELK_BENCH_SECTION(42, "long-read sequence streams: methods 0, 4 and 1 on one block (one core)") {
+ZELK_BENCH_SECTION(45, "long-read sequence streams: methods 0, 4 and 1 on one block (one core)") {
   bench_block("PacBio CCS amplicons", "pacbio/ccs_sequel_dada2_16s.fastq");
   bench_block("ONT cDNA", "ont/cdna_seqkit_pcs109_5k.fastq");
 }
