@@ -74,8 +74,18 @@ Result<Bytes> encode_block(std::vector<FastqRecord>& records, const ArchiveOptio
   records = {};
 
   Bytes coded_names = names::encode_names(names);
+  // Method 2 places the reads on the contigs of the reference frame.
+  seq::SequenceEncodeOptions sequence_options = options.sequence;
+  dna::ReferenceSet contigs;
+  if (options.reference && options.sequence.method == static_cast<uint8_t>(seq::SequenceMethod::SharedOverlap)) {
+    for (const auto& contig : *options.reference) {
+      append_bytes(contigs.bases, as_bytes(contig));
+      contigs.offsets.push_back(contigs.bases.size());
+    }
+    sequence_options.reference = &contigs;
+  }
   // Any sequence encoder failure means options it cannot honour.
-  auto coded_sequence = seq::encode_sequence_stream(sequence, options.sequence);
+  auto coded_sequence = seq::encode_sequence_stream(sequence, sequence_options);
   if (!coded_sequence) return refuse(coded_sequence.error().message());
   Bytes coded_qualities = ZELK_TRY(quality::encode_quality_stream(sequence.read_lengths, qualities, sequence.bases,
                                                                    quality_options(options, mean_length)));

@@ -3,10 +3,23 @@
 #include <algorithm>
 #include <bit>
 
+#include "zelk-longread/longread.h"
 #include "zelk-sequence/lz.h"
 #include "zelk-sequence/method0.h"
 
 namespace zelk::seq {
+
+namespace {
+
+// Reads of at least this mean length are tried with the tile codec when no
+// method is given.
+constexpr uint64_t kLongReadLength = 1000;
+
+ArchiveError missing_reference() {
+  return ArchiveError::malformed("shared-reference sequence block but no reference frame in the archive");
+}
+
+}  // namespace
 
 Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::ReferenceSet* reference_contigs) {
   if (stream.empty()) return fail(ArchiveError::malformed("empty sequence stream"));
@@ -15,18 +28,24 @@ Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::Referen
   switch (static_cast<SequenceMethod>(method)) {
     case SequenceMethod::ContextModel:
       return decode_method0(payload);
-    case SequenceMethod::ReferenceLz: return decode_reflzma_block(payload);
+    case SequenceMethod::Overlap:
+      return longread::decode_long_read_overlap(payload, method, nullptr);
+    case SequenceMethod::ReferenceLz:
+      return decode_reflzma_block(payload);
     case SequenceMethod::SharedOverlap:
-      if (!reference_contigs)
-        return fail(ArchiveError::malformed("shared-reference sequence block but no reference frame in the archive"));
-      [[fallthrough]];
+      if (!reference_contigs) return fail(missing_reference());
+      return longread::decode_long_read_overlap(payload, method, reference_contigs);
+    case SequenceMethod::Tile:
+      return longread::decode_long_read_tiles(payload);
     default:
-      // The long-read methods are not built yet.
       return fail(ArchiveError::unsupported_codec("sequence", method));
   }
 }
 
 namespace {
+
+// Levels up to this one trade size for speed.
+constexpr unsigned kFastLevel = 3;
 
 ContextParams default_context_params(uint64_t total_bases, uint64_t mean_read_length, uint8_t level) {
   // Measured on real reads: the highest order the data can fill pays for
@@ -38,28 +57,55 @@ ContextParams default_context_params(uint64_t total_bases, uint64_t mean_read_le
   constexpr unsigned kMaxTableBits = 22;  // 64 MiB of hashed entries
   unsigned log2 = std::bit_width(std::max<uint64_t>(total_bases, 1)) - 1;
   unsigned order = std::clamp(log2 / 2, 1u, 11u);
-  constexpr unsigned kFastLevel = 3;
   constexpr unsigned kFastOrder = 6;
   if (level <= kFastLevel) return {static_cast<uint8_t>(std::min(order, kFastOrder)), 0, 0};
   if (mean_read_length >= kUltraLong) return {static_cast<uint8_t>(std::min(order, kUltraLongOrder)), 0, 0};
   return {static_cast<uint8_t>(order), 24, static_cast<uint8_t>(std::min(log2, kMaxTableBits))};
 }
 
-}  // namespace
+Result<Bytes> encode_long_read_payload(const SequenceBlock& block, uint8_t method,
+                                      const dna::ReferenceSet* reference) {
+  switch (static_cast<SequenceMethod>(method)) {
+    case SequenceMethod::Overlap:
+      return longread::encode_long_read_overlap(block);
+    case SequenceMethod::SharedOverlap:
+      if (!reference) return fail(missing_reference());
+      return longread::encode_long_read_overlap(block, *reference);
+    case SequenceMethod::Tile:
+      return longread::encode_long_read_tiles(block);
+    default:
+      return fail(ArchiveError::unsupported_codec("sequence", method));
+  }
+}
 
-Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceEncodeOptions& options) {
-  if (options.method == static_cast<uint8_t>(SequenceMethod::ReferenceLz)) return encode_reference_lz_stream(block);
-  if (options.method != static_cast<uint8_t>(SequenceMethod::ContextModel))
-    return fail(ArchiveError::unsupported_codec("sequence", options.method));
+Result<Bytes> encode_with_method(const SequenceBlock& block, const SequenceEncodeOptions& options, uint8_t method) {
+  if (method == static_cast<uint8_t>(SequenceMethod::ReferenceLz)) return encode_reference_lz_stream(block);
+  Bytes out{method};
+  if (method != static_cast<uint8_t>(SequenceMethod::ContextModel)) {
+    append_bytes(out, ZELK_TRY(encode_long_read_payload(block, method, options.reference)));
+    return out;
+  }
   uint64_t reads = block.read_lengths.size();
   ContextParams params =
       default_context_params(block.bases.size(), reads ? block.bases.size() / reads : 0, options.level);
   params.order = options.order.value_or(params.order);
   params.hashed_order = options.hashed_order.value_or(params.hashed_order);
   params.table_bits = options.table_bits.value_or(params.table_bits);
-  Bytes out{options.method};
   ZELK_TRY(append_method0(out, block, params));
   return out;
+}
+
+}  // namespace
+
+Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceEncodeOptions& options) {
+  if (options.method) return encode_with_method(block, options, *options.method);
+  Bytes smallest = ZELK_TRY(encode_with_method(block, options, static_cast<uint8_t>(SequenceMethod::ContextModel)));
+  uint64_t reads = block.read_lengths.size();
+  if (reads == 0 || block.bases.size() / reads < kLongReadLength || options.level <= kFastLevel) return smallest;
+  // Overlapping long reads code far smaller as copies of each other; reads
+  // that share little do better with the context model.
+  Bytes tiles = ZELK_TRY(encode_with_method(block, options, static_cast<uint8_t>(SequenceMethod::Tile)));
+  return tiles.size() < smallest.size() ? tiles : smallest;
 }
 
 }  // namespace zelk::seq

@@ -34,18 +34,24 @@ Result<SequenceBlock> decode_sequence_stream(ByteSpan stream,
 // How a block's bases are coded; unset parameters take the defaults for the
 // block's size and read length.
 struct SequenceEncodeOptions {
-  uint8_t method = 0;
+  // Unset: the context model, or for long reads whichever of it and the
+  // tile codec codes the block smaller.
+  std::optional<uint8_t> method;
   // 1 to 3 favour speed: a short context and no hashed tier; 4 to 9 the
   // smallest streams.
   uint8_t level = 5;
   std::optional<uint8_t> order;
   std::optional<uint8_t> hashed_order;
   std::optional<uint8_t> table_bits;
+  // The archive's shared reference, which method 2 places the reads on.
+  const dna::ReferenceSet* reference = nullptr;
 };
 
 // A whole sequence stream for `block`. A method without an encoder is an
 // unsupported codec; parameters the decoder would refuse fail with its own
-// text.
+// text. Long reads: method 1 builds contigs from the block's own reads,
+// method 2 places them on `reference` (required), method 4 copies each read
+// from earlier ones.
 Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceEncodeOptions& options);
 
 }  // namespace zelk::seq

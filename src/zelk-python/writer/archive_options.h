@@ -22,7 +22,7 @@ namespace zelk::py {
       &(a).threads, &(a).level
 
 #define ZELK_ARCHIVE_OPTIONS_DOC                                                                      \
-  "block_reads=None, sequence_method=0, sequence_order=None, hashed_order=None, table_bits=None, "    \
+  "block_reads=None, sequence_method=None, sequence_order=None, hashed_order=None, table_bits=None, " \
   "quality_mode=None, quality_binning=0, symbols=None, quantizer=None, chunk_variant=1, segments=4, " \
   "warmup=None, platform=None, members=1, labels=None, flags=0, reference=None, threads=1, level=5"
 

@@ -9,24 +9,72 @@ namespace zelk::py {
 
 namespace {
 
+// Contigs given as a list of bytes (None: none), in one reference set.
+bool optional_contigs(PyObject* arg, std::optional<dna::ReferenceSet>& out) {
+  if (!arg || arg == Py_None) return true;
+  std::vector<std::string> contigs;
+  if (!bytes_sequence(arg, contigs)) return false;
+  out.emplace();
+  for (const auto& contig : contigs) {
+    append_bytes(out->bases, as_bytes(contig));
+    out->offsets.push_back(out->bases.size());
+  }
+  return true;
+}
+
 PyObject* py_encode_sequences(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"reads", "method", "order", "hashed_order", "table_bits", nullptr};
+  static const char* keywords[] = {"reads", "method", "order", "hashed_order", "table_bits", "reference", nullptr};
   PyObject* reads_arg;
   unsigned char method = 0;
-  PyObject *order = nullptr, *hashed_order = nullptr, *table_bits = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$bOOO:encode_sequences", const_cast<char**>(keywords),
-                                   &reads_arg, &method, &order, &hashed_order, &table_bits))
+  PyObject *order = nullptr, *hashed_order = nullptr, *table_bits = nullptr, *reference_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$bOOOO:encode_sequences", const_cast<char**>(keywords),
+                                   &reads_arg, &method, &order, &hashed_order, &table_bits, &reference_arg))
     return nullptr;
   seq::SequenceBlock block;
   seq::SequenceEncodeOptions options;
+  std::optional<dna::ReferenceSet> reference;
   options.method = method;
   if (!reads_block(reads_arg, block) || !optional_byte(order, "order", options.order) ||
       !optional_byte(hashed_order, "hashed_order", options.hashed_order) ||
-      !optional_byte(table_bits, "table_bits", options.table_bits))
+      !optional_byte(table_bits, "table_bits", options.table_bits) || !optional_contigs(reference_arg, reference))
     return nullptr;
-  auto stream = seq::encode_sequence_stream(block, options);
+  if (reference) options.reference = &*reference;
+  Result<Bytes> stream;
+  {
+    // Aligning long reads takes a while.
+    GilReleased unlocked;
+    stream = seq::encode_sequence_stream(block, options);
+  }
   if (!stream) return raise_writer_error(module, stream.error());
   return bytes_from(ByteSpan(*stream));
+}
+
+// The reads of a decoded block, as a list of bytes.
+PyObject* reads_of(const seq::SequenceBlock& block) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(block.read_lengths.size())));
+  if (!list) return nullptr;
+  size_t at = 0;
+  for (size_t i = 0; i < block.read_lengths.size(); ++i) {
+    PyObject* read = bytes_from(ByteSpan(block.bases).subspan(at, block.read_lengths[i]));
+    if (!read) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), read);
+    at += block.read_lengths[i];
+  }
+  return list.release();
+}
+
+PyObject* py_decode_sequences(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"stream", "reference", nullptr};
+  PyObject* stream;
+  PyObject* reference_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "S|$O:decode_sequences", const_cast<char**>(keywords), &stream,
+                                   &reference_arg))
+    return nullptr;
+  std::optional<dna::ReferenceSet> reference;
+  if (!optional_contigs(reference_arg, reference)) return nullptr;
+  auto block = seq::decode_sequence_stream(bytes_view(stream), reference ? &*reference : nullptr);
+  if (!block) return raise_writer_error(module, block.error());
+  return reads_of(*block);
 }
 
 // The adaptive models a single symbol stream can be coded with.
@@ -141,9 +189,15 @@ PyObject* py_reverse_complement(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef sequence_methods[] = {
     ZELK_WRITER_FN(encode_sequences,
                    "encode_sequences(reads, *, method=0, order=None, hashed_order=None, "
-                   "table_bits=None)\n--\n\n"
-                   "A whole sequence stream for `reads` (a list of bytes). Method 0 only; a\n"
-                   "None parameter picks the default for the reads' total and mean length."),
+                   "table_bits=None, reference=None)\n--\n\n"
+                   "A whole sequence stream for `reads` (a list of bytes). Method 0: a None\n"
+                   "parameter picks the default for the reads' total and mean length. Methods\n"
+                   "1 (contigs from the reads), 2 (placed on `reference`, a list of contig\n"
+                   "bytes) and 4 (tiles from earlier reads) code long reads by alignment."),
+    ZELK_WRITER_FN(decode_sequences,
+                   "decode_sequences(stream, *, reference=None)\n--\n\n"
+                   "The reads of a whole sequence stream, decoded as a block of an archive\n"
+                   "whose shared reference holds the contigs `reference` (a list of bytes)."),
     ZELK_WRITER_FN(range_encode,
                    "range_encode(symbols, *, model='base5')\n--\n\n"
                    "Range-codes `symbols` (bytes of symbol values) with one adaptive model:\n"
