@@ -113,7 +113,10 @@ WriteResult append_to(Bytes& out, ByteSpan data) {
   return {};
 }
 
-PyObject* py_write_archive(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* py_write_archive(PyObject* module, PyObject* args, PyObject* kwargs) {
+  int layout = requested_layout(kwargs);
+  if (layout < 0) return nullptr;
+  if (layout == 1) return write_reordered_archive(module, args, kwargs);
   static const char* keywords[] = {"records", ZELK_ARCHIVE_KEYWORDS, nullptr};
   PyObject* records;
   OptionArgs a;
@@ -221,7 +224,11 @@ PyMethodDef archive_methods[] = {
     ZELK_WRITER_FN(write_archive,
                    "write_archive(records, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
                    "A complete plain archive of `records`, an iterable of (name, sequence,\n"
-                   "quality) bytes triples. None picks the default for the read length."),
+                   "quality) bytes triples. None picks the default for the read length.\n\n"
+                   "layout=\"reordered\" writes the globally reordered layout instead, with the\n"
+                   "keywords reorder_version=3, keep_order=True, name_template=\"auto\",\n"
+                   "reorder=True, reference=None, reference_method=None, block_reads,\n"
+                   "quality_mode (0 only), quality_binning, platform and members."),
     ZELK_WRITER_FN(compress_fastq,
                    "compress_fastq(source, dest, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
                    "Compress a FASTQ file (plain or gzip; a path or bytes) into an archive at\n"

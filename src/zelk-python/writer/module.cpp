@@ -9,7 +9,8 @@ namespace zelk::py {
 namespace {
 
 PyMethodDef* const kAreaMethods[] = {container_methods, checksum_methods, archive_methods, rans_methods,
-                                     names_methods,     sequence_methods, quality_methods};
+                                     names_methods,     sequence_methods, quality_methods,
+                                     reorder_methods};
 
 int module_exec(PyObject* module) {
   PyRef reader_module(PyImport_ImportModule("_zelk"));

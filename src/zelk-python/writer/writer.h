@@ -41,5 +41,13 @@ extern PyMethodDef rans_methods[];
 extern PyMethodDef names_methods[];
 extern PyMethodDef sequence_methods[];
 extern PyMethodDef quality_methods[];
+extern PyMethodDef reorder_methods[];
+
+// write_archive's `layout` keyword: 1 for "reordered", 0 for "plain" or
+// absent (the keyword is then removed from `kwargs`), -1 with an exception
+// set for anything else.
+int requested_layout(PyObject* kwargs);
+// write_archive(records, layout="reordered", ...).
+PyObject* write_reordered_archive(PyObject* module, PyObject* args, PyObject* kwargs);
 
 }  // namespace zelk::py

@@ -1,0 +1,235 @@
+#include "zelk-container/reordered_writer.h"
+
+#include <algorithm>
+#include <numeric>
+#include <optional>
+
+#include "zelk-base/pool.h"
+#include "zelk-base/xxh3.h"
+#include "zelk-container/block_frame.h"
+#include "zelk-container/estimate.h"
+#include "zelk-container/header.h"
+#include "zelk-dna/dna.h"
+#include "zelk-names/names.h"
+#include "zelk-quality/quality.h"
+#include "zelk-rans/rans.h"
+#include "zelk-reorder/clustered.h"
+#include "zelk-reorder/reorderer.h"
+
+namespace zelk::container {
+
+namespace {
+
+using Refusal = std::unexpected<std::string>;
+
+// Sequence blocks hold whole clusters, so they are larger than plain
+// blocks: a cluster never spans two blocks.
+constexpr uint64_t kBlockSizeFactor = 4;
+
+reorder::ReadOrder input_order(size_t count) {
+  reorder::ReadOrder order;
+  order.original.resize(count);
+  std::iota(order.original.begin(), order.original.end(), 0);
+  order.flipped.assign(count, 0);
+  order.hints.resize(count);
+  for (size_t i = 1; i < count; ++i) order.hints[i] = {static_cast<uint32_t>(i - 1), 0};
+  return order;
+}
+
+struct Layout {
+  uint64_t reads = 0;
+  uint64_t block_reads = 1;
+  size_t blocks = 0;
+  bool keep_order = true;
+  reorder::ReadOrder order;
+  std::optional<names::NameTemplate> name_template;
+
+  // The input record emitted at output position i (stored order without
+  // keep_order), and whether it is stored flipped.
+  size_t record_at_output(size_t i) const { return keep_order ? i : order.original[i]; }
+  std::pair<size_t, size_t> block_range(size_t b) const {
+    return {b * block_reads, std::min<uint64_t>(reads, (b + 1) * block_reads)};
+  }
+};
+
+// The sequences of stored reads [begin, end), on their stored strand, with
+// the overlap hints that stay inside the block.
+std::expected<Bytes, std::string> sequence_block(const std::vector<FastqRecord>& records, const Layout& layout,
+                                                 size_t begin, size_t end, uint8_t version) {
+  dna::SequenceBlock block;
+  std::vector<reorder::ReadPlacement> hints;
+  for (size_t i = begin; i < end; ++i) {
+    const std::string& sequence = records[layout.order.original[i]].sequence;
+    block.read_lengths.push_back(static_cast<uint32_t>(sequence.size()));
+    size_t at = block.bases.size();
+    block.bases.resize(at + sequence.size());
+    std::span<uint8_t> stored(block.bases.data() + at, sequence.size());
+    if (layout.order.flipped[i])
+      (void)dna::revcomp_into(as_bytes(sequence), stored);  // same length: cannot fail
+    else
+      std::ranges::copy(sequence, stored.begin());
+    reorder::ReadPlacement hint = layout.order.hints[i];
+    if (hint.anchor != reorder::ReadPlacement::kNoAnchor && hint.anchor >= begin)
+      hint.anchor -= static_cast<uint32_t>(begin);
+    else
+      hint.anchor = reorder::ReadPlacement::kNoAnchor;
+    hints.push_back(hint);
+  }
+  reorder::BlockEncodeOptions options;
+  options.version = static_cast<reorder::BlockVersion>(version);
+  auto coded = reorder::encode_sequence_block(block, hints, nullptr, options);
+  if (!coded) return Refusal(coded.error().message());
+  return std::move(*coded);
+}
+
+// The name and quality blocks of output positions [begin, end).
+std::expected<std::pair<Bytes, Bytes>, std::string> name_quality_pair(const std::vector<FastqRecord>& records,
+                                                                      const Layout& layout, size_t begin,
+                                                                      size_t end, uint8_t binning) {
+  std::vector<std::string> names;
+  std::vector<uint32_t> lengths;
+  Bytes qualities;
+  for (size_t i = begin; i < end; ++i) {
+    const FastqRecord& record = records[layout.record_at_output(i)];
+    if (!layout.name_template) names.push_back(record.header);
+    lengths.push_back(static_cast<uint32_t>(record.quality.size()));
+    size_t at = qualities.size();
+    append_bytes(qualities, as_bytes(record.quality));
+    // Without keep_order a flipped read's quality is stored reversed too.
+    if (!layout.keep_order && layout.order.flipped[i]) std::reverse(qualities.begin() + at, qualities.end());
+  }
+  quality::QualityEncodeOptions options;
+  options.binning = binning;
+  auto coded_qualities = quality::encode_quality_stream(lengths, qualities, {}, options);
+  if (!coded_qualities) return Refusal(coded_qualities.error());
+  Bytes coded_names = layout.name_template ? Bytes{} : names::encode_names(names);
+  return std::pair{std::move(coded_names), std::move(*coded_qualities)};
+}
+
+// Permutation planes: byte j of p(i) at offset j * N + i.
+Bytes permutation_section(const Layout& layout) {
+  if (!layout.keep_order) return {};
+  uint64_t n = layout.reads;
+  Bytes planes(4 * n);
+  for (uint64_t i = 0; i < n; ++i) {
+    uint32_t position = layout.order.original[i];
+    for (unsigned plane = 0; plane < 4; ++plane) planes[plane * n + i] = static_cast<uint8_t>(position >> (8 * plane));
+  }
+  return rans::rans_encode_best(planes);
+}
+
+Bytes flip_section(const Layout& layout) {
+  Bytes bits((layout.reads + 7) / 8);
+  for (uint64_t i = 0; i < layout.reads; ++i)
+    if (layout.order.flipped[i]) bits[i / 8] |= static_cast<uint8_t>(1 << (i % 8));
+  return bits;
+}
+
+// The digest the decoder computes over what it emits.
+uint64_t output_digest(const std::vector<FastqRecord>& records, const Layout& layout) {
+  Xxh3Digest digest;
+  for (uint64_t i = 0; i < layout.reads; ++i) {
+    const FastqRecord& record = records[layout.record_at_output(i)];
+    std::string name = layout.name_template ? names::render_name_template(*layout.name_template, i) : record.header;
+    digest.update_le(static_cast<uint32_t>(name.size()));
+    digest.update(as_bytes(name));
+    digest.update_le(static_cast<uint32_t>(record.sequence.size()));
+    digest.update(as_bytes(record.sequence));
+    digest.update(as_bytes(record.quality));
+  }
+  digest.update_le(layout.reads);
+  return digest.digest();
+}
+
+std::optional<std::string> refuse_records(const std::vector<FastqRecord>& records) {
+  if (records.size() >= UINT32_MAX) return "too many reads for one reordered archive";
+  for (const FastqRecord& record : records) {
+    if (record.sequence.size() != record.quality.size())
+      return ArchiveError::invalid_fastq(record.sequence.size(), record.quality.size()).message();
+    if (record.sequence.size() > reorder::kMaxReadLength) return "read longer than 16777216 bases";
+  }
+  return std::nullopt;
+}
+
+Platform platform_of(const std::vector<FastqRecord>& records) {
+  FastqSample sample;
+  for (const FastqRecord& record : records)
+    if (sample.records == 16 || !add_to_sample(sample, record)) break;
+  return sample.records ? detect_platform(sample) : Platform::Unknown;
+}
+
+}  // namespace
+
+std::expected<Bytes, std::string> write_reordered_archive(const std::vector<FastqRecord>& records,
+                                                          const ArchiveOptions& options,
+                                                          const ReorderedOptions& reordered, WorkerPool& pool) {
+  if (reordered.version < 2 || reordered.version > 4) return Refusal("reorder_version must be 2, 3 or 4");
+  if (reordered.version == 4) return Refusal("reorder_version 4 needs a reference section, not supported by this build");
+  if (options.quality_mode.value_or(0) != 0) return Refusal("the reordered layout codes qualities in mode 0 only");
+  if (auto refusal = refuse_records(records)) return Refusal(*refusal);
+
+  Layout layout;
+  layout.reads = records.size();
+  layout.keep_order = reordered.keep_order;
+  uint64_t first_length = records.empty() ? 0 : records[0].sequence.size();
+  layout.block_reads = std::max<uint64_t>(
+      1, options.block_reads ? options.block_reads : kBlockSizeFactor * default_block_reads(first_length));
+  layout.blocks = (layout.reads + layout.block_reads - 1) / layout.block_reads;
+  if (reordered.reorder) {
+    std::vector<ByteSpan> reads;
+    reads.reserve(records.size());
+    for (const FastqRecord& record : records) reads.push_back(as_bytes(record.sequence));
+    auto order = reorder::order_reads(reads, {}, pool);
+    if (!order) return Refusal(order.error().message());
+    layout.order = std::move(*order);
+  } else {
+    layout.order = input_order(records.size());
+  }
+  if (reordered.name_template && !reordered.keep_order) {
+    std::vector<std::string> names;
+    names.reserve(records.size());
+    for (const FastqRecord& record : records) names.push_back(record.header);
+    layout.name_template = names::find_name_template(names);
+  }
+
+  std::vector<std::expected<Bytes, std::string>> sequence_blocks(layout.blocks);
+  pool.parallel_for(layout.blocks, [&](size_t b) {
+    auto [begin, end] = layout.block_range(b);
+    sequence_blocks[b] = sequence_block(records, layout, begin, end, reordered.version);
+  });
+  std::vector<std::expected<std::pair<Bytes, Bytes>, std::string>> pairs(layout.blocks);
+  pool.parallel_for(layout.blocks, [&](size_t b) {
+    auto [begin, end] = layout.block_range(b);
+    pairs[b] = name_quality_pair(records, layout, begin, end, options.quality_binning);
+  });
+
+  HeaderFields header;
+  header.flags = kFlagGlobalReorder | kFlagReordered;
+  if (layout.keep_order) header.flags |= kFlagKeepOrder;
+  if (layout.name_template) header.flags |= kFlagRegeneratedNames;
+  header.platform = options.platform.value_or(static_cast<uint8_t>(platform_of(records)));
+  header.member_count = options.members;
+  header.quality_binning = options.quality_binning;
+  Bytes out = encode_header(header);
+  append_le<uint64_t>(out, layout.reads);
+  append_bytes(out, encode_framed_slice(flip_section(layout)));
+  append_bytes(out, encode_framed_slice(permutation_section(layout)));
+  Bytes name_template = layout.name_template ? names::encode_name_template(*layout.name_template) : Bytes{};
+  append_bytes(out, encode_framed_slice(name_template));
+  append_le<uint32_t>(out, static_cast<uint32_t>(layout.blocks));
+  for (auto& block : sequence_blocks) {
+    if (!block) return Refusal(block.error());
+    append_bytes(out, encode_framed_slice(*block));
+  }
+  for (auto& pair : pairs) {
+    if (!pair) return Refusal(pair.error());
+    append_bytes(out, encode_framed_slice(pair->first));
+    append_bytes(out, encode_framed_slice(pair->second));
+  }
+  Bytes digest;
+  append_le<uint64_t>(digest, output_digest(records, layout));
+  append_bytes(out, encode_framed_slice(digest));
+  return out;
+}
+
+}  // namespace zelk::container
