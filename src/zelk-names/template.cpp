@@ -43,6 +43,16 @@ void append_literal(NameTemplate& out, std::string_view text) {
   out.columns.emplace_back(std::string(text));
 }
 
+// Drops a '-' that ends the last literal column, if there is one.
+bool take_minus_sign(NameTemplate& out) {
+  if (out.columns.empty()) return false;
+  auto* literal = std::get_if<std::string>(&out.columns.back());
+  if (!literal || literal->empty() || literal->back() != '-') return false;
+  literal->pop_back();
+  if (literal->empty()) out.columns.pop_back();
+  return true;
+}
+
 // The template the first two names suggest: runs that agree are literal,
 // digit runs that step by one are counters.
 std::optional<NameTemplate> template_of_first_names(std::string_view first, std::string_view second) {
@@ -57,8 +67,14 @@ std::optional<NameTemplate> template_of_first_names(std::string_view first, std:
     }
     auto value = decimal_value(runs[i]);
     auto next_value = decimal_value(next_runs[i]);
-    if (!value || !next_value || *next_value != *value + 1) return std::nullopt;
+    if (!value || !next_value) return std::nullopt;
     bool zero_filled = runs[i].size() > 1 && runs[i][0] == '0';
+    // Digits after a '-' that count down are a negative number counting up.
+    if (*next_value == *value - 1 && !zero_filled && take_minus_sign(out)) {
+      out.columns.emplace_back(TemplateCounter{-*value, 0});
+      continue;
+    }
+    if (*next_value != *value + 1) return std::nullopt;
     if (zero_filled && runs[i].size() > kMaxCounterWidth) return std::nullopt;
     out.columns.emplace_back(TemplateCounter{*value, zero_filled ? static_cast<uint32_t>(runs[i].size()) : 0});
   }

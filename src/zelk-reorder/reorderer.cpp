@@ -191,11 +191,10 @@ class ContigWalker {
     order.flipped.reserve(reads_.size());
     order.hints.reserve(reads_.size());
     stored_index_.assign(reads_.size(), 0);
-    for (uint32_t seed = 0; seed < reads_.size(); ++seed) {
-      if (used_[seed]) continue;
-      Overlap start = leftmost_from(seed);
-      lay_contig(start, order);
-    }
+    // A contig laid out from the leftmost read need not come back to the
+    // seed, so a seed is tried until it is placed.
+    for (uint32_t seed = 0; seed < reads_.size(); ++seed)
+      while (!used_[seed]) lay_contig(leftmost_from(seed), order);
     return order;
   }
 
