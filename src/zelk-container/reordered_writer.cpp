@@ -25,6 +25,9 @@ using Refusal = std::unexpected<std::string>;
 // Sequence blocks hold whole clusters, so they are larger than plain
 // blocks: a cluster never spans two blocks.
 constexpr uint64_t kBlockSizeFactor = 4;
+// Substitutions per 16 covered bases an aligned read may have, tried in
+// turn for each block: the lower suits reads that code well as literals.
+constexpr uint32_t kSubstitutionsPer16[] = {1, 2};
 
 reorder::ReadOrder input_order(size_t count) {
   reorder::ReadOrder order;
@@ -75,11 +78,18 @@ std::expected<Bytes, std::string> sequence_block(const std::vector<FastqRecord>&
       hint.anchor = reorder::ReadPlacement::kNoAnchor;
     hints.push_back(hint);
   }
-  reorder::BlockEncodeOptions options;
-  options.version = static_cast<reorder::BlockVersion>(version);
-  auto coded = reorder::encode_sequence_block(block, hints, nullptr, options);
-  if (!coded) return Refusal(coded.error().message());
-  return std::move(*coded);
+  // How many substitutions make a literal the cheaper choice depends on how
+  // well the context model codes literals, so the block is coded both ways.
+  std::optional<Bytes> best;
+  for (uint32_t substitutions : kSubstitutionsPer16) {
+    reorder::BlockEncodeOptions options;
+    options.version = static_cast<reorder::BlockVersion>(version);
+    options.max_substitutions_per_16 = substitutions;
+    auto coded = reorder::encode_sequence_block(block, hints, nullptr, options);
+    if (!coded) return Refusal(coded.error().message());
+    if (!best || coded->size() < best->size()) best = std::move(*coded);
+  }
+  return std::move(*best);
 }
 
 // The name and quality blocks of output positions [begin, end).
@@ -123,6 +133,34 @@ Bytes flip_section(const Layout& layout) {
   for (uint64_t i = 0; i < layout.reads; ++i)
     if (layout.order.flipped[i]) bits[i / 8] |= static_cast<uint8_t>(1 << (i % 8));
   return bits;
+}
+
+// The sections that depend on the order: flips, permutation, sequences.
+struct CodedSequences {
+  Bytes flips;
+  Bytes permutation;
+  std::vector<Bytes> blocks;
+
+  uint64_t size() const {
+    uint64_t total = flips.size() + permutation.size();
+    for (const Bytes& block : blocks) total += block.size();
+    return total;
+  }
+};
+
+std::expected<CodedSequences, std::string> code_sequences(const std::vector<FastqRecord>& records,
+                                                          const Layout& layout, uint8_t version, WorkerPool& pool) {
+  std::vector<std::expected<Bytes, std::string>> blocks(layout.blocks);
+  pool.parallel_for(layout.blocks, [&](size_t b) {
+    auto [begin, end] = layout.block_range(b);
+    blocks[b] = sequence_block(records, layout, begin, end, version);
+  });
+  CodedSequences coded{flip_section(layout), permutation_section(layout), {}};
+  for (auto& block : blocks) {
+    if (!block) return Refusal(block.error());
+    coded.blocks.push_back(std::move(*block));
+  }
+  return coded;
 }
 
 // The digest the decoder computes over what it emits.
@@ -192,11 +230,20 @@ std::expected<Bytes, std::string> write_reordered_archive(const std::vector<Fast
     layout.name_template = names::find_name_template(names);
   }
 
-  std::vector<std::expected<Bytes, std::string>> sequence_blocks(layout.blocks);
-  pool.parallel_for(layout.blocks, [&](size_t b) {
-    auto [begin, end] = layout.block_range(b);
-    sequence_blocks[b] = sequence_block(records, layout, begin, end, reordered.version);
-  });
+  auto sequences = code_sequences(records, layout, reordered.version, pool);
+  if (!sequences) return Refusal(sequences.error());
+  // The permutation can cost more than the reordering saves: then the
+  // input order is kept.
+  if (layout.keep_order && reordered.reorder) {
+    Layout unordered = layout;
+    unordered.order = input_order(records.size());
+    auto alternative = code_sequences(records, unordered, reordered.version, pool);
+    if (!alternative) return Refusal(alternative.error());
+    if (alternative->size() < sequences->size()) {
+      layout = std::move(unordered);
+      sequences = std::move(alternative);
+    }
+  }
   std::vector<std::expected<std::pair<Bytes, Bytes>, std::string>> pairs(layout.blocks);
   pool.parallel_for(layout.blocks, [&](size_t b) {
     auto [begin, end] = layout.block_range(b);
@@ -212,15 +259,12 @@ std::expected<Bytes, std::string> write_reordered_archive(const std::vector<Fast
   header.quality_binning = options.quality_binning;
   Bytes out = encode_header(header);
   append_le<uint64_t>(out, layout.reads);
-  append_bytes(out, encode_framed_slice(flip_section(layout)));
-  append_bytes(out, encode_framed_slice(permutation_section(layout)));
+  append_bytes(out, encode_framed_slice(sequences->flips));
+  append_bytes(out, encode_framed_slice(sequences->permutation));
   Bytes name_template = layout.name_template ? names::encode_name_template(*layout.name_template) : Bytes{};
   append_bytes(out, encode_framed_slice(name_template));
   append_le<uint32_t>(out, static_cast<uint32_t>(layout.blocks));
-  for (auto& block : sequence_blocks) {
-    if (!block) return Refusal(block.error());
-    append_bytes(out, encode_framed_slice(*block));
-  }
+  for (const Bytes& block : sequences->blocks) append_bytes(out, encode_framed_slice(block));
   for (auto& pair : pairs) {
     if (!pair) return Refusal(pair.error());
     append_bytes(out, encode_framed_slice(pair->first));
