@@ -32,6 +32,16 @@ def test_compress_then_decompress_round_trips(tmp_path, capsys):
     assert "40 reads written" in capsys.readouterr().err
 
 
+def test_compress_with_reorder_writes_the_reordered_layout(tmp_path):
+    source = tmp_path / "in.fq.gz"
+    source.write_bytes(gzip.compress(FASTQ))
+    archive = tmp_path / "out.zelk"
+    assert main(["compress", str(source), "-o", str(archive), "--reorder"]) == 0
+    info = _zelk.inspect(archive)
+    assert info.reordered and info.keep_order and info.whole_file_crc is None
+    assert _zelk.decompress_to_bytes(archive) == FASTQ
+
+
 def test_decompress_and_cat_to_stdout(archive):
     fasta = subprocess.run([sys.executable, "-m", "zelk", "decompress", str(archive), "--fasta"],
                            capture_output=True, check=True).stdout

@@ -54,6 +54,24 @@ def reordered_archive(records, **options):
     return writer.write_archive(records, layout="reordered", **options)
 
 
+def stored_sections(archive):
+    """(flip bitmap, permutation, template, sequence blocks) of a writer's
+    archive (25-byte header, no reference)."""
+    pos = 25 + 8
+
+    def take():
+        nonlocal pos
+        length = struct.unpack_from("<I", archive, pos)[0]
+        payload = archive[pos + 8:pos + 8 + length]
+        pos += 8 + length
+        return payload
+
+    flips, permutation, template = take(), take(), take()
+    blocks = struct.unpack_from("<I", archive, pos)[0]
+    pos += 4
+    return flips, permutation, template, [take() for _ in range(blocks)]
+
+
 def assert_same_reads(text, records):
     """Without keep_order the records come back in stored order."""
     assert sorted(records_of(text)) == sorted(records)
@@ -65,6 +83,8 @@ def assert_same_reads(text, records):
 def test_round_trip_keeps_order_and_strand(version):
     records = genome_reads(600, n_runs=0.2)
     archive = reordered_archive(records, reorder_version=version, block_reads=250)
+    flips, permutation, _, blocks = stored_sections(archive)
+    assert len(blocks) == 3 and any(flips) and permutation  # really reordered, some reads flipped
     assert _zelk.decompress_to_bytes(archive) == fastq_text(records)
     assert _zelk.decompress_to_bytes(archive, fasta=True, threads=1) == b"".join(
         b">%s\n%s\n" % (n, s) for n, s, _ in records)
@@ -536,8 +556,14 @@ def test_stream_counts_and_lengths_must_agree():
     layout_error(wrong_length, "malformed zelk block: reordered sequence length mismatch")
     assert [r.sequence for r in _zelk.open(wrong_length, streams="sequence")] == [b"A", b"CC", b"G"]
     assert _zelk.decompress_to_bytes(three, fasta=True) == b">a\nA\n>b\nC\n>c\nG\n"
-    huge = layout(2 ** 62)
-    layout_error(huge, "malformed zelk block: reorder read count too large to allocate")
+    # N is checked against what the blocks hold before anything is reserved
+    # for it; no block holds more than 2**26 reads.
+    for reads, blocks in ((2 ** 62, [writer.encode_reorder_block([b"A"], version=2)]), (2 ** 26 + 1, [])):
+        with pytest.raises(_zelk.ZelkError, match="^malformed zelk block: reordered stream length disagreement$"):
+            list(_zelk.open(layout(reads, blocks=blocks, pairs=[(b"", b"")] * len(blocks)), streams=[]))
+    layout_error(layout(2 ** 40, blocks=[writer.encode_reorder_block([b"A"], version=2)],
+                        pairs=[(writer.encode_names([b"a"]), writer.encode_qualities([b"I"]))]),
+                 "malformed zelk block: reordered stream length disagreement")
 
 
 def test_section_crc_and_truncation_errors():

@@ -88,7 +88,15 @@ def _compress(args):
     import _zelk_writer
 
     options = {"block_reads": args.block_reads}
-    reads = _zelk_writer.compress_fastq(args.fastq, args.output, **options)
+    if args.reorder:
+        # The reordered layout places every read at once, so the whole input
+        # is read first.
+        records = _zelk_writer.read_fastq(args.fastq)
+        with open(args.output, "wb") as out:
+            out.write(_zelk_writer.write_archive(records, layout="reordered", **options))
+        reads = len(records)
+    else:
+        reads = _zelk_writer.compress_fastq(args.fastq, args.output, **options)
     print(f"{reads} reads compressed into {args.output}", file=sys.stderr)
     return 0
 
@@ -129,6 +137,8 @@ def build_parser():
     compress.add_argument("fastq", metavar="FASTQ")
     compress.add_argument("-o", "--output", required=True, metavar="ARCHIVE")
     compress.add_argument("--block-reads", type=int, default=None, help="reads per row group")
+    compress.add_argument("--reorder", action="store_true",
+                          help="reorder reads by overlap (the globally reordered layout; holds all reads in memory)")
     compress.set_defaults(handler=_compress)
     return parser
 

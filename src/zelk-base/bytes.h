@@ -133,6 +133,19 @@ inline Result<void> resize_checked(Container& out, uint64_t n, MakeError&& make_
   return {};
 }
 
+// Reserves room for `n` elements, failing as resize_checked does. Nothing
+// is written, so pages of a large reservation stay untouched until used.
+template <class Container, class MakeError>
+inline Result<void> reserve_checked(Container& out, uint64_t n, MakeError&& make_error) {
+  try {
+    if (n > out.max_size()) return fail(make_error());
+    out.reserve(static_cast<size_t>(n));
+  } catch (const std::bad_alloc&) {
+    return fail(make_error());
+  }
+  return {};
+}
+
 // A new container of `n` elements, allocated as resize_checked does.
 template <class Container, class MakeError>
 inline Result<Container> allocate(uint64_t n, MakeError&& make_error) {

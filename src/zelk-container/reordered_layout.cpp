@@ -99,6 +99,9 @@ Result<Sections> read_sections(const ArchiveHeader& header, BufferedReader& read
     if (plan.sequence) sections.reference = ZELK_TRY(decode_reference_section(reference, pool));
   }
   uint32_t blocks = ZELK_TRY(read_count<uint32_t>(reader));
+  // Every read is in some sequence block, and a block holds a bounded
+  // number: a larger N can never agree with the streams.
+  if (sections.reads / reorder::kMaxBlockReads > blocks) return fail(length_disagreement());
   for (uint32_t i = 0; i < blocks; ++i) {
     Bytes block;
     ZELK_TRY(read_or_skip(reader, plan.sequence, sequence_block_label(i), block));
@@ -171,28 +174,27 @@ Result<DecodedStreams> decode_streams(Sections& sections, WorkerPool& pool, cons
   sections.name_blocks.clear();
   sections.quality_blocks.clear();
 
+  // The counts are checked before anything is reserved for N entries, so N
+  // is never trusted beyond what the blocks decoded to.
   uint64_t n = sections.reads;
   bool names_stored = plan.names && !sections.name_template;
-  if (plan.sequence) ZELK_TRY(resize_checked(out.sequences, n, read_count_too_large));
-  if (names_stored) ZELK_TRY(resize_checked(out.names, n, read_count_too_large));
-  if (plan.quality) ZELK_TRY(resize_checked(out.lengths, n, read_count_too_large));
-
   auto read_count = [](const dna::SequenceBlock& block) { return block.read_lengths.size(); };
   if (plan.sequence && total_count(out.sequence_blocks, read_count) != n) return fail(length_disagreement());
   auto names_count = [](const Pair& pair) { return pair.names ? pair.names->size() : 0; };
   if (names_stored && total_count(decoded_pairs, names_count) != n) return fail(length_disagreement());
   auto lengths_count = [](const Pair& pair) { return pair.qualities ? pair.qualities->read_lengths.size() : 0; };
   if (plan.quality && total_count(decoded_pairs, lengths_count) != n) return fail(length_disagreement());
+  if (plan.sequence) ZELK_TRY(reserve_checked(out.sequences, n, read_count_too_large));
+  if (names_stored) ZELK_TRY(reserve_checked(out.names, n, read_count_too_large));
+  if (plan.quality) ZELK_TRY(reserve_checked(out.lengths, n, read_count_too_large));
 
-  size_t next = 0;
   for (dna::SequenceBlock& block : out.sequence_blocks) {
     size_t start = 0;
     for (uint32_t length : block.read_lengths) {
-      out.sequences[next++] = std::span<uint8_t>(block.bases).subspan(start, length);
+      out.sequences.push_back(std::span<uint8_t>(block.bases).subspan(start, length));
       start += length;
     }
   }
-  size_t next_length = 0;
   uint64_t quality_bytes = total_count(decoded_pairs, [](const Pair& pair) {
     return pair.qualities ? pair.qualities->qualities.size() : 0;
   });
@@ -202,17 +204,15 @@ Result<DecodedStreams> decode_streams(Sections& sections, WorkerPool& pool, cons
     if (pair.names) out.name_blocks.push_back(std::move(*pair.names));
     if (pair.qualities) {
       const auto& decoded = *pair.qualities;
-      std::ranges::copy(decoded.read_lengths, out.lengths.begin() + next_length);
-      next_length += decoded.read_lengths.size();
+      out.lengths.insert(out.lengths.end(), decoded.read_lengths.begin(), decoded.read_lengths.end());
       std::ranges::copy(decoded.qualities, out.qualities.begin() + quality_end);
       quality_end += decoded.qualities.size();
       pair.qualities.reset();
     }
   }
   // Views are taken only once the name lists have stopped moving.
-  next = 0;
   for (const names::NameList& block : out.name_blocks)
-    for (size_t i = 0; i < block.size(); ++i) out.names[next++] = block[i];
+    for (size_t i = 0; i < block.size(); ++i) out.names.push_back(block[i]);
   return out;
 }
 

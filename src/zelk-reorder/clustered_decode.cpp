@@ -1,6 +1,6 @@
 // Decoder of reordered sequence blocks: every stream decoded whole, then
 // one pass over the reads that only walks byte cursors.
-#include <cstring>
+#include <algorithm>
 #include <unordered_map>
 
 #include "zelk-reorder/clustered.h"
@@ -145,7 +145,7 @@ class BlockDecoder {
     uint32_t length = out_.read_lengths.back();
     size_t previous = out_.bases.size() - length;
     std::span<uint8_t> read = ZELK_TRY(start_read(length));
-    std::memcpy(read.data(), out_.bases.data() + previous, length);
+    std::copy_n(out_.bases.data() + previous, length, read.data());
     return {};
   }
 
@@ -154,7 +154,7 @@ class BlockDecoder {
     uint32_t length = literal_lengths_[next_literal_++];
     ByteSpan data = ZELK_TRY(literal_data_.take(length));
     std::span<uint8_t> read = ZELK_TRY(start_read(length));
-    std::memcpy(read.data(), data.data(), length);
+    std::ranges::copy(data, read.begin());
     Cluster cluster;
     ZELK_TRY(cluster.learn(0, read, cluster_too_large));
     if (version_ == BlockVersion::CurrentCluster) {
@@ -225,10 +225,10 @@ class BlockDecoder {
     if (base.cluster)
       base.cluster->copy_consensus(offset, read.first(covered));
     else
-      std::memcpy(read.data(), base.contig.data() + offset, covered);
+      std::copy_n(base.contig.data() + offset, covered, read.data());
     ZELK_TRY(apply_substitutions(read));
     ByteSpan tail = ZELK_TRY(novel_.take(length - covered));
-    std::memcpy(read.data() + covered, tail.data(), tail.size());
+    std::ranges::copy(tail, read.begin() + covered);
     if (base.cluster) ZELK_TRY(base.cluster->learn(offset, read, cluster_too_large));
     return {};
   }
