@@ -49,20 +49,24 @@ asan: setup
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	ZELK_SANITIZED=1 $(call run_python,$(ASAN_BUILD)) -m pytest -q -p no:cacheprovider tests
 
+# Every target runs even after one finds something; each one's finds are
+# reported at the end.
 fuzz: setup
 	@scripts/setup.sh clang-19 libclang-rt-19-dev
 	@test -f $(FUZZ_BUILD)/build.ninja || CC=clang-19 CXX=clang++-19 cmake -S . -B $(FUZZ_BUILD) \
 	  -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELK_FUZZ=ON -DZELK_PYTHON=OFF >/dev/null
 	@cmake --build $(FUZZ_BUILD)
-	@for target in $$(find $(FUZZ_BUILD) -maxdepth 1 -name 'fuzz_*' -type f -executable); do \
-	  name=$$(basename $$target); mkdir -p $(FUZZ_BUILD)/corpus/$$name; \
+	@failed=""; \
+	for target in $$(find $(FUZZ_BUILD) -maxdepth 1 -name 'fuzz_*' -type f -executable | sort); do \
+	  name=$$(basename $$target); mkdir -p $(FUZZ_BUILD)/corpus/$$name $(FUZZ_BUILD)/crashes/$$name; \
 	  seeds=$$(test -d fuzz/corpus/$$name && echo fuzz/corpus/$$name); \
 	  echo "== $$name"; \
-	  $$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(FUZZ_BUILD)/corpus/$$name $$seeds \
-	    > $(FUZZ_BUILD)/$$name.log 2>&1; status=$$?; \
+	  $$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/crashes/$$name/ $(FUZZ_BUILD)/corpus/$$name $$seeds \
+	    > $(FUZZ_BUILD)/$$name.log 2>&1 || failed="$$failed $$name"; \
 	  grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' $(FUZZ_BUILD)/$$name.log; \
-	  test $$status -eq 0 || exit 1; \
-	done
+	done; \
+	if [ -n "$$failed" ]; then echo "fuzz targets that found something:$$failed (inputs under $(FUZZ_BUILD)/crashes/)"; exit 1; fi
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

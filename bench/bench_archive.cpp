@@ -48,7 +48,7 @@ size_t decompress(const Bytes& archive, uint64_t threads, bool fasta) {
   MemorySource source(archive);
   container::BufferedOutput out(nullptr);
   container::TextSink sink(out, fasta);
-  (void)container::decode_archive(source, {threads, !fasta, {true, true, false}}, sink);
+  (void)container::decode_archive(source, {threads, !fasta, {true, true, false}, {}}, sink);
   return out.take_memory().size();
 }
 

@@ -86,12 +86,30 @@ def test_bad_sync_marker_and_truncation():
         _zelk.decompress_to_bytes(whole[: offset + 30])
 
 
-def test_end_of_data_at_a_frame_boundary_ends_cleanly():
-    records = synthetic(20)
+def test_end_of_data_at_a_frame_boundary_is_truncation(tmp_path):
+    # Lost blocks are never a success: every cut, at a frame boundary or
+    # inside a frame, fails after the complete blocks before it.
+    records = synthetic(40)
     archive = writer.write_archive(records, block_reads=10)
+    offsets = [group.block_offset for group in _zelk.open_index(archive).groups()]
     footer = int.from_bytes(archive[-12:-4], "little")
-    cut = archive[: footer - 12]  # drop the end marker and everything after it
-    assert _zelk.decompress_to_bytes(cut) == fastq_text(records)
+    end_marker = footer - 12
+    block_ends = offsets[1:] + [end_marker]
+    for cut_at in block_ends + [offsets[2] + 7, end_marker + 5]:
+        complete = sum(end <= cut_at for end in block_ends)
+        cut = archive[:cut_at]
+        with pytest.raises(_zelk.ZelkError, match="^truncated zelk stream$"):
+            _zelk.decompress_to_bytes(cut)
+        dest = tmp_path / "out.fastq"
+        with pytest.raises(_zelk.ZelkError, match="^truncated zelk stream$"):
+            _zelk.decompress_to_path(cut, dest, threads=2)
+        assert dest.read_bytes() == fastq_text(records[: 10 * complete])
+        reader = _zelk.open(cut)
+        got = []
+        with pytest.raises(_zelk.ZelkError, match="^truncated zelk stream$"):
+            for record in reader:
+                got.append(record.name)
+        assert got == [name for name, _, _ in records[: 10 * complete]]
 
 
 def test_file_like_sources():

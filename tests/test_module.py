@@ -1,6 +1,8 @@
 import inspect as pyinspect
 import os
 import pathlib
+import shutil
+import subprocess
 
 import pytest
 
@@ -142,3 +144,15 @@ def test_shared_pool_works_in_a_forked_child():
         os._exit(0 if ok else 1)
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
+
+
+@pytest.mark.skipif(shutil.which("ldd") is None or "ZELK_SANITIZED" in os.environ,
+                    reason="needs ldd and an unsanitized build")
+def test_built_modules_need_only_the_c_runtime_and_zlib():
+    import _zelk_writer
+
+    allowed = {"linux-vdso", "libc", "libstdc++", "libm", "libgcc_s", "libpthread", "libz", "ld-linux-x86-64"}
+    for module in (_zelk, _zelk_writer):
+        listing = subprocess.run(["ldd", module.__file__], capture_output=True, text=True, check=True).stdout
+        needed = {line.split()[0].split(".so")[0].rsplit("/", 1)[-1] for line in listing.splitlines() if line.strip()}
+        assert needed and needed <= allowed, (module.__name__, needed - allowed)

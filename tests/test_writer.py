@@ -91,3 +91,16 @@ def test_fastq_lines_longer_than_the_read_buffer():
     data = fastq([record, (b"short", b"A", b"I")])
     assert writer.read_fastq(data) == [record, (b"short", b"A", b"I")]
     assert writer.read_fastq(gzip.compress(data)) == [record, (b"short", b"A", b"I")]
+
+
+def test_write_failures_keep_their_kind(tmp_path):
+    # A full disk is the OS's error, a record the format cannot store is the
+    # caller's mistake.
+    source = tmp_path / "a.fastq"
+    source.write_bytes(fastq([(b"r%d" % i, b"ACGT" * 50, b"I" * 200) for i in range(2000)]))
+    with pytest.raises(OSError, match="No space left on device"):
+        writer.compress_fastq(str(source), "/dev/full")
+    with pytest.raises(ValueError, match="must be equal"):
+        writer.write_archive([(b"a", b"ACGT", b"II")])
+    with pytest.raises(ValueError, match="symbols must be distinct"):
+        writer.encode_qualities([b"II"], symbols=b"II")

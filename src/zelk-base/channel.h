@@ -2,6 +2,7 @@
 // the other end is gone.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -31,11 +32,15 @@ class Channel {
   std::optional<T> receive() {
     std::unique_lock lock(mutex_);
     ready_.wait(lock, [&] { return sender_closed_ || !queue_.empty(); });
-    if (queue_.empty()) return std::nullopt;
-    T item = std::move(queue_.front());
-    queue_.pop_front();
-    space_.notify_one();
-    return item;
+    return take_front();
+  }
+
+  // As receive(), waiting at most `wait`; `timed_out` tells an empty wait
+  // from a closed channel.
+  std::optional<T> receive_for(std::chrono::milliseconds wait, bool& timed_out) {
+    std::unique_lock lock(mutex_);
+    timed_out = !ready_.wait_for(lock, wait, [&] { return sender_closed_ || !queue_.empty(); });
+    return take_front();
   }
 
   void close_sender() {
@@ -53,6 +58,15 @@ class Channel {
   }
 
  private:
+  // The oldest item, if any; the lock is held.
+  std::optional<T> take_front() {
+    if (queue_.empty()) return std::nullopt;
+    T item = std::move(queue_.front());
+    queue_.pop_front();
+    space_.notify_one();
+    return item;
+  }
+
   const size_t capacity_;
   std::mutex mutex_;
   std::condition_variable ready_;

@@ -67,6 +67,10 @@ ArchiveError ArchiveError::truncated() {
   return {ErrorKind::Truncated, "truncated zelk stream"};
 }
 
+ArchiveError ArchiveError::interrupted() {
+  return {ErrorKind::Interrupted, "interrupted"};
+}
+
 ArchiveError ArchiveError::corrupt(std::string what) {
   return {ErrorKind::Corrupt, "corrupted zelk data: " + what + " (crc mismatch)"};
 }
@@ -84,6 +88,10 @@ ArchiveError ArchiveError::invalid_fastq(uint64_t sequence_len, uint64_t quality
 
 ArchiveError ArchiveError::codec(ErrorKind kind, std::string message) {
   return {kind, std::move(message)};
+}
+
+ArchiveError ArchiveError::invalid_argument(std::string message) {
+  return {ErrorKind::InvalidArgument, std::move(message)};
 }
 
 ArchiveError ArchiveError::malformed_stream(ErrorKind kind, std::string_view detail) {

@@ -27,6 +27,8 @@ enum class ErrorKind : uint8_t {
   ReorderCodec,
   OverlapCodec,
   Rans,
+  InvalidArgument,  // a caller's mistake: an option or record that cannot be stored
+  Interrupted,      // the caller asked the operation to stop
 };
 
 // Message prefixes of the codec families; a codec's fixed detail text
@@ -50,9 +52,12 @@ class ArchiveError {
   // `stream` is the lowercase stream name ("sequence").
   static ArchiveError unsupported_codec(std::string stream, uint8_t tag);
   static ArchiveError truncated();
+  static ArchiveError interrupted();
   static ArchiveError corrupt(std::string what);
   static ArchiveError malformed(std::string description);
   static ArchiveError invalid_fastq(uint64_t sequence_len, uint64_t quality_len);
+  // A writer option or record the format cannot store; the text is shown as is.
+  static ArchiveError invalid_argument(std::string message);
   // A codec family error: `kind` is one of the codec kinds and `message`
   // the whole text the user sees (prefix included).
   static ArchiveError codec(ErrorKind kind, std::string message);

@@ -99,6 +99,16 @@ class GzipSource final : public Source {
 
 }  // namespace
 
+bool take_line(ByteSpan& text, std::string& line) {
+  const void* newline = std::memchr(text.data(), '\n', text.size());
+  size_t take = newline ? static_cast<const uint8_t*>(newline) - text.data() : text.size();
+  line.append(reinterpret_cast<const char*>(text.data()), take);
+  text = text.subspan(newline ? take + 1 : take);
+  if (!newline) return false;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
+}
+
 std::string_view fastq_name(std::string_view header) {
   return header.substr(0, header.find_first_of(" \t"));
 }
@@ -142,18 +152,14 @@ Result<bool> FastqReader::read_line(std::string& line) {
   line.clear();
   bool any = false;
   for (;;) {
-    const uint8_t* start = buffer_.data() + begin_;
-    const void* newline = std::memchr(start, '\n', end_ - begin_);
-    size_t take = newline ? static_cast<const uint8_t*>(newline) - start : end_ - begin_;
-    line.append(reinterpret_cast<const char*>(start), take);
-    any = any || take > 0 || newline;
-    begin_ += take;
-    if (newline) {
-      ++begin_;
-      break;
-    }
+    ByteSpan pending(buffer_.data() + begin_, end_ - begin_);
+    bool complete = take_line(pending, line);
+    any = any || complete || !line.empty();
+    begin_ = end_ - pending.size();
+    if (complete) return true;
     if (!ZELK_TRY(fill())) break;
   }
+  // The last line may end without a newline; a trailing '\r' still goes.
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return any;
 }

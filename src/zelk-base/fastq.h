@@ -17,6 +17,12 @@ struct FastqRecord {
   std::string quality;
 };
 
+// The one FASTQ line scanner: appends the bytes of `text` up to the next
+// '\n' to `line` and consumes them with the newline. True when the line is
+// complete (a '\r' before the newline is then dropped); false when `text`
+// ran out first, the line continuing in the caller's next piece.
+bool take_line(ByteSpan& text, std::string& line);
+
 // The name of a header: the text up to the first space or tab.
 std::string_view fastq_name(std::string_view header);
 // The description after that separator; empty when there is none.

@@ -6,13 +6,22 @@ namespace zelk {
 
 namespace {
 
+thread_local bool exiting = false;
+
 void* run_body(void* raw) {
   std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(raw));
-  (*body)();
+  try {
+    (*body)();
+  } catch (abi::__forced_unwind&) {
+    exiting = true;  // `body` and what it owns are destroyed after this
+    throw;
+  }
   return nullptr;
 }
 
 }  // namespace
+
+bool thread_is_exiting() { return exiting; }
 
 Result<Thread> Thread::spawn(std::function<void()> body, size_t stack_bytes) {
   auto owned = std::make_unique<std::function<void()>>(std::move(body));

@@ -2,6 +2,7 @@
 // set one).
 #pragma once
 
+#include <cxxabi.h>
 #include <pthread.h>
 
 #include <cstddef>
@@ -11,6 +12,15 @@
 #include "zelk-base/error.h"
 
 namespace zelk {
+
+// True on a thread that its runtime is tearing down: an interpreter at exit
+// ends a foreign thread that tries to call into it by unwinding it.
+// Destructors that run then must not call back into that runtime.
+bool thread_is_exiting();
+
+// Code that catches everything must let that unwinding through: rethrow
+// what this matches.
+#define ZELK_RETHROW_THREAD_EXIT catch (abi::__forced_unwind&) { throw; }
 
 class Thread {
  public:

@@ -23,18 +23,8 @@ constexpr uint64_t kLongRead = 1000;
 // per block for one core, small enough for many blocks per archive.
 constexpr uint64_t kBlockBases = 8 << 20;
 
-std::unexpected<std::string> refuse(std::string message) { return std::unexpected(std::move(message)); }
-
-Result<Bytes> encode_sequence(const seq::SequenceBlock& block, const ArchiveOptions& options) {
-  if (options.sequence_method != static_cast<uint8_t>(seq::SequenceMethod::ContextModel))
-    return fail(ArchiveError::unsupported_codec("sequence", options.sequence_method));
-  uint64_t reads = block.read_lengths.size();
-  seq::ContextParams params =
-      seq::default_context_params(block.bases.size(), reads ? block.bases.size() / reads : 0);
-  params.order = options.sequence_order.value_or(params.order);
-  params.hashed_order = options.hashed_order.value_or(params.hashed_order);
-  params.table_bits = options.table_bits.value_or(params.table_bits);
-  return seq::encode_context_model_stream(block, params);
+std::unexpected<ArchiveError> refuse(std::string message) {
+  return fail(ArchiveError::invalid_argument(std::move(message)));
 }
 
 quality::QualityEncodeOptions quality_options(const ArchiveOptions& options, uint64_t read_length) {
@@ -64,13 +54,13 @@ uint8_t default_quality_mode(uint64_t read_length) { return read_length >= kLong
 ArchiveWriter::ArchiveWriter(ArchiveOptions options, Output output)
     : options_(std::move(options)), output_(std::move(output)) {}
 
-WriteResult ArchiveWriter::write(ByteSpan data) {
+Result<void> ArchiveWriter::write(ByteSpan data) {
   crc_ = crc32c_extend(crc_, data);
   offset_ += data.size();
   return output_(data);
 }
 
-WriteResult ArchiveWriter::start() {
+Result<void> ArchiveWriter::start() {
   started_ = true;
   HeaderFields header;
   header.flags = options_.flags;
@@ -95,7 +85,7 @@ Platform ArchiveWriter::detected_platform() const {
   return sample.records ? detect_platform(sample) : Platform::Unknown;
 }
 
-WriteResult ArchiveWriter::add(FastqRecord record) {
+Result<void> ArchiveWriter::add(FastqRecord record) {
   if (record.sequence.size() != record.quality.size())
     return refuse(ArchiveError::invalid_fastq(record.sequence.size(), record.quality.size()).message());
   if (record.sequence.size() > UINT32_MAX) return refuse("read longer than 2^32 - 1 bases");
@@ -105,12 +95,10 @@ WriteResult ArchiveWriter::add(FastqRecord record) {
   return {};
 }
 
-WriteResult ArchiveWriter::flush_block() {
+Result<void> ArchiveWriter::flush_block() {
   if (pending_.empty()) return {};
   // The header waits for the first block: the platform comes from its names.
-  if (!started_) {
-    if (auto started = start(); !started) return started;
-  }
+  if (!started_) ZELK_TRY(start());
   std::vector<std::string> names;
   seq::SequenceBlock sequence;
   Bytes qualities;
@@ -124,11 +112,11 @@ WriteResult ArchiveWriter::flush_block() {
   pending_.clear();
 
   Bytes coded_names = names::encode_names(names);
-  auto coded_sequence = encode_sequence(sequence, options_);
+  // Any sequence encoder failure means options it cannot honour.
+  auto coded_sequence = seq::encode_sequence_stream(sequence, options_.sequence);
   if (!coded_sequence) return refuse(coded_sequence.error().message());
-  auto coded_qualities = quality::encode_quality_stream(sequence.read_lengths, qualities, sequence.bases,
-                                                        quality_options(options_, mean_length));
-  if (!coded_qualities) return refuse(coded_qualities.error());
+  Bytes coded_qualities = ZELK_TRY(quality::encode_quality_stream(sequence.read_lengths, qualities, sequence.bases,
+                                                                   quality_options(options_, mean_length)));
 
   BlockPayloadParts parts{names_digest(names),
                           per_read_digest(sequence.read_lengths, sequence.bases),
@@ -136,7 +124,7 @@ WriteResult ArchiveWriter::flush_block() {
                           static_cast<uint32_t>(names.size()),
                           coded_names,
                           *coded_sequence,
-                          *coded_qualities};
+                          coded_qualities};
   Bytes payload = encode_block_payload(parts);
   if (payload.size() > kMaxBlockPayload) return refuse("block larger than 2 GiB; lower block_reads");
   GroupEntry entry;
@@ -146,12 +134,10 @@ WriteResult ArchiveWriter::flush_block() {
   return write(encode_block_frame(payload));
 }
 
-WriteResult ArchiveWriter::finish() {
-  if (!started_) {
-    if (auto started = start(); !started) return started;
-  }
-  if (auto flushed = flush_block(); !flushed) return flushed;
-  if (auto ended = write(encode_end_of_blocks()); !ended) return ended;
+Result<void> ArchiveWriter::finish() {
+  if (!started_) ZELK_TRY(start());
+  ZELK_TRY(flush_block());
+  ZELK_TRY(write(encode_end_of_blocks()));
   Index index{std::move(groups_), total_reads_, 0};
   return write(encode_footer_and_trailer(std::move(index), crc_, offset_));
 }

@@ -3,25 +3,23 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "zelk-base/bytes.h"
+#include "zelk-base/error.h"
 #include "zelk-container/estimate.h"
 #include "zelk-container/footer.h"
+#include "zelk-sequence/sequence.h"
 #include "zelk-base/fastq.h"
 
 namespace zelk::container {
 
 struct ArchiveOptions {
   uint64_t block_reads = 0;  // 0: chosen from the first read's length
-  uint8_t sequence_method = 0;
-  std::optional<uint8_t> sequence_order;  // None: the default for the block
-  std::optional<uint8_t> hashed_order;
-  std::optional<uint8_t> table_bits;
+  seq::SequenceEncodeOptions sequence;  // unset parameters: the default for the block
   std::optional<uint8_t> quality_mode;  // None: chosen from the first read's length
   uint8_t quality_binning = 0;
   std::optional<Bytes> symbols;
@@ -35,25 +33,23 @@ struct ArchiveOptions {
   uint8_t flags = 0;
 };
 
-// A failure the writer reports: a record or option it cannot store.
-using WriteResult = std::expected<void, std::string>;
-
 // Accumulates reads into blocks and appends finished archive bytes to a
-// caller-supplied output function.
+// caller-supplied output function. A record or option the format cannot
+// store is an InvalidArgument error; the output's own errors pass through.
 class ArchiveWriter {
  public:
-  using Output = std::function<WriteResult(ByteSpan)>;
+  using Output = std::function<Result<void>(ByteSpan)>;
   ArchiveWriter(ArchiveOptions options, Output output);
 
-  WriteResult add(FastqRecord record);
+  Result<void> add(FastqRecord record);
   // Flushes the last block, then writes the end marker, footer and trailer.
-  WriteResult finish();
+  Result<void> finish();
 
  private:
-  WriteResult start();
+  Result<void> start();
   Platform detected_platform() const;
-  WriteResult flush_block();
-  WriteResult write(ByteSpan data);
+  Result<void> flush_block();
+  Result<void> write(ByteSpan data);
 
   ArchiveOptions options_;
   Output output_;

@@ -39,8 +39,9 @@ Result<Bytes> read_payload(BufferedReader& reader, uint64_t length) {
 
 Result<std::optional<Bytes>> read_block_frame(BufferedReader& reader, uint64_t block_index) {
   uint8_t magic[4];
-  size_t got = ZELK_TRY(reader.read_some_exact(magic));
-  if (got < sizeof magic) return std::optional<Bytes>();
+  // Only the end-of-blocks marker ends the body: data that stops where a
+  // frame should start has lost its later blocks.
+  ZELK_TRY(read_or_truncated(reader, magic));
   if (std::memcmp(magic, kBlockMagic, 4) != 0)
     return fail(ArchiveError::corrupt(strprintf("block %" PRIu64 " (bad sync marker)", block_index)));
   uint8_t length_field[8];

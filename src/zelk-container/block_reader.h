@@ -14,9 +14,9 @@ class BufferedReader;
 
 namespace zelk::container {
 
-// The next block's payload, or nullopt at the end of the blocks (the
-// end-of-blocks marker, or end of data at a frame boundary). `block_index`
-// only names the block in error texts.
+// The next block's payload, or nullopt at the end-of-blocks marker. End of
+// data anywhere in a frame, its first byte included, is Truncated.
+// `block_index` only names the block in error texts.
 Result<std::optional<Bytes>> read_block_frame(BufferedReader& reader, uint64_t block_index);
 
 // One framed slice's payload; `label` names it in a CRC failure.

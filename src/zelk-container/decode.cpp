@@ -65,21 +65,22 @@ Result<uint64_t> decode_archive(Source& source, const DecodeRequest& request, Re
   BufferedReader reader(source);
   ArchiveHeader header = ZELK_TRY(read_header(reader));
   if (header.has_flag(kFlagGlobalReorder))
-    return decode_reordered(header, reader, pool, request.full, request.selection, sink);
+    return decode_reordered(header, reader, pool, request, sink);
   ZELK_TRY(pass_global_reference(reader, header, request));
 
   uint64_t reads = 0;
   uint64_t block_index = 0;
   std::vector<Bytes> batch;
   for (bool more_blocks = true; more_blocks;) {
+    if (request.interrupted && request.interrupted()) return fail(ArchiveError::interrupted());
     batch.clear();
-    // A frame that cannot be read (truncation, I/O) ends the decode before
-    // its batch is decoded. A frame that was read but is corrupt fails like
-    // a block that does not decode: the blocks before it are still emitted.
+    // An I/O failure ends the decode before its batch is decoded. A frame
+    // that is corrupt or cut short fails like a block that does not decode:
+    // every complete block before it is still emitted.
     std::optional<ArchiveError> corrupt_frame;
     while (batch.size() < pool.size()) {
       auto payload = read_block_frame(reader, block_index);
-      if (!payload && payload.error().kind() != ErrorKind::Corrupt) return fail(std::move(payload).error());
+      if (!payload && payload.error().kind() == ErrorKind::Io) return fail(std::move(payload).error());
       if (!payload) corrupt_frame = std::move(payload).error();
       if (!payload || !*payload) {
         more_blocks = false;

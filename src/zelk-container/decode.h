@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "zelk-base/bytes.h"
@@ -38,6 +39,9 @@ struct DecodeRequest {
   uint64_t threads = 0;
   bool full = true;
   StreamSelection selection;
+  // Asked before each batch of blocks; true stops the decode with an
+  // Interrupted error after the blocks already emitted. Empty: never.
+  std::function<bool()> interrupted;
 };
 
 // Decodes the archive front to back; returns the number of reads emitted.

@@ -9,6 +9,7 @@
 
 #include "zelk-base/pool.h"
 #include "zelk-base/text.h"
+#include "zelk-dna/dna.h"
 #include "zelk-quality/quality.h"
 #include "zelk-names/names.h"
 
@@ -24,17 +25,6 @@ constexpr unsigned kDuplicateKmer = 15;
 constexpr uint64_t kKmerMask = 0x3FFFFFFF;
 constexpr uint64_t kKmerHash = 0x9E3779B97F4A7C15;
 constexpr double kOtherBaseBits = 8;
-
-// A/C/G/T in either case, else 4.
-uint8_t base_code(uint8_t base) {
-  switch (base | 0x20) {
-    case 'a': return 0;
-    case 'c': return 1;
-    case 'g': return 2;
-    case 't': return 3;
-    default: return 4;
-  }
-}
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool all_digits(std::string_view s) { return !s.empty() && std::all_of(s.begin(), s.end(), is_digit); }
@@ -163,7 +153,7 @@ double order_k_entropy(const FastqSample& sample, const std::vector<uint64_t>& o
         for (size_t r = begin; r < end; ++r) {
           uint64_t context = 0;
           for (uint64_t i = offsets[r]; i < offsets[r + 1]; ++i) {
-            uint8_t code = base_code(sample.bases[i]);
+            uint8_t code = dna::base_code_any_case(sample.bases[i]);
             if (code == 4) {
               ++local_other;
               continue;
@@ -184,7 +174,7 @@ double duplicate_fraction(const FastqSample& sample, const std::vector<uint64_t>
     uint64_t code = 0;
     unsigned run = 0;
     for (uint64_t i = offsets[r]; i < offsets[r + 1]; ++i) {
-      uint8_t base = base_code(sample.bases[i]);
+      uint8_t base = dna::base_code_any_case(sample.bases[i]);
       if (base == 4) {
         code = 0;
         run = 0;
@@ -356,8 +346,10 @@ SampleSizes estimate_sizes(const FastqSample& sample, unsigned order, Platform p
   return sizes;
 }
 
-Result<void> estimate_source(Source& source, uint64_t record_cap, unsigned order, uint8_t binning_tag,
+Result<void> estimate_source(Source& source, uint64_t record_cap, unsigned level, uint8_t binning_tag,
                              EstimateTotals& totals) {
+  // The sequence model's context order grows with the level, up to 8.
+  unsigned order = std::min(level + 6u, 8u);
   FastqSample sample = ZELK_TRY(read_fastq_sample(source, record_cap));
   Platform platform = Platform::Unknown;
   SampleSizes sizes;

@@ -70,9 +70,9 @@ struct EstimateTotals {
   Platform platform = Platform::Unknown;
 };
 
-// Samples one source and adds it to `totals`; fails when its platform
-// contradicts the group's.
-Result<void> estimate_source(Source& source, uint64_t record_cap, unsigned order, uint8_t binning_tag,
+// Samples one source and adds it to `totals`, modelling the compressor at
+// `level`; fails when its platform contradicts the group's.
+Result<void> estimate_source(Source& source, uint64_t record_cap, unsigned level, uint8_t binning_tag,
                              EstimateTotals& totals);
 
 }  // namespace zelk::container

@@ -1,11 +1,13 @@
 #include "zelk-container/footer.h"
 
+#include <cinttypes>
 #include <cstring>
 #include <new>
 
 #include "zelk-container/header.h"
 #include "zelk-base/crc32c.h"
 #include "zelk-base/io.h"
+#include "zelk-base/text.h"
 
 namespace zelk::container {
 
@@ -110,6 +112,13 @@ Result<SuffixParse> parse_index_suffix(ByteSpan suffix, uint64_t file_len) {
                                  file_len - footer_offset - kTrailerSize);
   FooterParse footer = ZELK_TRY(parse_footer_body(body, footer_offset));
   return SuffixParse{std::move(footer.index), 0};
+}
+
+Result<void> verify_stream(const Index& index, uint64_t group, StreamKind kind, ByteSpan coded) {
+  if (group >= index.groups.size()) return fail(ArchiveError::malformed("row-group index out of range"));
+  if (crc32c(coded) != index.groups[group].stream(kind).crc)
+    return fail(ArchiveError::corrupt(strprintf("row group %" PRIu64 " %s stream", group, stream_display_name(kind))));
+  return {};
 }
 
 Bytes encode_footer_body(const Index& index, std::optional<uint32_t> body_crc) {

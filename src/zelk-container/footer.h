@@ -66,6 +66,12 @@ struct SuffixParse {
 };
 Result<SuffixParse> parse_index_suffix(ByteSpan suffix, uint64_t file_len);
 
+// Checks `coded`, the bytes of one stream of row group `group`, against the
+// CRC-32C the index holds for it: "row-group index out of range" (Malformed)
+// for a group the index lacks, a Corrupt error naming the stream on a
+// mismatch.
+Result<void> verify_stream(const Index& index, uint64_t group, StreamKind kind, ByteSpan coded);
+
 // Footer body and trailer for `index` placed at `footer_offset`; the
 // whole-file CRC and body CRC are taken as given.
 Bytes encode_footer_body(const Index& index, std::optional<uint32_t> body_crc);

@@ -48,6 +48,10 @@ struct ArchiveHeader {
   uint8_t platform = 0;      // as stored
 
   bool has_flag(HeaderFlag flag) const { return flags & flag; }
+  // Reads come back in file order: always in the plain layout, and in the
+  // reordered layout when the archive kept the permutation.
+  bool keep_order() const { return !has_flag(kFlagReordered) || has_flag(kFlagKeepOrder); }
+  uint32_t format_version() const { return major * 256u + minor; }
 };
 
 // Reads and validates the header at the reader's position, leaving it right

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "zelk-base/channel.h"
+#include "zelk-base/fastq.h"
 #include "zelk-base/io.h"
 
 namespace zelk::container {
@@ -42,7 +43,7 @@ void run_decode(RecordStream::Shared& shared, Source& source, const DecodeReques
     ChannelSink sink(shared.channel);
     auto reads = decode_archive(source, request, sink);
     if (!reads) shared.outcome = fail(std::move(reads).error());
-  } catch (...) {
+  } ZELK_RETHROW_THREAD_EXIT catch (...) {
     // An internal fault (not an error value) still ends the stream cleanly.
     shared.outcome = fail(ArchiveError::malformed("record decode thread panicked"));
   }
@@ -68,7 +69,9 @@ RecordStream::RecordStream(std::shared_ptr<Shared> shared, Thread thread)
 
 RecordStream::~RecordStream() { shared_->channel.close_receiver(); }
 
-std::optional<Record> RecordStream::next() { return shared_->channel.receive(); }
+std::optional<Record> RecordStream::next_for(std::chrono::milliseconds wait, bool& timed_out) {
+  return shared_->channel.receive_for(wait, timed_out);
+}
 
 Result<void> RecordStream::finish() {
   thread_.join();
@@ -76,25 +79,15 @@ Result<void> RecordStream::finish() {
 }
 
 Result<void> RecordSplitter::feed(ByteSpan text) {
-  const char* data = reinterpret_cast<const char*>(text.data());
-  size_t start = 0;
-  while (start < text.size()) {
-    const void* newline = std::memchr(data + start, '\n', text.size() - start);
-    if (!newline) {
-      partial_line_.append(data + start, text.size() - start);
-      break;
-    }
-    size_t end = static_cast<const char*>(newline) - data;
-    partial_line_.append(data + start, end - start);
+  while (!text.empty()) {
+    if (!take_line(text, partial_line_)) break;
     ZELK_TRY(complete_line(std::move(partial_line_)));
     partial_line_.clear();
-    start = end + 1;
   }
   return {};
 }
 
 Result<void> RecordSplitter::complete_line(std::string line) {
-  if (!line.empty() && line.back() == '\r') line.pop_back();
   int phase = phase_;
   phase_ = (phase_ + 1) % 4;
   switch (phase) {

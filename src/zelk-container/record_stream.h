@@ -2,6 +2,7 @@
 // bounded channel (the engine behind the Python Reader).
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -30,8 +31,9 @@ class RecordStream {
   ~RecordStream();
 
   // The next record, or nullopt once the decode thread has ended and every
-  // record it sent was taken. Blocks meanwhile.
-  std::optional<Record> next();
+  // record it sent was taken, waiting at most `wait` for it; `timed_out`
+  // tells a wait that ran out from the end of the stream.
+  std::optional<Record> next_for(std::chrono::milliseconds wait, bool& timed_out);
 
   // After next() returned nullopt: joins the decode thread and returns how
   // its decode ended.

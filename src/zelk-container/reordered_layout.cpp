@@ -312,17 +312,26 @@ void add_to_digest(Xxh3Digest& digest, const ReadView& read) {
 }  // namespace
 
 Result<uint64_t> decode_reordered(const ArchiveHeader& header, BufferedReader& reader, WorkerPool& pool,
-                                  bool full, StreamSelection selection, RecordSink& sink) {
+                                  const DecodeRequest& request, RecordSink& sink) {
+  auto check_interrupted = [&]() -> Result<void> {
+    if (request.interrupted && request.interrupted()) return fail(ArchiveError::interrupted());
+    return {};
+  };
+  const bool full = request.full;
   bool keep_order = header.has_flag(kFlagKeepOrder);
-  SectionPlan plan = SectionPlan::for_request(full, selection, keep_order);
+  SectionPlan plan = SectionPlan::for_request(full, request.selection, keep_order);
   Sections sections = ZELK_TRY(read_sections(header, reader, pool, plan, full));
+  ZELK_TRY(check_interrupted());
   DecodedStreams streams = ZELK_TRY(decode_streams(sections, pool, plan));
+  ZELK_TRY(check_interrupted());
   if (keep_order && plan.sequence) ZELK_TRY(place_in_original_order(streams, sections));
 
   Emitter emitter(streams, sections, plan, !keep_order);
   Xxh3Digest digest;
   Bytes text;
+  constexpr uint64_t kRecordsBetweenChecks = 65536;
   for (uint64_t i = 0; i < sections.reads; ++i) {
+    if (i % kRecordsBetweenChecks == kRecordsBetweenChecks - 1) ZELK_TRY(check_interrupted());
     ReadView read = ZELK_TRY(emitter.record(i));
     if (full) {
       add_to_digest(digest, read);

@@ -19,6 +19,7 @@ class WorkerPool;
 namespace zelk::container {
 
 struct ArchiveHeader;
+struct DecodeRequest;
 class RecordSink;
 
 // Section labels: the subjects of their CRC errors.
@@ -33,11 +34,12 @@ std::string quality_block_label(uint64_t i);
 
 // Decodes the body after `header` (reader positioned right after it).
 // Full: every stream, each record's FASTQ text written to the sink, the
-// output digest checked at the end. Selective: only the streams in
-// `selection` are read and decoded, records are written one by one with
-// the other fields empty, and no digest is computed. Returns the number of
-// records emitted.
+// output digest checked at the end. Selective: only the streams in the
+// request's selection are read and decoded, records are written one by one
+// with the other fields empty, and no digest is computed. The request's
+// interruption check runs between the phases and every 65536 records.
+// Returns the number of records emitted.
 Result<uint64_t> decode_reordered(const ArchiveHeader& header, BufferedReader& reader, WorkerPool& pool,
-                                  bool full, StreamSelection selection, RecordSink& sink);
+                                  const DecodeRequest& request, RecordSink& sink);
 
 }  // namespace zelk::container

@@ -20,7 +20,9 @@ namespace zelk::container {
 
 namespace {
 
-using Refusal = std::unexpected<std::string>;
+std::unexpected<ArchiveError> refuse(std::string message) {
+  return fail(ArchiveError::invalid_argument(std::move(message)));
+}
 
 // Sequence blocks hold whole clusters, so they are larger than plain
 // blocks: a cluster never spans two blocks.
@@ -57,7 +59,7 @@ struct Layout {
 
 // The sequences of stored reads [begin, end), on their stored strand, with
 // the overlap hints that stay inside the block.
-std::expected<Bytes, std::string> sequence_block(const std::vector<FastqRecord>& records, const Layout& layout,
+Result<Bytes> sequence_block(const std::vector<FastqRecord>& records, const Layout& layout,
                                                  size_t begin, size_t end, uint8_t version) {
   dna::SequenceBlock block;
   std::vector<reorder::ReadPlacement> hints;
@@ -86,14 +88,14 @@ std::expected<Bytes, std::string> sequence_block(const std::vector<FastqRecord>&
     options.version = static_cast<reorder::BlockVersion>(version);
     options.max_substitutions_per_16 = substitutions;
     auto coded = reorder::encode_sequence_block(block, hints, nullptr, options);
-    if (!coded) return Refusal(coded.error().message());
+    if (!coded) return fail(std::move(coded).error());
     if (!best || coded->size() < best->size()) best = std::move(*coded);
   }
   return std::move(*best);
 }
 
 // The name and quality blocks of output positions [begin, end).
-std::expected<std::pair<Bytes, Bytes>, std::string> name_quality_pair(const std::vector<FastqRecord>& records,
+Result<std::pair<Bytes, Bytes>> name_quality_pair(const std::vector<FastqRecord>& records,
                                                                       const Layout& layout, size_t begin,
                                                                       size_t end, uint8_t binning) {
   std::vector<std::string> names;
@@ -111,7 +113,7 @@ std::expected<std::pair<Bytes, Bytes>, std::string> name_quality_pair(const std:
   quality::QualityEncodeOptions options;
   options.binning = binning;
   auto coded_qualities = quality::encode_quality_stream(lengths, qualities, {}, options);
-  if (!coded_qualities) return Refusal(coded_qualities.error());
+  if (!coded_qualities) return fail(std::move(coded_qualities).error());
   Bytes coded_names = layout.name_template ? Bytes{} : names::encode_names(names);
   return std::pair{std::move(coded_names), std::move(*coded_qualities)};
 }
@@ -148,16 +150,16 @@ struct CodedSequences {
   }
 };
 
-std::expected<CodedSequences, std::string> code_sequences(const std::vector<FastqRecord>& records,
+Result<CodedSequences> code_sequences(const std::vector<FastqRecord>& records,
                                                           const Layout& layout, uint8_t version, WorkerPool& pool) {
-  std::vector<std::expected<Bytes, std::string>> blocks(layout.blocks);
+  std::vector<Result<Bytes>> blocks(layout.blocks);
   pool.parallel_for(layout.blocks, [&](size_t b) {
     auto [begin, end] = layout.block_range(b);
     blocks[b] = sequence_block(records, layout, begin, end, version);
   });
   CodedSequences coded{flip_section(layout), permutation_section(layout), {}};
   for (auto& block : blocks) {
-    if (!block) return Refusal(block.error());
+    if (!block) return fail(std::move(block).error());
     coded.blocks.push_back(std::move(*block));
   }
   return coded;
@@ -198,13 +200,13 @@ Platform platform_of(const std::vector<FastqRecord>& records) {
 
 }  // namespace
 
-std::expected<Bytes, std::string> write_reordered_archive(const std::vector<FastqRecord>& records,
+Result<Bytes> write_reordered_archive(const std::vector<FastqRecord>& records,
                                                           const ArchiveOptions& options,
                                                           const ReorderedOptions& reordered, WorkerPool& pool) {
-  if (reordered.version < 2 || reordered.version > 4) return Refusal("reorder_version must be 2, 3 or 4");
-  if (reordered.version == 4) return Refusal("reorder_version 4 needs a reference section, not supported by this build");
-  if (options.quality_mode.value_or(0) != 0) return Refusal("the reordered layout codes qualities in mode 0 only");
-  if (auto refusal = refuse_records(records)) return Refusal(*refusal);
+  if (reordered.version < 2 || reordered.version > 4) return refuse("reorder_version must be 2, 3 or 4");
+  if (reordered.version == 4) return refuse("reorder_version 4 needs a reference section, not supported by this build");
+  if (options.quality_mode.value_or(0) != 0) return refuse("the reordered layout codes qualities in mode 0 only");
+  if (auto refusal = refuse_records(records)) return refuse(*refusal);
 
   Layout layout;
   layout.reads = records.size();
@@ -218,7 +220,7 @@ std::expected<Bytes, std::string> write_reordered_archive(const std::vector<Fast
     reads.reserve(records.size());
     for (const FastqRecord& record : records) reads.push_back(as_bytes(record.sequence));
     auto order = reorder::order_reads(reads, {}, pool);
-    if (!order) return Refusal(order.error().message());
+    if (!order) return fail(std::move(order).error());
     layout.order = std::move(*order);
   } else {
     layout.order = input_order(records.size());
@@ -231,20 +233,20 @@ std::expected<Bytes, std::string> write_reordered_archive(const std::vector<Fast
   }
 
   auto sequences = code_sequences(records, layout, reordered.version, pool);
-  if (!sequences) return Refusal(sequences.error());
+  if (!sequences) return fail(std::move(sequences).error());
   // The permutation can cost more than the reordering saves: then the
   // input order is kept.
   if (layout.keep_order && reordered.reorder) {
     Layout unordered = layout;
     unordered.order = input_order(records.size());
     auto alternative = code_sequences(records, unordered, reordered.version, pool);
-    if (!alternative) return Refusal(alternative.error());
+    if (!alternative) return fail(std::move(alternative).error());
     if (alternative->size() < sequences->size()) {
       layout = std::move(unordered);
       sequences = std::move(alternative);
     }
   }
-  std::vector<std::expected<std::pair<Bytes, Bytes>, std::string>> pairs(layout.blocks);
+  std::vector<Result<std::pair<Bytes, Bytes>>> pairs(layout.blocks);
   pool.parallel_for(layout.blocks, [&](size_t b) {
     auto [begin, end] = layout.block_range(b);
     pairs[b] = name_quality_pair(records, layout, begin, end, options.quality_binning);
@@ -266,7 +268,7 @@ std::expected<Bytes, std::string> write_reordered_archive(const std::vector<Fast
   append_le<uint32_t>(out, static_cast<uint32_t>(layout.blocks));
   for (const Bytes& block : sequences->blocks) append_bytes(out, encode_framed_slice(block));
   for (auto& pair : pairs) {
-    if (!pair) return Refusal(pair.error());
+    if (!pair) return fail(std::move(pair).error());
     append_bytes(out, encode_framed_slice(pair->first));
     append_bytes(out, encode_framed_slice(pair->second));
   }

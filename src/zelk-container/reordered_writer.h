@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <string>
 #include <vector>
 
@@ -31,10 +30,9 @@ struct ReorderedOptions {
 // A whole reordered archive of `records`. `options` supplies the block
 // size, the quality binning tag, platform and member count; the quality
 // stream is always coded without the bases (mode 0), the only form this
-// layout decodes. The error text describes a record or option the layout
-// cannot store.
-std::expected<Bytes, std::string> write_reordered_archive(const std::vector<FastqRecord>& records,
-                                                          const ArchiveOptions& options,
-                                                          const ReorderedOptions& reordered, WorkerPool& pool);
+// layout decodes. A record or option the layout cannot store is an
+// InvalidArgument error.
+Result<Bytes> write_reordered_archive(const std::vector<FastqRecord>& records, const ArchiveOptions& options,
+                                      const ReorderedOptions& reordered, WorkerPool& pool);
 
 }  // namespace zelk::container

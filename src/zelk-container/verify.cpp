@@ -30,7 +30,7 @@ Result<void> verify_archive(Source& source, uint64_t threads) {
     // is the check.
     WorkerPool pool(WorkerPool::decode_pool_size(threads));
     DiscardingSink sink;
-    ZELK_TRY(decode_reordered(header, reader, pool, true, {}, sink));
+    ZELK_TRY(decode_reordered(header, reader, pool, DecodeRequest{}, sink));
     return {};
   }
   FooterParse footer = ZELK_TRY(read_footer(reader));

@@ -2,6 +2,7 @@
 // decoding pipelines.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -10,16 +11,27 @@
 
 namespace zelk::dna {
 
-// "A", "C", "G", "T" give 0..3; every other byte (lower case included) 4.
-inline unsigned base_code(uint8_t base) {
-  switch (base) {
-    case 'A': return 0;
-    case 'C': return 1;
-    case 'G': return 2;
-    case 'T': return 3;
-    default: return 4;
+namespace detail {
+constexpr std::array<uint8_t, 256> base_code_table(bool any_case) {
+  std::array<uint8_t, 256> codes{};
+  codes.fill(4);
+  const char letters[] = "ACGT";
+  for (uint8_t code = 0; code < 4; ++code) {
+    codes[static_cast<uint8_t>(letters[code])] = code;
+    if (any_case) codes[static_cast<uint8_t>(letters[code] | 0x20)] = code;
   }
+  return codes;
 }
+inline constexpr std::array<uint8_t, 256> kBaseCodes = base_code_table(false);
+inline constexpr std::array<uint8_t, 256> kBaseCodesAnyCase = base_code_table(true);
+}  // namespace detail
+
+// "A", "C", "G", "T" give 0..3; every other byte (lower case included) 4:
+// the code the sequence streams store.
+inline unsigned base_code(uint8_t base) { return detail::kBaseCodes[base]; }
+
+// The same with lower case folded: the contexts that models draw from bases.
+inline unsigned base_code_any_case(uint8_t base) { return detail::kBaseCodesAnyCase[base]; }
 
 // 0..3 give "A", "C", "G", "T"; any larger code gives "A".
 inline uint8_t code_base(unsigned code) { return code < 4 ? "ACGT"[code] : 'A'; }

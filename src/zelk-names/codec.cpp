@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 
+#include "zelk-base/limits.h"
 #include "zelk-rans/rans.h"
 #include "zelk-names/names.h"
 #include "zelk-names/number_text.h"
@@ -315,13 +316,18 @@ Result<NameList> decode_names(ByteSpan stream) {
   NameList names;
   names.ends.reserve(std::min<uint64_t>(record_count, 1 << 20));
   std::vector<Token> previous, tokens;
+  const uint64_t limit = decode_limit();
   for (uint64_t r = 0; r < record_count; ++r) {
     uint64_t token_count = ZELK_TRY(read_varint(counts, varint_error));
     tokens.clear();
     // Every token takes an operation, so a huge declared count ends at the
-    // first column that runs out.
-    for (uint64_t i = 0; i < token_count; ++i)
+    // first column that runs out; repeated MATCH tokens can still double
+    // the text, so it is held to the ceiling as it grows.
+    for (uint64_t i = 0; i < token_count; ++i) {
       ZELK_TRY(decode_token(i, ops, sources, previous, names.bytes, tokens));
+      if (names.bytes.size() > limit)
+        ZELK_TRY(check_decode_limit(ErrorKind::NameCodec, "decoded names length", names.bytes.size()));
+    }
     names.ends.push_back(names.bytes.size());
     std::swap(previous, tokens);
   }

@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "zelk-dna/dna.h"
 #include "zelk-quality/quality.h"
 #include "zelk-range/range_coder.h"
 #include "zelk-base/bytes.h"
@@ -72,20 +73,12 @@ struct ReadBatch {
   std::span<const uint8_t> symbols;
 };
 
-// Base code of a sequence byte: C 1, G 2, T 3 (either case), anything else 0.
-inline constexpr std::array<uint8_t, 256> kBaseCodes = [] {
-  std::array<uint8_t, 256> codes{};
-  codes['C'] = codes['c'] = 1;
-  codes['G'] = codes['g'] = 2;
-  codes['T'] = codes['t'] = 3;
-  return codes;
-}();
-
-// One read's bases; positions outside the read have base code 0.
+// One read's bases; positions outside the read, and bytes other than
+// A/C/G/T in either case, have base code 0.
 class ReadBases {
  public:
   explicit ReadBases(ByteSpan bases) : bases_(bases) {}
-  unsigned code(size_t i) const { return i < bases_.size() ? kBaseCodes[bases_[i]] : 0; }
+  unsigned code(size_t i) const { return i < bases_.size() ? dna::base_code_any_case(bases_[i]) & 3 : 0; }
   uint8_t raw(size_t i) const { return bases_[i]; }
 
  private:

@@ -6,6 +6,7 @@
 #include "zelk-dna/read_lengths.h"
 #include "zelk-quality/coder.h"
 #include "zelk-quality/quality.h"
+#include "zelk-base/limits.h"
 #include "zelk-base/text.h"
 
 namespace zelk::quality {
@@ -14,31 +15,14 @@ namespace {
 
 constexpr uint64_t kMaxTotal = uint64_t{1} << 34;  // 16 GiB of qualities
 constexpr size_t kFreqContexts = size_t{1} << 18;
-constexpr uint32_t kFreqIncrement = 16;
-constexpr uint32_t kFreqLimit = 8192;
 
 ArchiveError truncated_header() { return malformed("truncated header"); }
 
 // Per-context adaptive frequencies of one slot class: S slots, of which the
 // first n are symbols.
 template <size_t S>
-struct FreqContext {
-  uint32_t total;
-  uint16_t freqs[S];
-};
+using FreqContext = range::FreqModel<S>;
 static_assert(sizeof(FreqContext<4>) == 12 && sizeof(FreqContext<94>) == 192);
-
-template <size_t S>
-void update(FreqContext<S>& context, unsigned slot) {
-  context.freqs[slot] += kFreqIncrement;
-  context.total += kFreqIncrement;
-  if (context.total <= kFreqLimit) return;
-  context.total = 0;
-  for (auto& freq : context.freqs) {
-    freq = static_cast<uint16_t>((freq + 1) >> 1);
-    context.total += freq;
-  }
-}
 
 // Mode 0: previous qualities, the count of changes so far and the position.
 uint32_t position_context(unsigned q1, unsigned q2, unsigned q3, unsigned delta, uint32_t i) {
@@ -56,9 +40,7 @@ template <size_t S, bool kWithSequence, class Side>
 Result<void> run_freq_model(Side& side, const ReadBatch& reads) {
   const unsigned n = static_cast<unsigned>(reads.symbols.size());
   // A context is set up on first use: a used one never has a total of 0.
-  FreqContext<S> initial{};
-  initial.total = n;
-  std::fill(initial.freqs, initial.freqs + n, uint16_t{1});
+  const FreqContext<S> initial = FreqContext<S>::over_first(n);
   auto table = ZELK_TRY(allocate_model_table<FreqContext<S>>(kFreqContexts));
 
   const uint8_t origin = reads.symbols[0];
@@ -76,11 +58,11 @@ Result<void> run_freq_model(Side& side, const ReadBatch& reads) {
         context = position_context(q1, q2, q3, delta, i);
       }
       FreqContext<S>& entry = table[context];
-      if (entry.total == 0) entry = initial;
-      unsigned slot = side.template freq<S>(entry.freqs, entry.total, side.target());
+      if (entry.total() == 0) entry = initial;
+      unsigned slot = side.template freq<S>(entry.counts.data(), entry.total(), side.target());
       if (slot == range::RangeDecoder::kBadContext)
         return fail(malformed("quality context total exceeds the coder range"));
-      update(entry, slot);
+      entry.update(slot);
       if (slot >= n) return fail(malformed("decoded symbol outside alphabet"));
       uint8_t quality = reads.symbols[slot];
       side.emit(quality);
@@ -182,6 +164,7 @@ Result<DecodedQualities> decode_quality_stream(ByteSpan stream, ByteSpan sequenc
   bool conditioned = mode_needs_sequence(header.mode);
   if (conditioned && sequence.size() != header.total)
     return fail(malformed("sequence context requires the decoded sequence"));
+  ZELK_TRY(check_decode_limit(ErrorKind::QualityCodec, "declared quality length", header.total));
   Bytes out = ZELK_TRY(
       allocate<Bytes>(header.total, [] { return malformed("declared total length too large to allocate"); }));
 

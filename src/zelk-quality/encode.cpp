@@ -12,9 +12,9 @@ namespace zelk::quality {
 
 namespace {
 
-using Encoded = std::expected<Bytes, std::string>;
-
-std::unexpected<std::string> refuse(std::string reason) { return std::unexpected(std::move(reason)); }
+std::unexpected<ArchiveError> refuse(std::string reason) {
+  return fail(ArchiveError::invalid_argument(std::move(reason)));
+}
 
 Bytes default_symbols(ByteSpan qualities) {
   std::array<bool, 256> seen{};
@@ -39,7 +39,7 @@ Bytes default_quantizer_pairs(ByteSpan symbols) {
 }
 
 // The symbol index of every quality byte.
-std::expected<Bytes, std::string> symbol_indexes(ByteSpan qualities, ByteSpan symbols) {
+Result<Bytes> symbol_indexes(ByteSpan qualities, ByteSpan symbols) {
   std::array<int, 256> index_of;
   index_of.fill(-1);
   for (size_t i = 0; i < symbols.size(); ++i) {
@@ -57,7 +57,7 @@ std::expected<Bytes, std::string> symbol_indexes(ByteSpan qualities, ByteSpan sy
 
 // Runs one model loop on the encode side and returns the coded bytes.
 template <class CodeReads>
-Encoded encode_with(const uint8_t* indexes, CodeReads&& code_reads) {
+Result<Bytes> encode_with(const uint8_t* indexes, CodeReads&& code_reads) {
   EncodeSide side(indexes);
   auto result = code_reads(side);
   if (!result) return refuse(result.error().message());
@@ -71,7 +71,7 @@ struct ChunkedPayload {
   Bytes segments;
 };
 
-std::expected<ChunkedPayload, std::string> encode_chunked(const ReadBatch& reads, uint64_t total,
+Result<ChunkedPayload> encode_chunked(const ReadBatch& reads, uint64_t total,
                                                           const Bytes& indexes,
                                                           const QuantizerTables& quantizer,
                                                           const QualityEncodeOptions& options) {
@@ -89,25 +89,22 @@ std::expected<ChunkedPayload, std::string> encode_chunked(const ReadBatch& reads
   if (!warmed) return refuse(warmed.error().message());
   std::vector<Bytes> segments;
   ReadBatch warmup{reads.lengths.first(plan->warmup_reads), reads.bases.first(warmup_bytes), reads.symbols};
-  auto first = encode_with(indexes.data(),
-                           [&](EncodeSide& side) { return warmed->code_reads(side, warmup, quantizer); });
-  if (!first) return std::unexpected(first.error());
-  segments.push_back(std::move(*first));
+  segments.push_back(ZELK_TRY(encode_with(
+      indexes.data(), [&](EncodeSide& side) { return warmed->code_reads(side, warmup, quantizer); })));
 
   uint64_t byte_at = warmup_bytes;
   for (size_t j = 1; j < plan->split.size(); ++j) {
     auto lengths = reads.lengths.subspan(plan->warmup_reads + plan->split[j - 1], plan->split[j] - plan->split[j - 1]);
     uint64_t bytes = std::accumulate(lengths.begin(), lengths.end(), uint64_t{0});
     ReadBatch segment{lengths, reads.bases.subspan(byte_at, bytes), reads.symbols};
-    Encoded coded = Bytes{};  // a segment without reads is never read
+    Result<Bytes> coded = Bytes{};  // a segment without reads is never read
     if (!lengths.empty())
       coded = encode_with(indexes.data() + byte_at, [&](EncodeSide& side) -> Result<void> {
         if (options.chunk_variant == 2) return warmed->code_reads_frozen(side, segment, quantizer);
         QualityMixModel copy = ZELK_TRY(warmed->clone());
         return copy.code_reads(side, segment, quantizer);
       });
-    if (!coded) return std::unexpected(coded.error());
-    segments.push_back(std::move(*coded));
+    segments.push_back(ZELK_TRY(std::move(coded)));
     byte_at += bytes;
   }
 
@@ -124,7 +121,7 @@ std::expected<ChunkedPayload, std::string> encode_chunked(const ReadBatch& reads
 
 }  // namespace
 
-Encoded encode_quality_stream(std::span<const uint32_t> read_lengths, ByteSpan qualities, ByteSpan sequence,
+Result<Bytes> encode_quality_stream(std::span<const uint32_t> read_lengths, ByteSpan qualities, ByteSpan sequence,
                               const QualityEncodeOptions& options) {
   const uint8_t mode = options.mode;
   if (!mode_is_valid(mode)) return refuse("mode must be 0, 1, 3, 4, 5 or 6");
@@ -137,8 +134,7 @@ Encoded encode_quality_stream(std::span<const uint32_t> read_lengths, ByteSpan q
 
   Bytes symbols = options.symbols.value_or(default_symbols(qualities));
   if (symbols.empty() || symbols.size() > kMaxAlphabet) return refuse("symbols must hold 1 to 94 bytes");
-  auto indexes = symbol_indexes(qualities, symbols);
-  if (!indexes) return std::unexpected(indexes.error());
+  Bytes indexes = ZELK_TRY(symbol_indexes(qualities, symbols));
   if (options.quantizer && !mode_has_quantizer(mode)) return refuse("quantizer applies to modes 4 and 6 only");
   Bytes pairs = options.quantizer.value_or(mode_has_quantizer(mode) ? default_quantizer_pairs(symbols) : Bytes{});
   if (mode_has_quantizer(mode) && pairs.size() != 2 * symbols.size())
@@ -146,27 +142,26 @@ Encoded encode_quality_stream(std::span<const uint32_t> read_lengths, ByteSpan q
   QuantizerTables quantizer = mode_has_quantizer(mode) ? quantizer_from_pairs(symbols, pairs) : default_quantizer();
 
   Bytes out = {kStreamVersion, options.binning, mode, static_cast<uint8_t>(symbols.size())};
-  append_bytes(out, symbols);
-  append_bytes(out, pairs);
+  out.resize(4 + symbols.size() + pairs.size());
+  std::copy(symbols.begin(), symbols.end(), out.begin() + 4);
+  std::copy(pairs.begin(), pairs.end(), out.begin() + 4 + symbols.size());
   ReadBatch reads{read_lengths, conditioned ? sequence : ByteSpan{}, symbols};
   if (mode_is_chunked(mode)) {
-    auto chunked = encode_chunked(reads, total, *indexes, quantizer, options);
-    if (!chunked) return std::unexpected(chunked.error());
-    append_bytes(out, chunked->table);
+    ChunkedPayload chunked = ZELK_TRY(encode_chunked(reads, total, indexes, quantizer, options));
+    append_bytes(out, chunked.table);
     dna::append_read_lengths(out, read_lengths);
-    append_bytes(out, chunked->segments);
+    append_bytes(out, chunked.segments);
     return out;
   }
   dna::append_read_lengths(out, read_lengths);
-  Encoded payload = [&]() -> Encoded {
+  Result<Bytes> payload = [&]() -> Result<Bytes> {
     if (mode <= 1)
-      return encode_with(indexes->data(), [&](EncodeSide& side) { return code_freq_reads(side, reads, mode == 1); });
+      return encode_with(indexes.data(), [&](EncodeSide& side) { return code_freq_reads(side, reads, mode == 1); });
     auto model = QualityMixModel::create(symbols.size());
     if (!model) return refuse(model.error().message());
-    return encode_with(indexes->data(), [&](EncodeSide& side) { return model->code_reads(side, reads, quantizer); });
+    return encode_with(indexes.data(), [&](EncodeSide& side) { return model->code_reads(side, reads, quantizer); });
   }();
-  if (!payload) return std::unexpected(payload.error());
-  append_bytes(out, *payload);
+  append_bytes(out, ZELK_TRY(std::move(payload)));
   return out;
 }
 

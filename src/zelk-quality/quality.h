@@ -90,8 +90,8 @@ struct QualityEncodeOptions {
 
 // Codes `qualities` (the reads' quality bytes concatenated, split by
 // `read_lengths`) against `sequence` (same length, or empty in mode 0).
-// The error string describes an argument the stream cannot represent.
-std::expected<Bytes, std::string> encode_quality_stream(std::span<const uint32_t> read_lengths,
+// An argument the stream cannot represent is an InvalidArgument error.
+Result<Bytes> encode_quality_stream(std::span<const uint32_t> read_lengths,
                                                         ByteSpan qualities, ByteSpan sequence,
                                                         const QualityEncodeOptions& options);
 

@@ -38,12 +38,22 @@ struct BaseModel5 {
   }
 };
 
-// `K` counts with an explicit running total.
+// `K` counts with an explicit running total. The quality models keep
+// tables of these zero-filled, a total of 0 marking a context not yet used.
 template <unsigned K>
 struct FreqModel {
   static constexpr unsigned kSymbols = K;
   std::array<uint16_t, K> counts = filled_with_ones();
   uint32_t running_total = K;
+
+  // A model whose first `n` slots start at 1 and the rest at 0, for an
+  // alphabet of `n` symbols in a K-slot class.
+  static constexpr FreqModel over_first(unsigned n) {
+    FreqModel model;
+    for (unsigned slot = n; slot < K; ++slot) model.counts[slot] = 0;
+    model.running_total = n;
+    return model;
+  }
 
   uint32_t total() const { return running_total; }
 

@@ -32,15 +32,19 @@ Result<RansModel> read_model(ByteCursor& cursor) {
 // (context, symbol) are read off that chain. Rows of absent contexts are
 // never written.
 struct ContextTables {
-  std::unique_ptr<uint8_t[]> symbols{new uint8_t[256 * kTotFreq]};  // [context << 12 | slot]
-  std::unique_ptr<uint32_t[]> freq_cum{new uint32_t[256 * 256]};   // [context << 8 | symbol]
+  ZeroedArray<uint8_t> symbols;    // [context << 12 | slot]
+  ZeroedArray<uint32_t> freq_cum;  // [context << 8 | symbol]
   std::array<bool, 256> present{};
 };
+
+ArchiveError tables_too_large() { return rans_error("rANS model tables too large to allocate"); }
 
 Result<ContextTables> read_context_tables(ByteCursor& cursor) {
   auto bitmap = cursor.take(32);
   if (!bitmap) return fail(rans_error(kTruncated));
-  ContextTables tables;
+  // Zeroed pages come lazily from the allocator: absent contexts cost nothing.
+  ContextTables tables{ZELK_TRY(allocate_zeroed<uint8_t>(256 * kTotFreq, tables_too_large)),
+                       ZELK_TRY(allocate_zeroed<uint32_t>(256 * 256, tables_too_large))};
   for (size_t c = 0; c < 256; ++c) {
     if (!(((*bitmap)[c / 8] >> (c % 8)) & 1)) continue;
     RansModel model = ZELK_TRY(read_model(cursor));
@@ -133,7 +137,8 @@ Impl resolve(Impl impl) {
 
 Result<void> decode_order0(const RansModel& model, Impl impl, States& states, WordStream& words,
                            uint8_t* out, size_t n) {
-  auto table = std::make_unique<DecodeTable>();
+  auto table_storage = ZELK_TRY(allocate_zeroed<DecodeTable>(1, tables_too_large));
+  DecodeTable* table = &table_storage[0];
   detail::pack_decode_table(model, *table);
   switch (resolve(impl)) {
     case Impl::Avx512:

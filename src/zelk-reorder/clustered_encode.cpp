@@ -78,9 +78,7 @@ class BlockEncoder {
 
  private:
   static Result<Bytes> encode_bases(const dna::SequenceBlock& block) {
-    uint64_t reads = block.read_lengths.size();
-    auto params = seq::default_context_params(block.bases.size(), reads ? block.bases.size() / reads : 0);
-    return seq::encode_context_model_stream(block, params);
+    return seq::encode_sequence_stream(block, {});
   }
 
   // Scores `read` at `offset` of a base string read through `base_at`.

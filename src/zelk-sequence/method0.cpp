@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "zelk-base/limits.h"
 #include "zelk-dna/dna.h"
 #include "zelk-dna/read_lengths.h"
 
@@ -128,6 +129,7 @@ Result<SequenceBlock> decode_method0(ByteSpan payload) {
   ZELK_TRY(check_tables_fit(params, total));
   seq::ContextModel model = ZELK_TRY(new_model(params));
 
+  ZELK_TRY(check_decode_limit(ErrorKind::SequenceCodec, "declared sequence length", total));
   block.bases = ZELK_TRY(allocate<Bytes>(total, error_of("declared total length too large to allocate")));
   // The context runs on across read boundaries, so the block's bases are
   // one coding sequence.

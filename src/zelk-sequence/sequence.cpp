@@ -24,13 +24,9 @@ Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::Referen
   }
 }
 
-Result<Bytes> encode_context_model_stream(const SequenceBlock& block, const seq::ContextParams& params) {
-  Bytes out{static_cast<uint8_t>(SequenceMethod::ContextModel)};
-  ZELK_TRY(append_method0(out, block, params));
-  return out;
-}
+namespace {
 
-seq::ContextParams default_context_params(uint64_t total_bases, uint64_t mean_read_length) {
+ContextParams default_context_params(uint64_t total_bases, uint64_t mean_read_length) {
   // Measured on real reads: the highest order the data can fill pays for
   // short reads and redundant long reads (amplicons, cDNA), with a 24-base
   // hashed tier for repeats; ultra-long genomic reads are close to random
@@ -42,6 +38,21 @@ seq::ContextParams default_context_params(uint64_t total_bases, uint64_t mean_re
   unsigned order = std::clamp(log2 / 2, 1u, 11u);
   if (mean_read_length >= kUltraLong) return {static_cast<uint8_t>(std::min(order, kUltraLongOrder)), 0, 0};
   return {static_cast<uint8_t>(order), 24, static_cast<uint8_t>(std::min(log2, kMaxTableBits))};
+}
+
+}  // namespace
+
+Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceEncodeOptions& options) {
+  if (options.method != static_cast<uint8_t>(SequenceMethod::ContextModel))
+    return fail(ArchiveError::unsupported_codec("sequence", options.method));
+  uint64_t reads = block.read_lengths.size();
+  ContextParams params = default_context_params(block.bases.size(), reads ? block.bases.size() / reads : 0);
+  params.order = options.order.value_or(params.order);
+  params.hashed_order = options.hashed_order.value_or(params.hashed_order);
+  params.table_bits = options.table_bits.value_or(params.table_bits);
+  Bytes out{options.method};
+  ZELK_TRY(append_method0(out, block, params));
+  return out;
 }
 
 }  // namespace zelk::seq

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "zelk-dna/reference_set.h"
@@ -30,12 +31,18 @@ using dna::SequenceBlock;
 Result<SequenceBlock> decode_sequence_stream(ByteSpan stream,
                                              const dna::ReferenceSet* reference_contigs = nullptr);
 
-// A whole method-0 stream for `block`. Fails with the decoder's own text
-// when `params` could not be decoded for this many bases.
-Result<Bytes> encode_context_model_stream(const SequenceBlock& block, const seq::ContextParams& params);
+// How a block's bases are coded; unset parameters take the defaults for the
+// block's size and read length.
+struct SequenceEncodeOptions {
+  uint8_t method = 0;
+  std::optional<uint8_t> order;
+  std::optional<uint8_t> hashed_order;
+  std::optional<uint8_t> table_bits;
+};
 
-// Parameters that suit `total_bases` bases in reads of about
-// `mean_read_length`.
-seq::ContextParams default_context_params(uint64_t total_bases, uint64_t mean_read_length);
+// A whole sequence stream for `block`. A method without an encoder is an
+// unsupported codec; parameters the decoder would refuse fail with its own
+// text.
+Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceEncodeOptions& options);
 
 }  // namespace zelk::seq

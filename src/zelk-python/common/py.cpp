@@ -6,9 +6,33 @@
 namespace zelk::py {
 
 PyObject* raise_archive_error(PyObject* zelk_error, const ArchiveError& error) {
-  PyObject* type = error.kind() == ErrorKind::Io ? PyExc_OSError : zelk_error;
+  PyObject* type = error.kind() == ErrorKind::Io                ? PyExc_OSError
+                   : error.kind() == ErrorKind::InvalidArgument ? PyExc_ValueError
+                                                                : zelk_error;
   PyErr_SetString(type, error.message().c_str());
   return nullptr;
+}
+
+SignalWatch::~SignalWatch() {
+  if (!type_) return;
+  PyGILState_STATE gil = PyGILState_Ensure();
+  Py_XDECREF(type_);
+  Py_XDECREF(value_);
+  Py_XDECREF(traceback_);
+  PyGILState_Release(gil);
+}
+
+bool SignalWatch::raised() {
+  if (type_) return true;
+  PyGILState_STATE gil = PyGILState_Ensure();
+  if (PyErr_CheckSignals() < 0) PyErr_Fetch(&type_, &value_, &traceback_);
+  PyGILState_Release(gil);
+  return type_ != nullptr;
+}
+
+void SignalWatch::restore() {
+  PyErr_Restore(type_, value_, traceback_);
+  type_ = value_ = traceback_ = nullptr;
 }
 
 PyObject* bytes_from(ByteSpan data) {

@@ -12,6 +12,10 @@
 #include "zelk-base/bytes.h"
 #include "zelk-base/error.h"
 
+// One method-table entry for the function `py_<name>`.
+#define ZELK_METHOD(name, flags, doc) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), flags, doc}
+
 namespace zelk::py {
 
 // Owns one strong reference.
@@ -50,6 +54,27 @@ class GilReleased {
 
  private:
   PyThreadState* state_;
+};
+
+// Runs pending signal handlers from code that released the lock: takes the
+// lock, lets a handler raise (KeyboardInterrupt on Ctrl-C) and keeps that
+// exception until restore() hands it back to the caller.
+class SignalWatch {
+ public:
+  SignalWatch() = default;
+  SignalWatch(const SignalWatch&) = delete;
+  SignalWatch& operator=(const SignalWatch&) = delete;
+  ~SignalWatch();
+
+  // True once a handler has raised; called without the lock.
+  bool raised();
+  // Sets the kept exception as the current one; lock held.
+  void restore();
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
 };
 
 // Raises the Python exception for `error`: OSError for Io, otherwise

@@ -1,13 +1,28 @@
 #include "zelk-python/common/source.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
+#include "zelk-base/thread.h"
 #include "zelk-python/common/py.h"
 
 namespace zelk::py {
 
 namespace {
+
+// Set by the atexit hook: from then on decode threads must not take the
+// lock, which the interpreter would answer by ending the thread.
+std::atomic<bool> interpreter_exiting{false};
+
+PyObject* note_interpreter_exit(PyObject*, PyObject*) {
+  interpreter_exiting = true;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef exit_hook = {"_zelk_note_exit", note_interpreter_exit, METH_NOARGS, nullptr};
+
+bool must_not_call_python() { return interpreter_exiting || thread_is_exiting(); }
 
 // Reads a Python file-like object; each .read() call takes the lock. Bytes
 // beyond what was asked for are kept for the next read.
@@ -17,15 +32,19 @@ class FileLikeReader {
   FileLikeReader(FileLikeReader&&) = default;
 
   ~FileLikeReader() {
-    if (read_) {
-      PyGILState_STATE gil = PyGILState_Ensure();
-      read_ = PyRef();
-      PyGILState_Release(gil);
+    if (!read_) return;
+    if (must_not_call_python()) {
+      (void)read_.release();  // the process is ending: leave the object be
+      return;
     }
+    PyGILState_STATE gil = PyGILState_Ensure();
+    read_ = PyRef();
+    PyGILState_Release(gil);
   }
 
   Result<size_t> operator()(std::span<uint8_t> out) {
     if (pending_.size() == pending_pos_) {
+      if (must_not_call_python()) return fail(ArchiveError::io("the interpreter is shutting down"));
       pending_.clear();
       pending_pos_ = 0;
       PyGILState_STATE gil = PyGILState_Ensure();
@@ -96,6 +115,18 @@ class FileLikeReader {
   Bytes pending_;
   size_t pending_pos_ = 0;
 };
+
+}  // namespace
+
+bool register_exit_hook() {
+  PyRef hook(PyCFunction_NewEx(&exit_hook, nullptr, nullptr));
+  PyRef atexit(PyImport_ImportModule("atexit"));
+  if (!hook || !atexit) return false;
+  PyRef registered(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+  return static_cast<bool>(registered);
+}
+
+namespace {
 
 std::unique_ptr<Source> copy_bytes(PyObject* arg) {
   ByteSpan data = bytes_view(arg);

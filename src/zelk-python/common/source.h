@@ -16,6 +16,11 @@ std::unique_ptr<Source> source_from_bytes_or_path(PyObject* arg);
 // As above, or any object with a `read` attribute (read with the
 // interpreter lock taken).
 std::unique_ptr<Source> source_from_any(PyObject* arg);
+
+// Registers the atexit hook after which file-like sources no longer call
+// into Python (decode threads may outlive the interpreter). False with an
+// exception set on failure.
+bool register_exit_hook();
 // A str or os.PathLike argument as a filesystem path; false with a Python
 // exception set on failure.
 bool path_from(PyObject* arg, std::string& path);

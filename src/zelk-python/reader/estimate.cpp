@@ -80,7 +80,6 @@ PyObject* py_estimate(PyObject* module, PyObject* args, PyObject* kwargs) {
       !sources_from(source_arg, sources))
     return nullptr;
   // `threads` is accepted for symmetry; the models run on the shared pool.
-  unsigned order = std::min(level + 6u, 8u);
   uint64_t cap = std::min<uint64_t>(std::max<uint64_t>(sample_reads / sources.size(), 1), container::kMaxSampleRecords);
   ModuleState* state = module_state(module);
   container::EstimateTotals totals;
@@ -89,7 +88,7 @@ PyObject* py_estimate(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!source) return nullptr;
     Result<void> added = [&] {
       GilReleased unlocked;
-      auto result = container::estimate_source(*source, cap, order, binning, totals);
+      auto result = container::estimate_source(*source, cap, level, binning, totals);
       source.reset();
       return result;
     }();

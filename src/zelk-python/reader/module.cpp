@@ -2,6 +2,13 @@
 // classes and the sixteen functions, registered in that order.
 #include <Python.h>
 
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+
+#include "zelk-base/limits.h"
+#include "zelk-python/common/py.h"
+#include "zelk-python/common/source.h"
 #include "zelk-python/reader/functions.h"
 #include "zelk-python/reader/state.h"
 
@@ -9,13 +16,10 @@ namespace zelk::py {
 
 namespace {
 
-#define ZELK_FN(name, flags, doc) \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), flags, doc}
-
 constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef module_functions[] = {
-    ZELK_FN(open, kArgs,
+    ZELK_METHOD(open, kArgs,
             "open(source, *, threads=0, streams=None)\n--\n\n"
             "Open an archive for streaming: returns a `Reader` that yields `Record`s in\n"
             "original file order, decoded on a background thread. `source` is a path,\n"
@@ -28,7 +32,7 @@ PyMethodDef module_functions[] = {
             "entropy-decoded, so their integrity digests cannot be checked (use `verify`\n"
             "for a full\ncheck). On long-read archives quality is coded against the\n"
             "bases, so selecting quality still decodes the sequence stream internally."),
-    ZELK_FN(decompress_to_path, kArgs,
+    ZELK_METHOD(decompress_to_path, kArgs,
             "decompress_to_path(source, dest, *, threads=0, fasta=False)\n--\n\n"
             "Decompress an archive to interleaved FASTQ at `dest`. Returns the read count.\n\n"
             "`fasta=True` writes single-line FASTA (`>name` + sequence) instead,\n"
@@ -37,30 +41,30 @@ PyMethodDef module_functions[] = {
             "archives (where the sequence-conditioned quality model dominates decode)\n"
             "and ~1.3-1.6x single-threaded on short-read Illumina. The skipped quality\n"
             "stream's integrity digest is not checked (use `verify` for a full check)."),
-    ZELK_FN(decompress_to_bytes, kArgs,
+    ZELK_METHOD(decompress_to_bytes, kArgs,
             "decompress_to_bytes(source, *, threads=0, fasta=False)\n--\n\n"
             "Decompress an archive and return interleaved FASTQ as `bytes` — or\n"
             "single-line FASTA with `fasta=True`, which skips the quality stream's\n"
             "decode entirely (see [`decompress_to_path`])."),
-    ZELK_FN(inspect, kArgs,
+    ZELK_METHOD(inspect, kArgs,
             "inspect(source)\n--\n\n"
             "Read an archive's metadata (header + footer index; no payload decode)."),
-    ZELK_FN(open_index, kArgs,
+    ZELK_METHOD(open_index, kArgs,
             "open_index(source)\n--\n\n"
             "Parse the footer row-group index (plain layout only; rejects reorder archives)."),
-    ZELK_FN(read_names, kArgs,
+    ZELK_METHOD(read_names, kArgs,
             "read_names(source, groups=None)\n--\n\n"
             "Decode just the read names for the given row groups (or all). `list[bytes]`."),
-    ZELK_FN(read_sequences, kArgs,
+    ZELK_METHOD(read_sequences, kArgs,
             "read_sequences(source, groups=None)\n--\n\n"
             "Decode just the sequences for the given row groups (or all). `list[bytes]`."),
-    ZELK_FN(read_qualities, kArgs,
+    ZELK_METHOD(read_qualities, kArgs,
             "read_qualities(source, groups=None)\n--\n\n"
             "Decode just the qualities for the given row groups (or all). `list[bytes]`."),
-    ZELK_FN(read_block, kArgs,
+    ZELK_METHOD(read_block, kArgs,
             "read_block(source, group)\n--\n\n"
             "Random access: decode one whole row group into a `list[Record]`."),
-    ZELK_FN(estimate, kArgs,
+    ZELK_METHOD(estimate, kArgs,
             "estimate(source, *, level=5, quality_binning=\"lossless\", sample_reads=1048576, "
             "threads=0)\n--\n\n"
             "Estimate the archive size and ratio for a FASTQ `source` (path or `bytes`,\n"
@@ -74,13 +78,13 @@ PyMethodDef module_functions[] = {
             "sampled with a split of the `sample_reads` cap and the per-stream sizes summed,\n"
             "mirroring how the CLI estimates grouped inputs. Interleaving is not modelled, so\n"
             "this too is a conservative lower bound (interleaved mates only compress better)."),
-    ZELK_FN(verify, kArgs,
+    ZELK_METHOD(verify, kArgs,
             "verify(source, *, threads=0)\n--\n\n"
             "Verify an archive's integrity — header, footer, and the parallel whole-file CRC\n"
             "(the globally-reordered layout, which has no footer, is checked by a full\n"
             "decode). Accepts a path or `bytes`. Returns `None` on success and raises\n"
             "`zelk.ZelkError` (or `OSError`) if the archive is corrupt or unreadable."),
-    ZELK_FN(parse_index_suffix, kArgs,
+    ZELK_METHOD(parse_index_suffix, kArgs,
             "parse_index_suffix(suffix, file_len)\n--\n\n"
             "Parse the footer index from a fetched archive **tail** — the body of a\n"
             "`Range: bytes=-N` request — without any I/O. `suffix` is the final\n"
@@ -89,19 +93,19 @@ PyMethodDef module_functions[] = {
             "when it fell short: refetch that many trailing bytes and call again (at most\n"
             "one extra round trip, since the second length is exact). This is the entry\n"
             "point `zelk.remote` uses to read an archive over HTTP."),
-    ZELK_FN(decode_names_bytes, kArgs,
+    ZELK_METHOD(decode_names_bytes, kArgs,
             "decode_names_bytes(coded)\n--\n\n"
             "Decode a fetched **names** column (coded bytes from one row group) into per-read\n"
             "name bytes. Verify it with [`PyIndex::verify_stream`] first."),
-    ZELK_FN(decode_sequences_bytes, kArgs,
+    ZELK_METHOD(decode_sequences_bytes, kArgs,
             "decode_sequences_bytes(coded)\n--\n\n"
             "Decode a fetched **sequence** column into per-read sequence bytes."),
-    ZELK_FN(decode_qualities_bytes, kArgs,
+    ZELK_METHOD(decode_qualities_bytes, kArgs,
             "decode_qualities_bytes(coded, seq=None)\n--\n\n"
             "Decode a fetched **quality** column into per-read quality bytes. Long-read\n"
             "quality is coded against the sequence: when [`quality_needs_sequence_bytes`]\n"
             "is true, pass that group's concatenated decoded bases as `seq`."),
-    ZELK_FN(quality_needs_sequence_bytes, kArgs,
+    ZELK_METHOD(quality_needs_sequence_bytes, kArgs,
             "quality_needs_sequence_bytes(coded)\n--\n\n"
             "Whether a fetched quality column is coded against the sequence (long-read\n"
             "blocks) and so needs the group's decoded bases handed to\n"
@@ -109,9 +113,25 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-#undef ZELK_FN
+
+// ZELK_DECODE_LIMIT, when set, replaces the decode ceiling (bytes one coded
+// stream of one block may expand to).
+bool apply_decode_limit_from_environment() {
+  const char* text = std::getenv("ZELK_DECODE_LIMIT");
+  if (!text || !*text) return true;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long bytes = std::strtoull(text, &end, 10);
+  if (errno != 0 || *end != '\0' || bytes == 0 || !std::isdigit(static_cast<unsigned char>(text[0]))) {
+    PyErr_Format(PyExc_ValueError, "ZELK_DECODE_LIMIT must be a positive number of bytes, not %s", text);
+    return false;
+  }
+  set_decode_limit(bytes);
+  return true;
+}
 
 int module_exec(PyObject* module) {
+  if (!apply_decode_limit_from_environment() || !register_exit_hook()) return -1;
   ModuleState* state = module_state(module);
   if (add_types(module, state) < 0) return -1;
   state->zelk_error = PyErr_NewExceptionWithDoc("zelk.ZelkError", "Base error for zelk archive failures.",

@@ -36,9 +36,7 @@ PyObject* info_reordered(PyObject* self, void*) {
   return PyBool_FromLong(header_of(self).has_flag(container::kFlagReordered));
 }
 PyObject* info_keep_order(PyObject* self, void*) {
-  const auto& header = header_of(self);
-  return PyBool_FromLong(!header.has_flag(container::kFlagReordered) ||
-                         header.has_flag(container::kFlagKeepOrder));
+  return PyBool_FromLong(header_of(self).keep_order());
 }
 PyObject* info_regenerated_names(PyObject* self, void*) {
   return PyBool_FromLong(header_of(self).has_flag(container::kFlagRegeneratedNames));
@@ -47,8 +45,7 @@ PyObject* info_plus_normalized(PyObject* self, void*) {
   return PyBool_FromLong(header_of(self).has_flag(container::kFlagPlusNormalized));
 }
 PyObject* info_format_version(PyObject* self, void*) {
-  const auto& header = header_of(self);
-  return PyLong_FromLong(header.major * 256 + header.minor);
+  return PyLong_FromUnsignedLong(header_of(self).format_version());
 }
 PyObject* info_platform(PyObject* self, void*) {
   return PyUnicode_FromString(container::platform_display_name(header_of(self).platform));
@@ -264,20 +261,11 @@ PyObject* index_verify_stream(PyObject* self, PyObject* args, PyObject* kwargs) 
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO!:verify_stream", const_cast<char**>(keywords),
                                    &group_arg, &stream_arg, &PyBytes_Type, &coded))
     return nullptr;
-  uint64_t group;
+  uint64_t group = PyLong_AsUnsignedLongLong(group_arg);
   StreamKind kind;
-  PyObject* zelk_error = state_of_type(Py_TYPE(self))->zelk_error;
-  const auto* loc = lookup_stream(self, group_arg, stream_arg, group, kind);
-  if (!loc) {
-    if (PyErr_Occurred()) return nullptr;
-    return raise_archive_error(zelk_error, ArchiveError::malformed("row-group index out of range"));
-  }
-  if (crc32c(bytes_view(coded)) != loc->crc) {
-    char what[96];
-    std::snprintf(what, sizeof what, "row group %" PRIu64 " %s stream", group,
-                  container::stream_display_name(kind));
-    return raise_archive_error(zelk_error, ArchiveError::corrupt(what));
-  }
+  if (PyErr_Occurred() || !stream_kind_from(stream_arg, kind)) return nullptr;
+  auto verdict = container::verify_stream(unbox<Index>(self), group, kind, bytes_view(coded));
+  if (!verdict) return raise_archive_error(state_of_type(Py_TYPE(self))->zelk_error, verdict.error());
   Py_RETURN_NONE;
 }
 

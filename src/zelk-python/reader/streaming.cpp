@@ -30,6 +30,9 @@ constexpr const char* kStreamsTypeText =
     "'quality')";
 constexpr const char* kStreamsItemText = "streams items must be str stream names ('names', 'sequence', 'quality')";
 
+// How often a waiting Reader looks for Ctrl-C.
+constexpr std::chrono::milliseconds kSignalCheckInterval{100};
+
 bool set_stream(StreamSelection& selection, PyObject* name) {
   container::StreamKind kind;
   if (!stream_kind_from(name, kind)) return false;
@@ -85,10 +88,18 @@ PyObject* reader_next(PyObject* self) {
   reader.busy = true;
   std::optional<container::Record> record;
   Result<void> outcome;
-  {
-    GilReleased unlocked;
-    record = reader.stream->next();
-    if (!record) outcome = reader.stream->finish();
+  // Waits in short slices so that Ctrl-C is seen while the decode thread
+  // is still working; the reader stays usable after it.
+  for (bool timed_out = true; timed_out;) {
+    {
+      GilReleased unlocked;
+      record = reader.stream->next_for(kSignalCheckInterval, timed_out);
+      if (!record && !timed_out) outcome = reader.stream->finish();
+    }
+    if (timed_out && PyErr_CheckSignals() < 0) {
+      reader.busy = false;
+      return nullptr;
+    }
   }
   reader.busy = false;
   ModuleState* state = state_of_type(Py_TYPE(self));
@@ -139,17 +150,28 @@ PyType_Slot reader_slots[] = {
     {0, nullptr},
 };
 
-// Runs decode_archive on `source` into `out` with the lock released.
+// Runs decode_archive on `source` into `out` with the lock released; a
+// signal handler that raises (Ctrl-C) stops it between blocks.
 Result<uint64_t> decode_to(std::unique_ptr<Source>& source, uint64_t threads, bool fasta,
-                           container::BufferedOutput& out) {
+                           container::BufferedOutput& out, SignalWatch& signals) {
   GilReleased unlocked;
-  DecodeRequest request{threads, !fasta, {true, true, false}};
+  DecodeRequest request{threads, !fasta, {true, true, false}, [&] { return signals.raised(); }};
   container::TextSink sink(out, fasta);
   auto reads = container::decode_archive(*source, request, sink);
   auto flushed = out.flush();
   source.reset();
   if (reads && !flushed) return fail(std::move(flushed).error());
   return reads;
+}
+
+// The exception for a failed decode: the signal handler's own when the
+// decode stopped for it.
+PyObject* raise_decode_error(PyObject* module, const ArchiveError& error, SignalWatch& signals) {
+  if (error.kind() == ErrorKind::Interrupted) {
+    signals.restore();
+    return nullptr;
+  }
+  return raise_archive_error(module_state(module)->zelk_error, error);
 }
 
 }  // namespace
@@ -168,7 +190,7 @@ PyObject* py_open(PyObject* module, PyObject* args, PyObject* kwargs) {
   auto source = source_from_any(source_arg);
   if (!source) return nullptr;
   auto stream = container::RecordStream::start(std::move(source),
-                                               DecodeRequest{threads, selection.all(), selection});
+                                               DecodeRequest{threads, selection.all(), selection, {}});
   ModuleState* state = module_state(module);
   if (!stream) return raise_archive_error(state->zelk_error, stream.error());
   return box(state->types[kReaderType], ReaderValue{std::move(*stream), pthread_self(), false});
@@ -189,9 +211,10 @@ PyObject* py_decompress_to_path(PyObject* module, PyObject* args, PyObject* kwar
   auto file = create_output_file(dest);
   if (!file) return nullptr;
   container::BufferedOutput out(file.get());
-  auto reads = decode_to(source, threads, fasta, out);
+  SignalWatch signals;
+  auto reads = decode_to(source, threads, fasta, out, signals);
   file.reset();
-  if (!reads) return raise_archive_error(module_state(module)->zelk_error, reads.error());
+  if (!reads) return raise_decode_error(module, reads.error(), signals);
   return PyLong_FromUnsignedLongLong(*reads);
 }
 
@@ -207,8 +230,9 @@ PyObject* py_decompress_to_bytes(PyObject* module, PyObject* args, PyObject* kwa
   auto source = source_from_any(source_arg);
   if (!source) return nullptr;
   container::BufferedOutput out(nullptr);
-  auto reads = decode_to(source, threads, fasta, out);
-  if (!reads) return raise_archive_error(module_state(module)->zelk_error, reads.error());
+  SignalWatch signals;
+  auto reads = decode_to(source, threads, fasta, out, signals);
+  if (!reads) return raise_decode_error(module, reads.error(), signals);
   Bytes text = out.take_memory();
   return bytes_from(ByteSpan(text));
 }

@@ -14,7 +14,6 @@ namespace {
 
 using container::ArchiveOptions;
 using container::ArchiveWriter;
-using container::WriteResult;
 
 #define ZELK_ARCHIVE_KEYWORDS                                                                     \
   "block_reads", "sequence_method", "sequence_order", "hashed_order", "table_bits", "quality_mode", \
@@ -31,49 +30,21 @@ struct OptionArgs {
            *members = nullptr, *labels = nullptr, *flags = nullptr;
 };
 
-bool byte_option(PyObject* arg, const char* name, std::optional<uint8_t>& out) {
-  std::optional<uint64_t> wide;
-  if (!optional_u64(arg, wide)) return false;
-  if (wide && *wide > 255) {
-    PyErr_Format(PyExc_ValueError, "%s must be 0 to 255", name);
-    return false;
-  }
-  if (wide) out = static_cast<uint8_t>(*wide);
-  return true;
-}
-
-bool byte_option(PyObject* arg, const char* name, uint8_t& out) {
-  std::optional<uint8_t> value;
-  if (!byte_option(arg, name, value)) return false;
-  out = value.value_or(out);
-  return true;
-}
-
-bool bytes_option(PyObject* arg, std::optional<Bytes>& out) {
-  if (!arg || arg == Py_None) return true;
-  if (!PyBytes_Check(arg)) {
-    PyErr_SetString(PyExc_TypeError, "symbols and quantizer must be bytes");
-    return false;
-  }
-  ByteSpan data = bytes_view(arg);
-  out = Bytes(data.begin(), data.end());
-  return true;
-}
-
 bool options_from(const OptionArgs& args, ArchiveOptions& options) {
   std::optional<uint64_t> block_reads, segments;
   std::optional<uint8_t> quality_binning;
-  if (!optional_u64(args.block_reads, block_reads) || !byte_option(args.sequence_method, "sequence_method", options.sequence_method) ||
-      !byte_option(args.sequence_order, "sequence_order", options.sequence_order) ||
-      !byte_option(args.hashed_order, "hashed_order", options.hashed_order) ||
-      !byte_option(args.table_bits, "table_bits", options.table_bits) ||
-      !byte_option(args.quality_mode, "quality_mode", options.quality_mode) ||
-      !byte_option(args.quality_binning, "quality_binning", options.quality_binning) ||
-      !bytes_option(args.symbols, options.symbols) || !bytes_option(args.quantizer, options.quantizer) ||
-      !byte_option(args.chunk_variant, "chunk_variant", options.chunk_variant) ||
+  if (!optional_u64(args.block_reads, block_reads) || !optional_byte(args.sequence_method, "sequence_method", options.sequence.method) ||
+      !optional_byte(args.sequence_order, "sequence_order", options.sequence.order) ||
+      !optional_byte(args.hashed_order, "hashed_order", options.sequence.hashed_order) ||
+      !optional_byte(args.table_bits, "table_bits", options.sequence.table_bits) ||
+      !optional_byte(args.quality_mode, "quality_mode", options.quality_mode) ||
+      !optional_byte(args.quality_binning, "quality_binning", options.quality_binning) ||
+      !optional_bytes(args.symbols, "symbols", options.symbols) ||
+      !optional_bytes(args.quantizer, "quantizer", options.quantizer) ||
+      !optional_byte(args.chunk_variant, "chunk_variant", options.chunk_variant) ||
       !optional_u64(args.segments, segments) || !optional_u64(args.warmup, options.warmup) ||
-      !byte_option(args.platform, "platform", options.platform) ||
-      !byte_option(args.members, "members", options.members) || !byte_option(args.flags, "flags", options.flags))
+      !optional_byte(args.platform, "platform", options.platform) ||
+      !optional_byte(args.members, "members", options.members) || !optional_byte(args.flags, "flags", options.flags))
     return false;
   options.block_reads = block_reads.value_or(0);
   if (segments) {
@@ -86,14 +57,16 @@ bool options_from(const OptionArgs& args, ArchiveOptions& options) {
   return !args.labels || args.labels == Py_None || bytes_sequence(args.labels, options.labels);
 }
 
-bool check(const WriteResult& result) {
+// Raises the writer's error unless Python already has one (a failing
+// iterator or conversion).
+bool check(PyObject* module, const Result<void>& result) {
   if (result) return true;
-  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, result.error().c_str());
+  if (!PyErr_Occurred()) raise_writer_error(module, result.error());
   return false;
 }
 
 // Feeds every (name, sequence, quality) triple of `records` to `writer`.
-bool add_triples(PyObject* records, ArchiveWriter& writer) {
+bool add_triples(PyObject* module, PyObject* records, ArchiveWriter& writer) {
   PyRef iterator(PyObject_GetIter(records));
   if (!iterator) return false;
   while (PyRef item{PyIter_Next(iterator.get())}) {
@@ -103,12 +76,12 @@ bool add_triples(PyObject* records, ArchiveWriter& writer) {
       PyErr_SetString(PyExc_ValueError, "each record must be a (name, sequence, quality) triple");
       return false;
     }
-    if (!check(writer.add({std::move(fields[0]), std::move(fields[1]), std::move(fields[2])}))) return false;
+    if (!check(module, writer.add({std::move(fields[0]), std::move(fields[1]), std::move(fields[2])}))) return false;
   }
   return !PyErr_Occurred();
 }
 
-WriteResult append_to(Bytes& out, ByteSpan data) {
+Result<void> append_to(Bytes& out, ByteSpan data) {
   append_bytes(out, data);
   return {};
 }
@@ -130,7 +103,7 @@ PyObject* py_write_archive(PyObject* module, PyObject* args, PyObject* kwargs) {
   if (!options_from(a, options)) return nullptr;
   Bytes archive;
   ArchiveWriter writer(std::move(options), [&](ByteSpan data) { return append_to(archive, data); });
-  if (!add_triples(records, writer) || !check(writer.finish())) return nullptr;
+  if (!add_triples(module, records, writer) || !check(module, writer.finish())) return nullptr;
   return bytes_from(ByteSpan(archive));
 }
 
@@ -153,14 +126,11 @@ PyObject* py_compress_fastq(PyObject* module, PyObject* args, PyObject* kwargs) 
   auto file = create_output_file(dest);
   if (!file) return nullptr;
   uint64_t reads = 0;
-  WriteResult written;
+  Result<void> written;
   Result<void> input_status;
   {
     GilReleased unlocked;
-    ArchiveWriter writer(std::move(options), [&](ByteSpan data) -> WriteResult {
-      if (auto written = file->write(data); !written) return std::unexpected(written.error().message());
-      return {};
-    });
+    ArchiveWriter writer(std::move(options), [&](ByteSpan data) { return file->write(data); });
     FastqReader reader(*source);
     FastqRecord record;
     for (;;) {
@@ -180,7 +150,7 @@ PyObject* py_compress_fastq(PyObject* module, PyObject* args, PyObject* kwargs) 
   }
   file.reset();
   if (!input_status) return raise_writer_error(module, input_status.error());
-  if (!check(written)) return nullptr;
+  if (!check(module, written)) return nullptr;
   return PyLong_FromUnsignedLongLong(reads);
 }
 

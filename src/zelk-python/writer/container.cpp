@@ -88,34 +88,13 @@ PyObject* py_member_labels_record(PyObject*, PyObject* args, PyObject* kwargs) {
   return bytes_result(record);
 }
 
-// Per-read lengths of a list of reads, checked to fit u32.
-bool lengths_of(const std::vector<std::string>& reads, std::vector<uint32_t>& lengths) {
-  lengths.reserve(reads.size());
-  for (const auto& read : reads) {
-    if (read.size() > UINT32_MAX) {
-      PyErr_SetString(PyExc_ValueError, "read longer than 2^32 - 1 bytes");
-      return false;
-    }
-    lengths.push_back(static_cast<uint32_t>(read.size()));
-  }
-  return true;
-}
-
-std::string concatenate(const std::vector<std::string>& reads) {
-  std::string out;
-  for (const auto& read : reads) out += read;
-  return out;
-}
-
 // The digest of decoded per-read data, unless overridden.
 bool per_read_digest_of(PyObject* reads_arg, const std::vector<uint32_t>* lengths_from,
                         std::optional<uint64_t>& digest) {
   if (digest || !reads_arg || reads_arg == Py_None) return true;
-  std::vector<std::string> reads;
-  if (!bytes_sequence(reads_arg, reads)) return false;
-  std::vector<uint32_t> lengths;
-  if (!lengths_of(reads, lengths)) return false;
-  digest = per_read_digest(lengths_from ? *lengths_from : lengths, as_bytes(concatenate(reads)));
+  dna::SequenceBlock reads;
+  if (!reads_block(reads_arg, reads)) return false;
+  digest = per_read_digest(lengths_from ? *lengths_from : reads.read_lengths, reads.bases);
   return true;
 }
 
@@ -144,16 +123,14 @@ PyObject* py_block_payload(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!names_digest && names_arg && names_arg != Py_None) names_digest = container::names_digest(names);
   // Qualities are digested with the sequences' lengths, as a decoder sees
   // them.
-  std::vector<uint32_t> sequence_lengths;
-  std::vector<std::string> sequences;
+  dna::SequenceBlock sequences;
   bool have_sequences = sequences_arg && sequences_arg != Py_None;
-  if (have_sequences && (!bytes_sequence(sequences_arg, sequences) || !lengths_of(sequences, sequence_lengths)))
-    return nullptr;
+  if (have_sequences && !reads_block(sequences_arg, sequences)) return nullptr;
   if (!per_read_digest_of(sequences_arg, nullptr, sequence_digest) ||
-      !per_read_digest_of(qualities_arg, have_sequences ? &sequence_lengths : nullptr, quality_digest))
+      !per_read_digest_of(qualities_arg, have_sequences ? &sequences.read_lengths : nullptr, quality_digest))
     return nullptr;
 
-  uint64_t count = read_count.value_or(have_sequences ? sequences.size() : names.size());
+  uint64_t count = read_count.value_or(have_sequences ? sequences.read_lengths.size() : names.size());
   if (count > UINT32_MAX) {
     PyErr_SetString(PyExc_OverflowError, "read_count does not fit in 32 bits");
     return nullptr;

@@ -60,43 +60,6 @@ PyObject* raise_writer_error(PyObject* module, const ArchiveError& error) {
   return raise_archive_error(writer_state(module)->zelk_error, error);
 }
 
-bool optional_u64(PyObject* arg, std::optional<uint64_t>& out) {
-  if (!arg || arg == Py_None) return true;
-  unsigned long long value = PyLong_AsUnsignedLongLong(arg);
-  if (PyErr_Occurred()) return false;
-  out = value;
-  return true;
-}
-
-bool optional_u32(PyObject* arg, std::optional<uint32_t>& out) {
-  std::optional<uint64_t> wide;
-  if (!optional_u64(arg, wide)) return false;
-  if (wide && *wide > UINT32_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "value does not fit in 32 bits");
-    return false;
-  }
-  if (wide) out = static_cast<uint32_t>(*wide);
-  return true;
-}
-
-bool bytes_sequence(PyObject* arg, std::vector<std::string>& out) {
-  PyRef items(PySequence_Fast(arg, "expected a sequence of bytes"));
-  if (!items) return false;
-  Py_ssize_t count = PySequence_Size(items.get());
-  out.reserve(static_cast<size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyRef item(PySequence_GetItem(items.get(), i));
-    if (!item) return false;
-    if (!PyBytes_Check(item.get())) {
-      PyErr_SetString(PyExc_TypeError, "expected a sequence of bytes");
-      return false;
-    }
-    ByteSpan data = bytes_view(item.get());
-    out.emplace_back(data.begin(), data.end());
-  }
-  return true;
-}
-
 }  // namespace zelk::py
 
 PyMODINIT_FUNC PyInit__zelk_writer(void) { return PyModuleDef_Init(&zelk::py::module_def); }

@@ -9,34 +9,7 @@ namespace {
 
 constexpr unsigned kMaxTestWorkers = 64;
 
-// An optional bytes keyword: None or absent leaves `out` empty.
-bool optional_bytes(PyObject* arg, const char* name, std::optional<Bytes>& out) {
-  if (!arg || arg == Py_None) return true;
-  if (!PyBytes_Check(arg)) {
-    PyErr_Format(PyExc_TypeError, "%s must be bytes or None", name);
-    return false;
-  }
-  ByteSpan data = bytes_view(arg);
-  out.emplace(data.begin(), data.end());
-  return true;
-}
-
-// Concatenates reads, recording their lengths.
-bool join_reads(PyObject* arg, std::vector<uint32_t>& lengths, std::string& joined) {
-  std::vector<std::string> reads;
-  if (!bytes_sequence(arg, reads)) return false;
-  for (const auto& read : reads) {
-    if (read.size() > UINT32_MAX) {
-      PyErr_SetString(PyExc_ValueError, "read longer than 2^32 - 1 bytes");
-      return false;
-    }
-    lengths.push_back(static_cast<uint32_t>(read.size()));
-    joined += read;
-  }
-  return true;
-}
-
-PyObject* py_encode_qualities(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* py_encode_qualities(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"quals", "seqs", "mode", "binning", "symbols", "quantizer",
                                    "chunk_variant", "segments", "warmup", nullptr};
   PyObject *quals_arg, *seqs_arg = nullptr, *symbols_arg = nullptr, *quantizer_arg = nullptr,
@@ -52,21 +25,17 @@ PyObject* py_encode_qualities(PyObject*, PyObject* args, PyObject* kwargs) {
       !optional_bytes(quantizer_arg, "quantizer", options.quantizer) ||
       !optional_u64(warmup_arg, options.warmup_reads))
     return nullptr;
-  std::vector<uint32_t> lengths, sequence_lengths;
-  std::string qualities, sequence;
-  if (!join_reads(quals_arg, lengths, qualities)) return nullptr;
+  dna::SequenceBlock qualities, sequences;
+  if (!reads_block(quals_arg, qualities)) return nullptr;
   if (seqs_arg && seqs_arg != Py_None) {
-    if (!join_reads(seqs_arg, sequence_lengths, sequence)) return nullptr;
-    if (sequence_lengths != lengths) {
+    if (!reads_block(seqs_arg, sequences)) return nullptr;
+    if (sequences.read_lengths != qualities.read_lengths) {
       PyErr_SetString(PyExc_ValueError, "seqs must match quals read for read");
       return nullptr;
     }
   }
-  auto coded = quality::encode_quality_stream(lengths, as_bytes(qualities), as_bytes(sequence), options);
-  if (!coded) {
-    PyErr_SetString(PyExc_ValueError, coded.error().c_str());
-    return nullptr;
-  }
+  auto coded = quality::encode_quality_stream(qualities.read_lengths, qualities.bases, sequences.bases, options);
+  if (!coded) return raise_writer_error(module, coded.error());
   return bytes_from(ByteSpan(*coded));
 }
 
@@ -119,9 +88,6 @@ PyObject* py_binning_names(PyObject*, PyObject*) {
 }
 
 }  // namespace
-
-#define ZELK_WRITER_FN(name, doc) \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), METH_VARARGS | METH_KEYWORDS, doc}
 
 PyMethodDef quality_methods[] = {
     ZELK_WRITER_FN(encode_qualities,

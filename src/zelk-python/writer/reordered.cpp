@@ -5,6 +5,7 @@
 #include "zelk-base/pool.h"
 #include "zelk-container/reordered_writer.h"
 #include "zelk-python/common/py.h"
+#include "zelk-python/writer/arguments.h"
 #include "zelk-python/writer/writer.h"
 #include "zelk-reorder/clustered.h"
 
@@ -16,13 +17,6 @@ bool text_is(PyObject* object, const char* text) {
   if (!PyUnicode_Check(object)) return false;
   PyRef expected(PyUnicode_FromString(text));
   return expected && PyUnicode_Compare(object, expected.get()) == 0;
-}
-
-bool version_option(PyObject* arg, uint8_t& out) {
-  std::optional<uint64_t> value;
-  if (!optional_u64(arg, value)) return false;
-  if (value) out = static_cast<uint8_t>(std::min<uint64_t>(*value, 255));
-  return true;
 }
 
 bool flag_option(PyObject* arg, bool& out) {
@@ -51,21 +45,10 @@ bool reference_option(PyObject* reference, PyObject* method) {
   return false;
 }
 
-// The sequences of `arg`, a sequence of bytes, as one block.
-bool sequence_block_from(PyObject* arg, dna::SequenceBlock& block) {
-  std::vector<std::string> reads;
-  if (!bytes_sequence(arg, reads)) return false;
-  for (const std::string& read : reads) {
-    block.read_lengths.push_back(static_cast<uint32_t>(read.size()));
-    append_bytes(block.bases, as_bytes(read));
-  }
-  return true;
-}
-
 bool reference_from(PyObject* arg, std::optional<dna::ReferenceSet>& out) {
   if (!arg || arg == Py_None) return true;
   dna::SequenceBlock contigs;
-  if (!sequence_block_from(arg, contigs)) return false;
+  if (!reads_block(arg, contigs)) return false;
   out.emplace();
   out->bases = std::move(contigs.bases);
   for (uint32_t length : contigs.read_lengths) out->offsets.push_back(out->offsets.back() + length);
@@ -108,7 +91,7 @@ PyObject* py_encode_reorder_block(PyObject* module, PyObject* args, PyObject* kw
   dna::SequenceBlock reads;
   std::optional<dna::ReferenceSet> reference;
   std::vector<reorder::ReadPlacement> hints;
-  if (!version_option(version_arg, version) || !sequence_block_from(reads_arg, reads) ||
+  if (!optional_byte(version_arg, "version", version) || !reads_block(reads_arg, reads) ||
       !reference_from(reference_arg, reference) || !hints_from(hints_arg, reads.read_lengths.size(), hints))
     return nullptr;
   if (version < 2 || version > 4) {
@@ -173,7 +156,7 @@ int requested_layout(PyObject* kwargs) {
   return -1;
 }
 
-PyObject* write_reordered_archive(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* write_reordered_archive(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"records",      "layout",        "reorder_version", "keep_order",
                                    "reference",    "reference_method", "name_template", "reorder",
                                    "block_reads",  "quality_mode",  "quality_binning", "platform",
@@ -190,7 +173,7 @@ PyObject* write_reordered_archive(PyObject*, PyObject* args, PyObject* kwargs) {
   container::ArchiveOptions options;
   container::ReorderedOptions reordered;
   std::optional<uint64_t> block_reads_value, mode, binning, platform_value, members_value;
-  if (!version_option(version, reordered.version) || !flag_option(keep_order, reordered.keep_order) ||
+  if (!optional_byte(version, "reorder_version", reordered.version) || !flag_option(keep_order, reordered.keep_order) ||
       !reference_option(reference, reference_method) || !template_option(name_template, reordered.name_template) ||
       !flag_option(reorder, reordered.reorder) || !optional_u64(block_reads, block_reads_value) ||
       !optional_u64(quality_mode, mode) || !optional_u64(quality_binning, binning) ||
@@ -203,15 +186,12 @@ PyObject* write_reordered_archive(PyObject*, PyObject* args, PyObject* kwargs) {
   options.members = static_cast<uint8_t>(members_value.value_or(1));
   std::vector<FastqRecord> records;
   if (!records_from(records_arg, records)) return nullptr;
-  std::expected<Bytes, std::string> archive;
+  Result<Bytes> archive = Bytes{};
   {
     GilReleased unlocked;
     archive = container::write_reordered_archive(records, options, reordered, WorkerPool::shared());
   }
-  if (!archive) {
-    PyErr_SetString(PyExc_ValueError, archive.error().c_str());
-    return nullptr;
-  }
+  if (!archive) return raise_writer_error(module, archive.error());
   return bytes_from(ByteSpan(*archive));
 }
 

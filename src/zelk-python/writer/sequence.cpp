@@ -9,55 +9,22 @@ namespace zelk::py {
 
 namespace {
 
-// Lengths and concatenated bases of a list of reads.
-bool sequence_block_of(PyObject* reads_arg, seq::SequenceBlock& block) {
-  std::vector<std::string> reads;
-  if (!bytes_sequence(reads_arg, reads)) return false;
-  block.read_lengths.reserve(reads.size());
-  for (const auto& read : reads) {
-    if (read.size() > UINT32_MAX) {
-      PyErr_SetString(PyExc_ValueError, "read longer than 2^32 - 1 bytes");
-      return false;
-    }
-    block.read_lengths.push_back(static_cast<uint32_t>(read.size()));
-    append_bytes(block.bases, as_bytes(read));
-  }
-  return true;
-}
-
-// Replaces `field` when the keyword was given (not None).
-bool override_byte(PyObject* arg, const char* name, uint8_t& field) {
-  std::optional<uint64_t> value;
-  if (!optional_u64(arg, value)) return false;
-  if (value && *value > UINT8_MAX) {
-    PyErr_Format(PyExc_ValueError, "%s must be below 256", name);
-    return false;
-  }
-  if (value) field = static_cast<uint8_t>(*value);
-  return true;
-}
-
 PyObject* py_encode_sequences(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"reads", "method", "order", "hashed_order", "table_bits", nullptr};
   PyObject* reads_arg;
-  int method = 0;
+  unsigned char method = 0;
   PyObject *order = nullptr, *hashed_order = nullptr, *table_bits = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$iOOO:encode_sequences", const_cast<char**>(keywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$bOOO:encode_sequences", const_cast<char**>(keywords),
                                    &reads_arg, &method, &order, &hashed_order, &table_bits))
     return nullptr;
-  if (method != static_cast<int>(seq::SequenceMethod::ContextModel)) {
-    PyErr_Format(PyExc_ValueError, "sequence method %d has no encoder yet", method);
-    return nullptr;
-  }
   seq::SequenceBlock block;
-  if (!sequence_block_of(reads_arg, block)) return nullptr;
-  uint64_t mean_length = block.read_lengths.empty() ? 0 : block.bases.size() / block.read_lengths.size();
-  seq::ContextParams params = seq::default_context_params(block.bases.size(), mean_length);
-  if (!override_byte(order, "order", params.order) ||
-      !override_byte(hashed_order, "hashed_order", params.hashed_order) ||
-      !override_byte(table_bits, "table_bits", params.table_bits))
+  seq::SequenceEncodeOptions options;
+  options.method = method;
+  if (!reads_block(reads_arg, block) || !optional_byte(order, "order", options.order) ||
+      !optional_byte(hashed_order, "hashed_order", options.hashed_order) ||
+      !optional_byte(table_bits, "table_bits", options.table_bits))
     return nullptr;
-  auto stream = seq::encode_context_model_stream(block, params);
+  auto stream = seq::encode_sequence_stream(block, options);
   if (!stream) return raise_writer_error(module, stream.error());
   return bytes_from(ByteSpan(*stream));
 }
@@ -170,9 +137,6 @@ PyObject* py_reverse_complement(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
-
-#define ZELK_WRITER_FN(name, doc) \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), METH_VARARGS | METH_KEYWORDS, doc}
 
 PyMethodDef sequence_methods[] = {
     ZELK_WRITER_FN(encode_sequences,

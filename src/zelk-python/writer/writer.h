@@ -10,6 +10,8 @@
 
 #include "zelk-base/bytes.h"
 #include "zelk-base/error.h"
+#include "zelk-python/common/py.h"
+#include "zelk-python/writer/arguments.h"
 
 namespace zelk::py {
 
@@ -21,17 +23,8 @@ WriterState* writer_state(PyObject* module);
 // Raises `error` as _zelk would; returns nullptr.
 PyObject* raise_writer_error(PyObject* module, const ArchiveError& error);
 
-// Optional integer keyword: None or absent leaves `out` empty. False with
-// an exception set on a bad value.
-bool optional_u64(PyObject* arg, std::optional<uint64_t>& out);
-bool optional_u32(PyObject* arg, std::optional<uint32_t>& out);
-// A sequence of bytes objects, copied.
-bool bytes_sequence(PyObject* arg, std::vector<std::string>& out);
-
 // One method-table entry for a keyword-taking function `py_<name>`.
-#define ZELK_WRITER_FN(name, doc)                                                        \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)),         \
-   METH_VARARGS | METH_KEYWORDS, doc}
+#define ZELK_WRITER_FN(name, doc) ZELK_METHOD(name, METH_VARARGS | METH_KEYWORDS, doc)
 
 // Method tables of the areas, added to the module in this order.
 extern PyMethodDef container_methods[];

@@ -1,0 +1,29 @@
+// Argument conversion shared by every _zelk_writer function. Each returns
+// false with a Python exception set on a bad value; None or an absent
+// keyword leaves an optional empty (or a plain field unchanged).
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "zelk-base/bytes.h"
+#include "zelk-dna/sequence_block.h"
+
+namespace zelk::py {
+
+bool optional_u64(PyObject* arg, std::optional<uint64_t>& out);
+bool optional_u32(PyObject* arg, std::optional<uint32_t>& out);
+// An integer of 0 to 255; `name` is the keyword, for the message.
+bool optional_byte(PyObject* arg, const char* name, std::optional<uint8_t>& out);
+bool optional_byte(PyObject* arg, const char* name, uint8_t& out);
+bool optional_bytes(PyObject* arg, const char* name, std::optional<Bytes>& out);
+
+// A sequence of bytes objects, copied.
+bool bytes_sequence(PyObject* arg, std::vector<std::string>& out);
+// A sequence of reads (bytes) as per-read lengths and the concatenation.
+bool reads_block(PyObject* arg, dna::SequenceBlock& out);
+
+}  // namespace zelk::py
