@@ -32,7 +32,7 @@ const char* const kSets[] = {
 
 Bytes compress(const std::string& fastq) {
   Bytes archive;
-  container::ArchiveWriter writer({}, [&](ByteSpan data) -> container::WriteResult {
+  container::ArchiveWriter writer({}, [&](ByteSpan data) -> Result<void> {
     append_bytes(archive, data);
     return {};
   });

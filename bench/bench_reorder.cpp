@@ -43,7 +43,7 @@ std::vector<FastqRecord> parse(const std::string& fastq) {
 
 Bytes plain_archive(const std::vector<FastqRecord>& records) {
   Bytes archive;
-  container::ArchiveWriter writer({}, [&](ByteSpan data) -> container::WriteResult {
+  container::ArchiveWriter writer({}, [&](ByteSpan data) -> Result<void> {
     append_bytes(archive, data);
     return {};
   });
@@ -62,7 +62,7 @@ void decode(const Bytes& archive) {
   MemorySource source(archive);
   container::BufferedOutput out(nullptr);
   container::TextSink sink(out, false);
-  (void)container::decode_archive(source, {2, true, {true, true, true}}, sink);
+  (void)container::decode_archive(source, {2, true, {true, true, true}, {}}, sink);
 }
 
 void report(const std::string& label, const std::string& fastq) {

@@ -6,7 +6,7 @@
 #include "zelk-sequence/sequence.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::vector<zelk::Bytes> kContigs = {zelk::Bytes{'A', 'C', 'G', 'T'}};
+  static const zelk::dna::ReferenceSet kContigs{{'A', 'C', 'G', 'T'}, {0, 4}};
   auto block = zelk::seq::decode_sequence_stream({data, size});
   if (block) {
     uint64_t total = 0;

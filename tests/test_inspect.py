@@ -129,3 +129,10 @@ def test_framed_slices_round_trip_and_report_their_label():
         writer.read_framed_slice(writer.framed_slice(b"payload")[:-1], "x")
     with pytest.raises(OSError, match="failed to fill whole buffer"):
         writer.read_framed_slice(b"\x01\x00\x00", "x")
+
+
+def test_block_walk_steps_over_the_shared_reference_frame():
+    records = [(b"r%d" % i, b"ACGTACGTAA", b"IIIIIIIIII") for i in range(30)]
+    archive = writer.write_archive(records, block_reads=10, reference=[b"ACGTACGTAAGG" * 20])
+    info = _zelk.inspect(archive[:-12] + bytes(12))  # no footer: the walk counts
+    assert (info.reads, info.blocks, info.whole_file_crc) == (30, 3, None)

@@ -44,7 +44,7 @@ def test_header_options_reach_the_header():
 @pytest.mark.parametrize("kwargs, text", [
     ({"labels": [b"R1"], "members": 2}, "labels must name every member"),
     ({"labels": [b"x" * 16]}, "each label must be 1 to 15 bytes"),
-    ({"sequence_method": 3}, "unsupported zelk sequence codec method 3; upgrade zelk"),
+    ({"sequence_method": 5}, "unsupported zelk sequence codec method 5; upgrade zelk"),
 ])
 def test_bad_options_are_value_errors(kwargs, text):
     with pytest.raises(ValueError) as raised:

@@ -94,6 +94,14 @@ bool WorkerPool::run_one_queued() {
   return true;
 }
 
+void WorkerPool::submit(std::function<void()> task) {
+  {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(task));
+  }
+  wake_.notify_one();
+}
+
 void WorkerPool::parallel_for(size_t count, const std::function<void(size_t)>& body) {
   if (count == 0) return;
   if (count == 1) {

@@ -31,6 +31,14 @@ class WorkerPool {
   // Runs `left` and `right` concurrently and returns when both are done.
   void fork_join(const std::function<void()>& left, const std::function<void()>& right);
 
+  // Queues `task` for a worker and returns at once. The caller keeps what
+  // the task refers to alive until it has signalled completion itself.
+  void submit(std::function<void()> task);
+
+  // Runs one queued task on the calling thread, so a thread waiting for
+  // pool work can help it along; false when none is queued.
+  bool run_one_queued();
+
   // The process's pool, one worker per logical processor, built on first
   // use. A child made by fork() gets a fresh one: the parent's workers do
   // not exist there.
@@ -45,8 +53,6 @@ class WorkerPool {
 
  private:
   void worker_loop();
-  // Runs one queued task on the calling thread; false when none is queued.
-  bool run_one_queued();
 
   std::mutex mutex_;
   std::condition_variable wake_;

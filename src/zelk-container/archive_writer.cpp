@@ -12,6 +12,7 @@
 #include "zelk-sequence/sequence.h"
 #include "zelk-quality/quality.h"
 #include "zelk-names/names.h"
+#include "zelk-reorder/reference.h"
 
 namespace zelk::container {
 
@@ -74,7 +75,18 @@ Result<void> ArchiveWriter::start() {
       if (label.empty() || label.size() > 15) return refuse("each label must be 1 to 15 bytes");
     append_extension_record(header.extensions, kExtensionMemberLabels, member_labels_payload(options_.labels));
   }
-  return write(encode_header(header));
+  if (options_.reference) header.flags |= kFlagGlobalReference;
+  ZELK_TRY(write(encode_header(header)));
+  return options_.reference ? write_reference(*options_.reference) : Result<void>{};
+}
+
+Result<void> ArchiveWriter::write_reference(const std::vector<std::string>& contigs) {
+  std::vector<ByteSpan> spans;
+  spans.reserve(contigs.size());
+  for (const auto& contig : contigs) spans.push_back(as_bytes(contig));
+  Bytes frame = ZELK_TRY(reorder::encode_plain_reference(spans));
+  if (frame.size() > kMaxSlicePayload) return refuse("reference larger than 2 GiB");
+  return write(encode_framed_slice(frame));
 }
 
 Platform ArchiveWriter::detected_platform() const {

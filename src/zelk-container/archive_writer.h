@@ -31,6 +31,8 @@ struct ArchiveOptions {
   uint8_t members = 1;
   std::vector<std::string> labels;
   uint8_t flags = 0;
+  // Contigs stored as the shared reference frame after the header.
+  std::optional<std::vector<std::string>> reference;
 };
 
 // Accumulates reads into blocks and appends finished archive bytes to a
@@ -47,6 +49,7 @@ class ArchiveWriter {
 
  private:
   Result<void> start();
+  Result<void> write_reference(const std::vector<std::string>& contigs);
   Platform detected_platform() const;
   Result<void> flush_block();
   Result<void> write(ByteSpan data);

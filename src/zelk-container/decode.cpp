@@ -1,5 +1,10 @@
 #include "zelk-container/decode.h"
 
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <optional>
 
 #include "zelk-container/block_reader.h"
@@ -7,6 +12,7 @@
 #include "zelk-container/reordered_layout.h"
 #include "zelk-base/io.h"
 #include "zelk-base/pool.h"
+#include "zelk-reorder/reference.h"
 
 namespace zelk::container {
 
@@ -40,16 +46,21 @@ Result<BlockOutput> decode_block_output(ByteSpan payload, const DecodeRequest& r
 }
 
 // A plain-layout global reference frame follows the header when flag bit 5
-// is set. A decode that needs no bases skips it unchecked; decoding its
-// contigs is not supported by this build.
-Result<void> pass_global_reference(BufferedReader& reader, const ArchiveHeader& header,
-                                   const DecodeRequest& request) {
-  if (!header.has_flag(kFlagGlobalReference)) return {};
+// is set: decoded once and shared read-only by every block task. A decode
+// that needs no bases (nor qualities, which may be coded against them)
+// skips it unchecked.
+Result<std::optional<dna::ReferenceSet>> read_global_reference(BufferedReader& reader, const ArchiveHeader& header,
+                                                               const DecodeRequest& request) {
+  if (!header.has_flag(kFlagGlobalReference)) return std::nullopt;
   bool needs_bases = request.full || request.selection.sequence || request.selection.quality;
-  if (needs_bases) return fail(ArchiveError::unsupported_flags(kFlagGlobalReference));
+  if (needs_bases) {
+    Bytes frame = ZELK_TRY(read_framed_slice(reader, "plain-layout global reference"));
+    return reorder::decode_plain_reference(frame);
+  }
   uint8_t length[4];
   ZELK_TRY(reader.read_exact(length));
-  return reader.skip(uint64_t{load_le<uint32_t>(length)} + 4);
+  ZELK_TRY(reader.skip(uint64_t{load_le<uint32_t>(length)} + 4));
+  return std::nullopt;
 }
 
 Result<void> emit(BlockOutput& output, bool full, RecordSink& sink) {
@@ -58,48 +69,110 @@ Result<void> emit(BlockOutput& output, bool full, RecordSink& sink) {
   return {};
 }
 
+// Blocks in flight: each decodes on the pool while the driver reads the
+// next frames and emits finished blocks in file order.
+class BlockPipeline {
+ public:
+  BlockPipeline(WorkerPool& pool, const DecodeRequest& request, const dna::ReferenceSet* reference)
+      : pool_(pool), request_(request), reference_(reference) {}
+  BlockPipeline(const BlockPipeline&) = delete;
+  BlockPipeline& operator=(const BlockPipeline&) = delete;
+
+  // Tasks refer to this object: blocks not yet decoded are skipped, the
+  // running ones are waited for.
+  ~BlockPipeline() {
+    abandoned_ = true;
+    for (auto& slot : slots_) wait_for(*slot);
+  }
+
+  size_t in_flight() const { return slots_.size(); }
+
+  void start(Bytes frame) {
+    slots_.push_back(std::make_unique<Slot>(std::move(frame)));
+    Slot* slot = slots_.back().get();
+    pool_.submit([this, slot] {
+      auto output = abandoned_ ? fail(ArchiveError::interrupted())
+                               : decode_block_output(slot->frame, request_, reference_, pool_);
+      std::lock_guard lock(mutex_);
+      slot->output = std::move(output);
+      done_.notify_all();
+    });
+  }
+
+  // The oldest block's output, once decoded.
+  Result<BlockOutput> take_front() {
+    wait_for(*slots_.front());
+    Result<BlockOutput> output = std::move(*slots_.front()->output);
+    slots_.pop_front();
+    return output;
+  }
+
+ private:
+  struct Slot {
+    explicit Slot(Bytes frame) : frame(std::move(frame)) {}
+    Bytes frame;
+    std::optional<Result<BlockOutput>> output;  // set under the mutex
+  };
+
+  // Helps with queued pool work until `slot` is done, then sleeps on it.
+  void wait_for(Slot& slot) {
+    for (;;) {
+      {
+        std::lock_guard lock(mutex_);
+        if (slot.output) return;
+      }
+      if (pool_.run_one_queued()) continue;
+      std::unique_lock lock(mutex_);
+      done_.wait(lock, [&] { return slot.output.has_value(); });
+      return;
+    }
+  }
+
+  WorkerPool& pool_;
+  const DecodeRequest& request_;
+  const dna::ReferenceSet* reference_;
+  std::deque<std::unique_ptr<Slot>> slots_;
+  std::atomic<bool> abandoned_{false};
+  std::mutex mutex_;
+  std::condition_variable done_;
+};
+
 }  // namespace
 
 Result<uint64_t> decode_archive(Source& source, const DecodeRequest& request, RecordSink& sink) {
   WorkerPool pool(WorkerPool::decode_pool_size(request.threads));
   BufferedReader reader(source);
   ArchiveHeader header = ZELK_TRY(read_header(reader));
-  if (header.has_flag(kFlagGlobalReorder))
-    return decode_reordered(header, reader, pool, request, sink);
-  ZELK_TRY(pass_global_reference(reader, header, request));
+  if (header.has_flag(kFlagGlobalReorder)) return decode_reordered(header, reader, pool, request, sink);
+  const std::optional<dna::ReferenceSet> reference = ZELK_TRY(read_global_reference(reader, header, request));
 
+  // Two blocks per worker keep every worker busy while this thread reads
+  // frames and writes finished blocks; memory stays bounded by the window.
+  BlockPipeline pipeline(pool, request, reference ? &*reference : nullptr);
+  const size_t window = 2 * pool.size();
   uint64_t reads = 0;
   uint64_t block_index = 0;
-  std::vector<Bytes> batch;
-  for (bool more_blocks = true; more_blocks;) {
-    if (request.interrupted && request.interrupted()) return fail(ArchiveError::interrupted());
-    batch.clear();
-    // An I/O failure ends the decode before its batch is decoded. A frame
-    // that is corrupt or cut short fails like a block that does not decode:
-    // every complete block before it is still emitted.
-    std::optional<ArchiveError> corrupt_frame;
-    while (batch.size() < pool.size()) {
+  // A frame that cannot be read, is corrupt or is cut short ends the decode
+  // like a block that does not decode: every block before it is emitted.
+  std::optional<ArchiveError> frame_error;
+  for (bool more_frames = true;;) {
+    while (more_frames && pipeline.in_flight() < window) {
+      if (request.interrupted && request.interrupted()) return fail(ArchiveError::interrupted());
       auto payload = read_block_frame(reader, block_index);
-      if (!payload && payload.error().kind() == ErrorKind::Io) return fail(std::move(payload).error());
-      if (!payload) corrupt_frame = std::move(payload).error();
+      if (!payload) frame_error = std::move(payload).error();
       if (!payload || !*payload) {
-        more_blocks = false;
+        more_frames = false;
         break;
       }
-      batch.push_back(std::move(**payload));
+      pipeline.start(std::move(**payload));
       ++block_index;
     }
-    std::vector<std::optional<Result<BlockOutput>>> outputs(batch.size());
-    pool.parallel_for(batch.size(), [&](size_t i) {
-      outputs[i] = decode_block_output(batch[i], request, nullptr, pool);
-    });
-    for (auto& output : outputs) {
-      if (!*output) return fail(std::move(*output).error());
-      ZELK_TRY(emit(**output, request.full, sink));
-      reads += (*output)->reads;
-    }
-    if (corrupt_frame) return fail(std::move(*corrupt_frame));
+    if (pipeline.in_flight() == 0) break;
+    BlockOutput output = ZELK_TRY(pipeline.take_front());
+    ZELK_TRY(emit(output, request.full, sink));
+    reads += output.reads;
   }
+  if (frame_error) return fail(std::move(*frame_error));
   return reads;
 }
 

@@ -72,6 +72,8 @@ Result<bool> walk_one_block(BufferedReader& reader, ArchiveInfo& info) {
 // Any read failure simply ends the walk: it reports what it could count.
 void walk_blocks(BufferedReader& reader, ArchiveInfo& info) {
   if (!reader.seek(info.header.length)) return;
+  // The shared reference frame sits between the header and the first block.
+  if (info.header.has_flag(kFlagGlobalReference) && !skip_framed_slice(reader)) return;
   for (;;) {
     auto more = walk_one_block(reader, info);
     if (!more || !*more) return;

@@ -118,17 +118,28 @@ class RangeDecoder {
     return symbol;
   }
 
-  // One binary decision, `p` the 12-bit probability of a 1 (1 to 4095).
+  // One binary decision, `p` the `Bits`-bit probability of a 1 (1 to
+  // 2^Bits - 1); a 1 takes the lower part of the range.
+  template <unsigned Bits = kProbBits>
   unsigned decode_bit(uint32_t p) {
-    uint32_t r = range_ >> kProbBits;
+    uint32_t r = range_ >> Bits;
     // (code - low) / r < p, without the division.
     unsigned bit = (code_ - low_) < r * p;
     if (bit) {
       range_ = r * p;
     } else {
       low_ += r * p;
-      range_ = r * ((1u << kProbBits) - p);
+      range_ = r * ((1u << Bits) - p);
     }
+    normalize();
+    return bit;
+  }
+
+  // One bit without a model: the range halves, a 1 takes the upper half.
+  unsigned decode_direct_bit() {
+    range_ >>= 1;
+    unsigned bit = (code_ - low_) >= range_;
+    if (bit) low_ += range_;
     normalize();
     return bit;
   }
@@ -200,14 +211,21 @@ class RangeEncoder {
     model.update(symbol);
   }
 
+  template <unsigned Bits = kProbBits>
   void encode_bit(uint32_t p, unsigned bit) {
-    uint32_t r = range_ >> kProbBits;
+    uint32_t r = range_ >> Bits;
     if (bit) {
       range_ = r * p;
     } else {
       low_ += r * p;
-      range_ = r * ((1u << kProbBits) - p);
+      range_ = r * ((1u << Bits) - p);
     }
+    normalize();
+  }
+
+  void encode_direct_bit(unsigned bit) {
+    range_ >>= 1;
+    if (bit) low_ += range_;
     normalize();
   }
 

@@ -6,6 +6,7 @@
 #include "zelk-base/limits.h"
 #include "zelk-dna/dna.h"
 #include "zelk-dna/read_lengths.h"
+#include "zelk-sequence/capacity.h"
 
 namespace zelk::seq {
 
@@ -17,8 +18,6 @@ constexpr uint8_t kVersion = 1;
 constexpr unsigned kMaxOrder = 11;
 constexpr unsigned kHashedOrderLimit = 25;
 constexpr unsigned kTableBitsLimit = 27;
-// A payload byte can stand for at most this many bases.
-constexpr uint64_t kBasesPerByte = uint64_t{1} << 18;
 constexpr uint64_t kReserveLimit = uint64_t{1} << 20;
 
 // Code 4 comes back as "N"; every other byte the model cannot express is
@@ -80,14 +79,6 @@ Result<std::vector<Exception>> read_exceptions(ByteCursor& cursor) {
   return exceptions;
 }
 
-uint64_t payload_capacity(uint64_t coded_bytes) {
-  uint64_t capacity;
-  if (__builtin_mul_overflow(coded_bytes, kBasesPerByte, &capacity) ||
-      __builtin_add_overflow(capacity, kBasesPerByte, &capacity))
-    return UINT64_MAX;
-  return capacity;
-}
-
 Result<seq::ContextModel> new_model(const ContextParams& params) {
   return seq::ContextModel::create(params, malformed("declared total length too large to allocate"),
                                      malformed("hashed-tier table too large to allocate"));
@@ -124,7 +115,7 @@ Result<SequenceBlock> decode_method0(ByteSpan payload) {
   uint64_t total = lengths.total;
   std::vector<Exception> exceptions = ZELK_TRY(read_exceptions(cursor));
 
-  if (total > payload_capacity(cursor.remaining()))
+  if (total > coded_capacity(cursor.remaining()))
     return fail(malformed("declared length exceeds payload capacity"));
   ZELK_TRY(check_tables_fit(params, total));
   seq::ContextModel model = ZELK_TRY(new_model(params));
@@ -161,7 +152,7 @@ Result<void> append_method0(Bytes& out, const SequenceBlock& block, const Contex
   encoder.finish();
   // Highly repetitive input may code into fewer bytes than the decoder's
   // capacity rule accepts; zero padding decodes the same.
-  while (payload_capacity(out.size() - coded_start) < total) out.push_back(0);
+  while (coded_capacity(out.size() - coded_start) < total) out.push_back(0);
   return {};
 }
 

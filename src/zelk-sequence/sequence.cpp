@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "zelk-sequence/lz.h"
 #include "zelk-sequence/method0.h"
 
 namespace zelk::seq {
@@ -14,12 +15,13 @@ Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::Referen
   switch (static_cast<SequenceMethod>(method)) {
     case SequenceMethod::ContextModel:
       return decode_method0(payload);
+    case SequenceMethod::ReferenceLz: return decode_reflzma_block(payload);
     case SequenceMethod::SharedOverlap:
       if (!reference_contigs)
         return fail(ArchiveError::malformed("shared-reference sequence block but no reference frame in the archive"));
       [[fallthrough]];
     default:
-      // The long-read and reference LZ methods are not built yet.
+      // The long-read methods are not built yet.
       return fail(ArchiveError::unsupported_codec("sequence", method));
   }
 }
@@ -43,6 +45,7 @@ ContextParams default_context_params(uint64_t total_bases, uint64_t mean_read_le
 }  // namespace
 
 Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceEncodeOptions& options) {
+  if (options.method == static_cast<uint8_t>(SequenceMethod::ReferenceLz)) return encode_reference_lz_stream(block);
   if (options.method != static_cast<uint8_t>(SequenceMethod::ContextModel))
     return fail(ArchiveError::unsupported_codec("sequence", options.method));
   uint64_t reads = block.read_lengths.size();

@@ -18,8 +18,8 @@ using container::ArchiveWriter;
 #define ZELK_ARCHIVE_KEYWORDS                                                                     \
   "block_reads", "sequence_method", "sequence_order", "hashed_order", "table_bits", "quality_mode", \
       "quality_binning", "symbols", "quantizer", "chunk_variant", "segments", "warmup", "platform", \
-      "members", "labels", "flags"
-#define ZELK_ARCHIVE_FORMAT "|$OOOOOOOOOOOOOOOO"
+      "members", "labels", "flags", "reference"
+#define ZELK_ARCHIVE_FORMAT "|$OOOOOOOOOOOOOOOOO"
 
 // The option objects in keyword order (absent: nullptr).
 struct OptionArgs {
@@ -27,7 +27,7 @@ struct OptionArgs {
            *hashed_order = nullptr, *table_bits = nullptr, *quality_mode = nullptr,
            *quality_binning = nullptr, *symbols = nullptr, *quantizer = nullptr,
            *chunk_variant = nullptr, *segments = nullptr, *warmup = nullptr, *platform = nullptr,
-           *members = nullptr, *labels = nullptr, *flags = nullptr;
+           *members = nullptr, *labels = nullptr, *flags = nullptr, *reference = nullptr;
 };
 
 bool options_from(const OptionArgs& args, ArchiveOptions& options) {
@@ -54,6 +54,8 @@ bool options_from(const OptionArgs& args, ArchiveOptions& options) {
     }
     options.segments = static_cast<uint32_t>(*segments);
   }
+  if (args.reference && args.reference != Py_None && !bytes_sequence(args.reference, options.reference.emplace()))
+    return false;
   return !args.labels || args.labels == Py_None || bytes_sequence(args.labels, options.labels);
 }
 
@@ -97,7 +99,7 @@ PyObject* py_write_archive(PyObject* module, PyObject* args, PyObject* kwargs) {
                                    const_cast<char**>(keywords), &records, &a.block_reads, &a.sequence_method,
                                    &a.sequence_order, &a.hashed_order, &a.table_bits, &a.quality_mode,
                                    &a.quality_binning, &a.symbols, &a.quantizer, &a.chunk_variant, &a.segments,
-                                   &a.warmup, &a.platform, &a.members, &a.labels, &a.flags))
+                                   &a.warmup, &a.platform, &a.members, &a.labels, &a.flags, &a.reference))
     return nullptr;
   ArchiveOptions options;
   if (!options_from(a, options)) return nullptr;
@@ -116,7 +118,7 @@ PyObject* py_compress_fastq(PyObject* module, PyObject* args, PyObject* kwargs) 
                                    &a.sequence_method, &a.sequence_order, &a.hashed_order, &a.table_bits,
                                    &a.quality_mode, &a.quality_binning, &a.symbols, &a.quantizer,
                                    &a.chunk_variant, &a.segments, &a.warmup, &a.platform, &a.members,
-                                   &a.labels, &a.flags))
+                                   &a.labels, &a.flags, &a.reference))
     return nullptr;
   ArchiveOptions options;
   std::string dest;
@@ -188,13 +190,15 @@ PyObject* py_read_fastq(PyObject* module, PyObject* args, PyObject* kwargs) {
 #define ZELK_ARCHIVE_OPTIONS_DOC                                                                      \
   "block_reads=None, sequence_method=0, sequence_order=None, hashed_order=None, table_bits=None, "    \
   "quality_mode=None, quality_binning=0, symbols=None, quantizer=None, chunk_variant=1, segments=4, " \
-  "warmup=None, platform=None, members=1, labels=None, flags=0"
+  "warmup=None, platform=None, members=1, labels=None, flags=0, reference=None"
 
 PyMethodDef archive_methods[] = {
     ZELK_WRITER_FN(write_archive,
                    "write_archive(records, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
                    "A complete plain archive of `records`, an iterable of (name, sequence,\n"
-                   "quality) bytes triples. None picks the default for the read length.\n\n"
+                   "quality) bytes triples. None picks the default for the read length.\n"
+                   "`reference`, a list of contig bytes, is stored as the archive's shared\n"
+                   "reference frame (header flag bit 5).\n\n"
                    "layout=\"reordered\" writes the globally reordered layout instead, with the\n"
                    "keywords reorder_version=3, keep_order=True, name_template=\"auto\",\n"
                    "reorder=True, reference=None, reference_method=None, block_reads,\n"

@@ -8,8 +8,8 @@ namespace zelk::py {
 
 namespace {
 
-PyMethodDef* const kAreaMethods[] = {container_methods, checksum_methods, archive_methods, rans_methods,
-                                     names_methods,     sequence_methods, quality_methods,
+PyMethodDef* const kAreaMethods[] = {container_methods, checksum_methods,  archive_methods, rans_methods,
+                                     names_methods,     sequence_methods,  reference_methods, quality_methods,
                                      reorder_methods};
 
 int module_exec(PyObject* module) {

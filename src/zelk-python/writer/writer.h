@@ -33,6 +33,7 @@ extern PyMethodDef archive_methods[];
 extern PyMethodDef rans_methods[];
 extern PyMethodDef names_methods[];
 extern PyMethodDef sequence_methods[];
+extern PyMethodDef reference_methods[];
 extern PyMethodDef quality_methods[];
 extern PyMethodDef reorder_methods[];
 
