@@ -587,12 +587,49 @@ def test_section_crc_and_truncation_errors():
         _zelk.decompress_to_bytes(archive[:-3])
 
 
-def test_reference_sections_are_refused_until_supported():
-    archive = reordered([b"", b"", b"", b"\x00"], [], [], reads=0, flags=0x28)
-    with pytest.raises(_zelk.ZelkError, match=r"unsupported header flags \(bits 0x20\)"):
-        _zelk.decompress_to_bytes(archive)
-    with pytest.raises(ValueError, match="reference"):
-        reordered_archive(genome_reads(5), reference=[b"ACGT"])
+@pytest.mark.parametrize("method", [0, 1, 4])
+@pytest.mark.parametrize("keep_order", [True, False])
+def test_reference_round_trips(method, keep_order):
+    records = genome_reads(500, seed=13, n_runs=0.1)
+    for version in (2, 3, 4):
+        archive = reordered_archive(records, reorder_version=version, reference="auto", reference_method=method,
+                                    keep_order=keep_order, block_reads=200)
+        assert archive[16] & 0x20
+        text = _zelk.decompress_to_bytes(archive)
+        if keep_order:
+            assert text == fastq_text(records)
+        else:
+            assert_same_reads_or_renamed(text, records)
+        _zelk.verify(archive)
+
+
+def test_version_4_against_a_given_reference_and_without_one():
+    records = genome_reads(60, seed=17)
+    archive = reordered_archive(records, reorder_version=4, reference=[b"ACGT" * 30, b"", b"GATTACA"],
+                                reference_method=4)
+    assert _zelk.decompress_to_bytes(archive) == fastq_text(records)
+    with pytest.raises(ValueError, match="^reorder_version 4 needs a reference$"):
+        reordered_archive(records, reorder_version=4)
+    with pytest.raises(ValueError, match="^reference_method must be 0, 1 or 4$"):
+        reordered_archive(records, reference="auto", reference_method=2)
+
+
+def test_reference_section_is_decoded_only_for_sequences():
+    records = genome_reads(80, seed=19)
+    archive = reordered_archive(records, reorder_version=4, reference="auto", block_reads=40)
+    # slices: flips, permutation, template, reference
+    damaged = corrupt_section(archive, 3, offset=1)
+    with pytest.raises(_zelk.ZelkError, match=r"^corrupted zelk data: reorder global reference \(crc mismatch\)$"):
+        _zelk.decompress_to_bytes(damaged)
+    with pytest.raises(_zelk.ZelkError, match="reorder global reference"):
+        list(_zelk.open(damaged, streams="sequence"))
+    got = [(r.name, r.quality) for r in _zelk.open(damaged, streams=["names", "quality"])]
+    assert got == [(n, q) for n, _, q in records]
+    bad_tag = reordered([b"", b"", b"", b"\x02"], [], [], reads=0, flags=0x28)
+    with pytest.raises(_zelk.ZelkError, match="^malformed zelk block: reorder reference: bad method tag$"):
+        _zelk.decompress_to_bytes(bad_tag + writer.framed_slice(b"\0" * 8))
+    # A decode that wants no bases skips the reference unread.
+    assert list(_zelk.open(bad_tag + writer.framed_slice(b"\0" * 8), streams="names")) == []
 
 
 def test_writer_refuses_what_the_layout_cannot_store():

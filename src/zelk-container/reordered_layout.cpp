@@ -14,6 +14,7 @@
 #include "zelk-quality/quality.h"
 #include "zelk-rans/rans.h"
 #include "zelk-reorder/clustered.h"
+#include "zelk-reorder/reference.h"
 
 namespace zelk::container {
 
@@ -76,11 +77,6 @@ Result<void> read_or_skip(BufferedReader& reader, bool wanted, const std::string
   return {};
 }
 
-// The shared reference's payload decoder is not part of this build yet.
-Result<dna::ReferenceSet> decode_reference_section(ByteSpan, WorkerPool&) {
-  return fail(ArchiveError::unsupported_flags(kFlagGlobalReference));
-}
-
 Result<Sections> read_sections(const ArchiveHeader& header, BufferedReader& reader, WorkerPool& pool,
                                const SectionPlan& plan, bool full) {
   Sections sections;
@@ -96,7 +92,7 @@ Result<Sections> read_sections(const ArchiveHeader& header, BufferedReader& read
   if (header.has_flag(kFlagGlobalReference)) {
     Bytes reference;
     ZELK_TRY(read_or_skip(reader, plan.sequence, kReferenceLabel, reference));
-    if (plan.sequence) sections.reference = ZELK_TRY(decode_reference_section(reference, pool));
+    if (plan.sequence) sections.reference = ZELK_TRY(reorder::decode_reorder_reference(reference, pool));
   }
   uint32_t blocks = ZELK_TRY(read_count<uint32_t>(reader));
   // Every read is in some sequence block, and a block holds a bounded

@@ -14,6 +14,8 @@
 #include "zelk-quality/quality.h"
 #include "zelk-rans/rans.h"
 #include "zelk-reorder/clustered.h"
+#include "zelk-reorder/clusters.h"
+#include "zelk-reorder/reference.h"
 #include "zelk-reorder/reorderer.h"
 
 namespace zelk::container {
@@ -38,6 +40,9 @@ reorder::ReadOrder input_order(size_t count) {
   order.flipped.assign(count, 0);
   order.hints.resize(count);
   for (size_t i = 1; i < count; ++i) order.hints[i] = {static_cast<uint32_t>(i - 1), 0};
+  order.contig.resize(count);
+  std::iota(order.contig.begin(), order.contig.end(), 0);
+  order.position.assign(count, 0);
   return order;
 }
 
@@ -48,6 +53,8 @@ struct Layout {
   bool keep_order = true;
   reorder::ReadOrder order;
   std::optional<names::NameTemplate> name_template;
+  std::optional<dna::ReferenceSet> reference;
+  bool reads_on_reference = false;  // the reference is the reorderer's contigs
 
   // The input record emitted at output position i (stored order without
   // keep_order), and whether it is stored flipped.
@@ -78,6 +85,10 @@ Result<Bytes> sequence_block(const std::vector<FastqRecord>& records, const Layo
       hint.anchor -= static_cast<uint32_t>(begin);
     else
       hint.anchor = reorder::ReadPlacement::kNoAnchor;
+    if (layout.reads_on_reference) {
+      hint.contig = layout.order.contig[i];
+      hint.contig_offset = layout.order.position[i];
+    }
     hints.push_back(hint);
   }
   // How many substitutions make a literal the cheaper choice depends on how
@@ -87,7 +98,8 @@ Result<Bytes> sequence_block(const std::vector<FastqRecord>& records, const Layo
     reorder::BlockEncodeOptions options;
     options.version = static_cast<reorder::BlockVersion>(version);
     options.max_substitutions_per_16 = substitutions;
-    auto coded = reorder::encode_sequence_block(block, hints, nullptr, options);
+    auto coded = reorder::encode_sequence_block(block, hints, layout.reference ? &*layout.reference : nullptr,
+                                                options);
     if (!coded) return fail(std::move(coded).error());
     if (!best || coded->size() < best->size()) best = std::move(*coded);
   }
@@ -165,6 +177,36 @@ Result<CodedSequences> code_sequences(const std::vector<FastqRecord>& records,
   return coded;
 }
 
+// The consensus of every contig the reorderer laid out, reads counted on
+// their stored strand at their positions.
+Result<dna::ReferenceSet> consensus_contigs(const std::vector<FastqRecord>& records, const reorder::ReadOrder& order) {
+  std::vector<reorder::Cluster> contigs;
+  Bytes stored;
+  for (size_t i = 0; i < order.original.size(); ++i) {
+    if (order.contig[i] >= contigs.size()) contigs.resize(order.contig[i] + 1);
+    const std::string& sequence = records[order.original[i]].sequence;
+    stored.resize(sequence.size());
+    if (order.flipped[i])
+      (void)dna::revcomp_into(as_bytes(sequence), stored);
+    else
+      std::ranges::copy(sequence, stored.begin());
+    auto too_large = [] { return ArchiveError::invalid_argument("reference too large to build"); };
+    ZELK_TRY(contigs[order.contig[i]].learn(static_cast<size_t>(order.position[i]), stored, too_large));
+  }
+  dna::ReferenceSet reference;
+  for (const reorder::Cluster& contig : contigs) {
+    for (size_t j = 0; j < contig.size(); ++j) reference.bases.push_back(contig.consensus(j));
+    reference.offsets.push_back(reference.bases.size());
+  }
+  return reference;
+}
+
+Result<Bytes> reference_section(const dna::ReferenceSet& reference, uint8_t method) {
+  std::vector<ByteSpan> contigs;
+  for (size_t k = 0; k < reference.contig_count(); ++k) contigs.push_back(reference.contig(k));
+  return reorder::encode_reorder_reference(contigs, static_cast<reorder::ReferenceMethod>(method));
+}
+
 // The digest the decoder computes over what it emits.
 uint64_t output_digest(const std::vector<FastqRecord>& records, const Layout& layout) {
   Xxh3Digest digest;
@@ -204,7 +246,10 @@ Result<Bytes> write_reordered_archive(const std::vector<FastqRecord>& records,
                                                           const ArchiveOptions& options,
                                                           const ReorderedOptions& reordered, WorkerPool& pool) {
   if (reordered.version < 2 || reordered.version > 4) return refuse("reorder_version must be 2, 3 or 4");
-  if (reordered.version == 4) return refuse("reorder_version 4 needs a reference section, not supported by this build");
+  bool has_reference = reordered.auto_reference || options.reference;
+  if (reordered.version == 4 && !has_reference) return refuse("reorder_version 4 needs a reference");
+  if (reordered.reference_method != 0 && reordered.reference_method != 1 && reordered.reference_method != 4)
+    return refuse("reference_method must be 0, 1 or 4");
   if (options.quality_mode.value_or(0) != 0) return refuse("the reordered layout codes qualities in mode 0 only");
   if (auto refusal = refuse_records(records)) return refuse(*refusal);
 
@@ -225,6 +270,16 @@ Result<Bytes> write_reordered_archive(const std::vector<FastqRecord>& records,
   } else {
     layout.order = input_order(records.size());
   }
+  if (reordered.auto_reference) {
+    layout.reference = ZELK_TRY(consensus_contigs(records, layout.order));
+    layout.reads_on_reference = true;
+  } else if (options.reference) {
+    layout.reference.emplace();
+    for (const std::string& contig : *options.reference) {
+      append_bytes(layout.reference->bases, as_bytes(contig));
+      layout.reference->offsets.push_back(layout.reference->bases.size());
+    }
+  }
   if (reordered.name_template && !reordered.keep_order) {
     std::vector<std::string> names;
     names.reserve(records.size());
@@ -236,7 +291,7 @@ Result<Bytes> write_reordered_archive(const std::vector<FastqRecord>& records,
   if (!sequences) return fail(std::move(sequences).error());
   // The permutation can cost more than the reordering saves: then the
   // input order is kept.
-  if (layout.keep_order && reordered.reorder) {
+  if (layout.keep_order && reordered.reorder && !layout.reads_on_reference) {
     Layout unordered = layout;
     unordered.order = input_order(records.size());
     auto alternative = code_sequences(records, unordered, reordered.version, pool);
@@ -256,6 +311,7 @@ Result<Bytes> write_reordered_archive(const std::vector<FastqRecord>& records,
   header.flags = kFlagGlobalReorder | kFlagReordered;
   if (layout.keep_order) header.flags |= kFlagKeepOrder;
   if (layout.name_template) header.flags |= kFlagRegeneratedNames;
+  if (layout.reference) header.flags |= kFlagGlobalReference;
   header.platform = options.platform.value_or(static_cast<uint8_t>(platform_of(records)));
   header.member_count = options.members;
   header.quality_binning = options.quality_binning;
@@ -265,6 +321,8 @@ Result<Bytes> write_reordered_archive(const std::vector<FastqRecord>& records,
   append_bytes(out, encode_framed_slice(sequences->permutation));
   Bytes name_template = layout.name_template ? names::encode_name_template(*layout.name_template) : Bytes{};
   append_bytes(out, encode_framed_slice(name_template));
+  if (layout.reference)
+    append_bytes(out, encode_framed_slice(ZELK_TRY(reference_section(*layout.reference, reordered.reference_method))));
   append_le<uint32_t>(out, static_cast<uint32_t>(layout.blocks));
   for (const Bytes& block : sequences->blocks) append_bytes(out, encode_framed_slice(block));
   for (auto& pair : pairs) {

@@ -25,6 +25,12 @@ struct ReorderedOptions {
   // Replace the names by a template when every name renders from one
   // (only without keep_order: the names then follow the stored order).
   bool name_template = true;
+  // A shared reference section: the contigs of ArchiveOptions::reference,
+  // or (auto_reference) the consensus of every contig the reorderer lays
+  // out. Version 4 blocks code their reads against the automatic contigs;
+  // against a given list they can only store every read as novel bases.
+  bool auto_reference = false;
+  uint8_t reference_method = 0;  // 0, 1 or 4
 };
 
 // A whole reordered archive of `records`. `options` supplies the block

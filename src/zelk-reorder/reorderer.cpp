@@ -190,6 +190,8 @@ class ContigWalker {
     order.original.reserve(reads_.size());
     order.flipped.reserve(reads_.size());
     order.hints.reserve(reads_.size());
+    order.contig.reserve(reads_.size());
+    order.position.reserve(reads_.size());
     stored_index_.assign(reads_.size(), 0);
     // A contig laid out from the leftmost read need not come back to the
     // seed, so a seed is tried until it is placed.
@@ -282,16 +284,21 @@ class ContigWalker {
     order.original.push_back(read.read);
     order.flipped.push_back(read.flip);
     ReadPlacement hint;
+    int64_t position = 0;
     if (anchor != ReadPlacement::kNoAnchor) {
       hint.anchor = stored_index_[anchor];
       hint.shift = read.shift;
+      position = order.position[hint.anchor] + read.shift;
     }
     order.hints.push_back(hint);
+    order.contig.push_back(contigs_ - 1);
+    order.position.push_back(position);
   }
 
   // Lays out a contig from `start`: each next read is the unused one that
   // overlaps a recently placed read and starts the fewest bases after it.
   void lay_contig(const Overlap& start, ReadOrder& order) {
+    ++contigs_;
     place(start, ReadPlacement::kNoAnchor, order);
     std::vector<Overlap> recent{start};  // most recent last; shifts unused here
     while (!recent.empty()) {
@@ -326,6 +333,7 @@ class ContigWalker {
   std::vector<uint8_t> used_;
   std::vector<uint32_t> probe_mark_;
   uint32_t probe_stamp_ = 0;
+  uint32_t contigs_ = 0;
   std::vector<uint32_t> stored_index_;
   std::vector<Overlap> overlaps_;
 };

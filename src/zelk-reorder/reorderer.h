@@ -23,6 +23,10 @@ struct ReadOrder {
   // Per stored read: the earlier stored read it overlaps (kNoAnchor for
   // none) and how many bases after that read's start it begins.
   std::vector<ReadPlacement> hints;
+  // Per stored read: the contig it was laid out in (numbered in stored
+  // order) and where it starts there.
+  std::vector<uint32_t> contig;
+  std::vector<int64_t> position;
 };
 
 struct ReorderParams {

@@ -201,8 +201,9 @@ PyMethodDef archive_methods[] = {
                    "reference frame (header flag bit 5).\n\n"
                    "layout=\"reordered\" writes the globally reordered layout instead, with the\n"
                    "keywords reorder_version=3, keep_order=True, name_template=\"auto\",\n"
-                   "reorder=True, reference=None, reference_method=None, block_reads,\n"
-                   "quality_mode (0 only), quality_binning, platform and members."),
+                   "reorder=True, reference=None (\"auto\" or contigs), reference_method=0,\n"
+                   "block_reads,"
+                   " quality_mode (0 only), quality_binning, platform and members."),
     ZELK_WRITER_FN(compress_fastq,
                    "compress_fastq(source, dest, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
                    "Compress a FASTQ file (plain or gzip; a path or bytes) into an archive at\n"

@@ -38,11 +38,16 @@ bool template_option(PyObject* arg, bool& out) {
   return false;
 }
 
-// reference: None only, until reference sections can be written.
-bool reference_option(PyObject* reference, PyObject* method) {
-  if ((!reference || reference == Py_None) && !method) return true;
-  PyErr_SetString(PyExc_ValueError, "reference sections are not supported by this build");
-  return false;
+// reference: None, "auto" or a list of contigs; reference_method 0, 1 or 4.
+bool reference_option(PyObject* reference, PyObject* method, container::ArchiveOptions& options,
+                      container::ReorderedOptions& reordered) {
+  if (!optional_byte(method, "reference_method", reordered.reference_method)) return false;
+  if (!reference || reference == Py_None) return true;
+  if (text_is(reference, "auto")) {
+    reordered.auto_reference = true;
+    return true;
+  }
+  return bytes_sequence(reference, options.reference.emplace());
 }
 
 bool reference_from(PyObject* arg, std::optional<dna::ReferenceSet>& out) {
@@ -174,7 +179,7 @@ PyObject* write_reordered_archive(PyObject* module, PyObject* args, PyObject* kw
   container::ReorderedOptions reordered;
   std::optional<uint64_t> block_reads_value, mode, binning, platform_value, members_value;
   if (!optional_byte(version, "reorder_version", reordered.version) || !flag_option(keep_order, reordered.keep_order) ||
-      !reference_option(reference, reference_method) || !template_option(name_template, reordered.name_template) ||
+      !reference_option(reference, reference_method, options, reordered) || !template_option(name_template, reordered.name_template) ||
       !flag_option(reorder, reordered.reorder) || !optional_u64(block_reads, block_reads_value) ||
       !optional_u64(quality_mode, mode) || !optional_u64(quality_binning, binning) ||
       !optional_u64(platform, platform_value) || !optional_u64(members, members_value))
