@@ -7,7 +7,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 20
 CMAKE_FLAGS = -G Ninja -DPython_EXECUTABLE=$(shell command -v $(PYTHON))
 
-run_python = PYTHONPATH=$(CURDIR)/$(1):$(CURDIR)/python $(PYTHON)
+run_python = PYTHONPATH=$(CURDIR)/$(1) $(PYTHON)
 
 .PHONY: setup build test run bench fuzz asan clean
 
@@ -31,7 +31,7 @@ test: build
 run: build
 	$(call run_python,$(BUILD)) -m zelk inspect examples/sample.zelk
 	$(call run_python,$(BUILD)) -m zelk verify examples/sample.zelk
-	$(call run_python,$(BUILD)) -m zelk decompress examples/sample.zelk -o $(BUILD)/sample.fastq
+	$(call run_python,$(BUILD)) -m zelk decompress examples/sample.zelk -o $(BUILD)/sample.fastq -f
 	@cmp $(BUILD)/sample.fastq examples/sample.fastq && echo "round trip: identical to examples/sample.fastq"
 
 bench: setup
@@ -39,6 +39,7 @@ bench: setup
 	$(call cmake_build,$(BUILD),-DCMAKE_BUILD_TYPE=Release)
 	@cmake -S . -B $(BUILD) -DZELK_BENCH=ON >/dev/null && cmake --build $(BUILD) --target zelk_bench
 	$(BUILD)/zelk_bench
+	$(call run_python,$(BUILD)) bench/bench_dask.py
 
 # Sanitized build of the whole suite. The interpreter itself is not
 # instrumented, so the runtime is preloaded and leak checking (which would

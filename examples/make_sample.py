@@ -2,13 +2,13 @@
 
 import pathlib
 
-import _zelk_writer
+import zelk
 
 HERE = pathlib.Path(__file__).resolve().parent
 
 
 def main():
-    _zelk_writer.compress_fastq(str(HERE / "sample.fastq"), str(HERE / "sample.zelk"), block_reads=100)
+    zelk.compress(HERE / "sample.fastq", HERE / "sample.zelk", block_reads=100, overwrite=True)
 
 
 if __name__ == "__main__":

@@ -45,9 +45,15 @@ def test_zelk_error_type():
     assert zelk.ZelkError is _zelk.ZelkError
 
 
+# The package's decompress_to_path is its own safe-output version; the
+# reading functions also take URLs and fsspec files.
+PACKAGE_VERSIONS = {"decompress_to_path", "open", "decompress_to_bytes", "inspect", "verify", "open_index",
+                    "read_block", "read_names", "read_sequences", "read_qualities"}
+
+
 def test_package_reexports_the_module():
     for name in FUNCTIONS + CLASSES:
-        assert getattr(zelk, name) is getattr(_zelk, name)
+        assert (getattr(zelk, name) is getattr(_zelk, name)) == (name not in PACKAGE_VERSIONS)
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)

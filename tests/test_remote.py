@@ -1,47 +1,9 @@
-import http.server
-import re
-import threading
-
 import pytest
 
 import _zelk
 import _zelk_writer as writer
+from servers import RangeServer
 from zelk.remote import RemoteArchive
-
-
-class RangeServer(http.server.ThreadingHTTPServer):
-    """Serves one archive from memory on loopback, honouring byte ranges."""
-
-    def __init__(self, data, honour_ranges=True):
-        self.data = data
-        self.honour_ranges = honour_ranges
-        super().__init__(("127.0.0.1", 0), RangeHandler)
-
-
-class RangeHandler(http.server.BaseHTTPRequestHandler):
-    def log_message(self, *args):
-        pass
-
-    def do_GET(self):
-        data = self.server.data
-        match = re.fullmatch(r"bytes=(\d*)-(\d*)", self.headers.get("Range", ""))
-        if not match or not self.server.honour_ranges:
-            self.send_response(200)
-            self.send_header("Content-Length", str(len(data)))
-            self.end_headers()
-            self.wfile.write(data)
-            return
-        first, last = match.groups()
-        if first == "":
-            start, end = max(0, len(data) - int(last)), len(data) - 1
-        else:
-            start, end = int(first), min(int(last), len(data) - 1)
-        body = data[start:end + 1]
-        self.send_response(206)
-        self.send_header("Content-Range", f"bytes {start}-{end}/{len(data)}")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
 
 
 @pytest.fixture
@@ -49,15 +11,12 @@ def serve():
     servers = []
 
     def start(data, **kwargs):
-        server = RangeServer(data, **kwargs)
-        threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.02}, daemon=True).start()
-        servers.append(server)
-        return f"http://127.0.0.1:{server.server_address[1]}/archive.zelk"
+        servers.append(RangeServer({"archive.zelk": data}, **kwargs).start())
+        return servers[-1].url("archive.zelk")
 
     yield start
     for server in servers:
-        server.shutdown()
-        server.server_close()
+        server.stop()
 
 
 def records(count):

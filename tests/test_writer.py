@@ -4,6 +4,7 @@ import pytest
 
 import _zelk
 import _zelk_writer as writer
+import zelk
 
 ILLUMINA = "illumina/hiseq2500_seqkit_R1.fastq"
 
@@ -12,25 +13,26 @@ def fastq(records):
     return b"".join(b"@%s\n%s\n+\n%s\n" % r for r in records)
 
 
-def test_compress_fastq_plain_and_gzip_round_trip(shared_fastq, tmp_path):
+def test_compress_plain_and_gzip_round_trip(shared_fastq, tmp_path):
     records = shared_fastq(ILLUMINA, 1500)
     text = fastq(records)
     for name, data in (("plain.fq", text), ("packed.fq.gz", gzip.compress(text))):
         source = tmp_path / name
         source.write_bytes(data)
         dest = tmp_path / (name + ".zelk")
-        assert writer.compress_fastq(str(source), str(dest), block_reads=400) == 1500
+        assert zelk.compress(source, dest, block_reads=400) == 1500
         assert _zelk.decompress_to_bytes(dest) == text
         _zelk.verify(dest)
         info = _zelk.inspect(dest)
         assert (info.reads, info.blocks, info.platform) == (1500, 4, "Illumina")
 
 
-def test_read_fastq_matches_an_independent_parser(shared_fastq):
+def test_fastq_input_matches_an_independent_parser(shared_fastq):
     from conftest import SHARED_DATA
 
     records = shared_fastq(ILLUMINA)
-    assert writer.read_fastq(str(SHARED_DATA / ILLUMINA)) == records
+    for wrapped in (False, True):
+        assert list(writer.FastqInput(str(SHARED_DATA / ILLUMINA), wrapped=wrapped)) == records
 
 
 def test_header_options_reach_the_header():
@@ -57,8 +59,8 @@ def test_records_must_be_triples_of_equal_lengths():
         writer.write_archive([(b"a", b"AC", b"I")])
     with pytest.raises(ValueError, match="triple"):
         writer.write_archive([(b"a", b"AC")])
-    with pytest.raises(TypeError):
-        writer.write_archive([("a", "AC", "II")])
+    with pytest.raises(TypeError, match="expected bytes or str"):
+        writer.write_archive([(b"a", b"AC", 2)])
 
 
 @pytest.mark.parametrize("options", [
@@ -89,8 +91,8 @@ def test_write_archive_accepts_any_iterable():
 def test_fastq_lines_longer_than_the_read_buffer():
     record = (b"long", b"ACGT" * 50_000, b"I" * 200_000)
     data = fastq([record, (b"short", b"A", b"I")])
-    assert writer.read_fastq(data) == [record, (b"short", b"A", b"I")]
-    assert writer.read_fastq(gzip.compress(data)) == [record, (b"short", b"A", b"I")]
+    assert list(writer.FastqInput(data, wrapped=False)) == [record, (b"short", b"A", b"I")]
+    assert list(writer.FastqInput(gzip.compress(data), wrapped=False)) == [record, (b"short", b"A", b"I")]
 
 
 def test_write_failures_keep_their_kind(tmp_path):
@@ -99,8 +101,25 @@ def test_write_failures_keep_their_kind(tmp_path):
     source = tmp_path / "a.fastq"
     source.write_bytes(fastq([(b"r%d" % i, b"ACGT" * 50, b"I" * 200) for i in range(2000)]))
     with pytest.raises(OSError, match="No space left on device"):
-        writer.compress_fastq(str(source), "/dev/full")
+        zelk.compress(source, "/dev/full")
     with pytest.raises(ValueError, match="must be equal"):
         writer.write_archive([(b"a", b"ACGT", b"II")])
     with pytest.raises(ValueError, match="symbols must be distinct"):
         writer.encode_qualities([b"II"], symbols=b"II")
+
+
+def test_compress_fastq_and_read_fastq_keep_working(shared_fastq, tmp_path):
+    records = shared_fastq(ILLUMINA, 700)
+    text = fastq(records)
+    for name, data in (("plain.fq", text), ("packed.fq.gz", gzip.compress(text))):
+        source = tmp_path / name
+        source.write_bytes(data)
+        dest = tmp_path / (name + ".zelk")
+        assert writer.compress_fastq(str(source), str(dest), block_reads=300) == 700
+        assert _zelk.decompress_to_bytes(dest) == text
+        assert writer.read_fastq(str(source)) == records
+        assert writer.read_fastq(data) == records
+    with pytest.raises(OSError, match="No space left on device"):
+        writer.compress_fastq(str(source), "/dev/full")
+    with pytest.raises(OSError, match="invalid description prefix"):
+        writer.read_fastq(b"@a\nACGT\nIIII\n")

@@ -1,17 +1,24 @@
-"""Type stub for the compiled core module `_zelk`."""
+"""Types of the compiled reader `zelk._zelk`, which the `zelk` package
+re-exports (`zelk.open`, `zelk.inspect`, ...)."""
 
 import os
-from typing import Iterator, Optional, Sequence, Union
+from types import TracebackType
+from typing import Iterator, Optional, Protocol, Sequence, Type, Union
 
-Source = Union[bytes, str, os.PathLike]
-StreamSource = Union[bytes, str, os.PathLike, "SupportsRead"]
-
-class SupportsRead:
+class SupportsRead(Protocol):
     def read(self, size: int, /) -> bytes: ...
 
-class ZelkError(Exception): ...
+#: An archive or FASTQ file given as its bytes or a path.
+Source = Union[bytes, str, "os.PathLike[str]"]
+#: As `Source`, or a binary file-like object (read with `.read(n)`).
+StreamSource = Union[bytes, str, "os.PathLike[str]", SupportsRead]
+
+class ZelkError(Exception):
+    """Base error for zelk archive failures."""
 
 class Record:
+    """One decoded FASTQ record: `name` without the '@', `sequence` and
+    `quality` without line ends."""
     @property
     def name(self) -> bytes: ...
     @property
@@ -21,66 +28,135 @@ class Record:
     def __len__(self) -> int: ...
 
 class Reader:
+    """The records of an archive, decoded on a thread of their own."""
     def __iter__(self) -> Iterator[Record]: ...
     def __next__(self) -> Record: ...
+    def __enter__(self) -> "Reader": ...
+    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> bool: ...
 
 class Info:
-    reads: int
-    blocks: int
-    group_size: int
-    reordered: bool
-    keep_order: bool
-    regenerated_names: bool
-    plus_normalized: bool
-    format_version: int
-    seq_order: int
-    quality_binning: int
-    names_bytes: int
-    sequence_bytes: int
-    quality_bytes: int
-    platform: str
-    whole_file_crc: Optional[int]
-    member_labels: list[str]
-    required_features: int
+    """Metadata about an archive, from its header and footer index (no payload decode)."""
+    @property
+    def reads(self) -> int: ...
+    @property
+    def blocks(self) -> int: ...
+    @property
+    def group_size(self) -> int: ...
+    @property
+    def reordered(self) -> bool: ...
+    @property
+    def keep_order(self) -> bool: ...
+    @property
+    def regenerated_names(self) -> bool: ...
+    @property
+    def plus_normalized(self) -> bool:
+        """True when text after the '+' of the input's records was dropped."""
+    @property
+    def format_version(self) -> int: ...
+    @property
+    def seq_order(self) -> int: ...
+    @property
+    def quality_binning(self) -> int: ...
+    @property
+    def names_bytes(self) -> int: ...
+    @property
+    def sequence_bytes(self) -> int: ...
+    @property
+    def quality_bytes(self) -> int: ...
+    @property
+    def platform(self) -> str: ...
+    @property
+    def whole_file_crc(self) -> Optional[int]: ...
+    @property
+    def member_labels(self) -> list[str]:
+        """The labels of the interleaved members (such as R1 and R2); empty
+        when the archive recorded none. `zelk decompress --split` names its
+        files with them."""
+    @property
+    def required_features(self) -> int: ...
 
 class GroupLoc:
-    block_offset: int
-    read_count: int
+    """On-disk location of one row group."""
+    @property
+    def block_offset(self) -> int: ...
+    @property
+    def read_count(self) -> int: ...
 
 class Index:
-    total_reads: int
-    whole_file_crc: int
-    num_groups: int
+    """A parsed footer row-group index (plain layout only): the byte range
+    and CRC of each coded stream, for fetching one column with a `Range`
+    request (see `zelk.remote`)."""
+    @property
+    def total_reads(self) -> int: ...
+    @property
+    def whole_file_crc(self) -> int: ...
+    @property
+    def num_groups(self) -> int: ...
     def groups(self) -> list[GroupLoc]: ...
     def stream_range(self, group: int, stream: str) -> tuple[int, int]: ...
     def stream_crc(self, group: int, stream: str) -> int: ...
     def verify_stream(self, group: int, stream: str, coded: bytes) -> None: ...
 
 class Estimate:
-    sample_reads: int
-    sample_bases: int
-    raw_bytes: int
-    names_bytes: int
-    sequence_bytes: int
-    quality_bytes: int
-    archive_bytes: int
-    exhausted: bool
-    platform: str
-    ratio: float
+    """Projected compression of a FASTQ, from coding a leading sample."""
+    @property
+    def sample_reads(self) -> int: ...
+    @property
+    def sample_bases(self) -> int: ...
+    @property
+    def raw_bytes(self) -> int: ...
+    @property
+    def names_bytes(self) -> int: ...
+    @property
+    def sequence_bytes(self) -> int: ...
+    @property
+    def quality_bytes(self) -> int: ...
+    @property
+    def archive_bytes(self) -> int: ...
+    @property
+    def exhausted(self) -> bool: ...
+    @property
+    def platform(self) -> str: ...
+    @property
+    def ratio(self) -> float: ...
 
-def open(source: StreamSource, *, threads: int = 0, streams: Optional[Sequence[str]] = None) -> Reader: ...
-def decompress_to_path(source: StreamSource, dest: Union[str, os.PathLike], *, threads: int = 0,
-                       fasta: bool = False) -> int: ...
-def decompress_to_bytes(source: StreamSource, *, threads: int = 0, fasta: bool = False) -> bytes: ...
-def inspect(source: Source) -> Info: ...
-def open_index(source: Source) -> Index: ...
+def open(source: StreamSource, *, threads: int = 0,
+         streams: Union[None, str, Sequence[str]] = None) -> Reader:
+    """Stream an archive's records; `streams` picks which of "names",
+    "sequence" and "quality" are decoded (the others come back empty)."""
+
+def decompress_to_path(source: StreamSource, dest: Union[str, "os.PathLike[str]"], *, threads: int = 0,
+                       fasta: bool = False) -> int:
+    """Decompress an archive to FASTQ (or FASTA) at `dest`, writing it in
+    place; returns the read count. `zelk.decompress_to_path` is the safe
+    version: it never leaves a partial file."""
+
+def decompress_to_bytes(source: StreamSource, *, threads: int = 0, fasta: bool = False) -> bytes:
+    """Decompress an archive to FASTQ (or FASTA) `bytes`."""
+
+def inspect(source: Source) -> Info:
+    """Read an archive's metadata (header + footer index; no payload decode)."""
+
+def open_index(source: Source) -> Index:
+    """Parse the footer row-group index (plain layout only)."""
+
 def read_names(source: Source, groups: Optional[Sequence[int]] = None) -> list[bytes]: ...
 def read_sequences(source: Source, groups: Optional[Sequence[int]] = None) -> list[bytes]: ...
 def read_qualities(source: Source, groups: Optional[Sequence[int]] = None) -> list[bytes]: ...
-def read_block(source: Source, group: int) -> list[Record]: ...
-def estimate(source, *, level: int = 5, quality_binning: str = "lossless",
-             sample_reads: int = 1048576, threads: int = 0) -> Estimate: ...
-def verify(source: Source, *, threads: int = 0) -> None: ...
+def read_block(source: Source, group: int) -> list[Record]:
+    """Random access: decode one whole row group."""
+
+def estimate(source: Union[Source, Sequence[Source]], *, level: int = 5, quality_binning: str = "lossless",
+             sample_reads: int = 1048576, threads: int = 0) -> Estimate:
+    """Estimate the archive size and ratio of a FASTQ `source` (path or
+    `bytes`, gzip/BGZF decoded) from its leading records, without writing
+    anything; `zelk estimate` and `zelk compress --estimate` print it. A list
+    or tuple of sources (mates) is estimated as one archive."""
+
+def verify(source: Source, *, threads: int = 0) -> None:
+    """Check an archive end to end; raises on the first fault."""
+
 def parse_index_suffix(suffix: bytes, file_len: int) -> tuple[Optional[Index], Optional[int]]: ...
 def decode_names_bytes(coded: bytes) -> list[bytes]: ...
 def decode_sequences_bytes(coded: bytes) -> list[bytes]: ...

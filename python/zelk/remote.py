@@ -1,35 +1,42 @@
 """Reading archives over HTTP with byte-range requests.
 
-The footer index comes from the archive's tail (at most two requests); each
-column of a row group is then one ``Range`` request, checked against the
-footer's CRC-32C before it is decoded.
+`RemoteArchive` speaks HTTP with the standard library alone: the footer
+index comes from the archive's tail (at most two requests, the first of
+which also tells the length); each column of a row group is then one
+``Range`` request, checked against the footer's CRC-32C before it is
+decoded. For other stores (S3, GCS, ...) use `StoreArchive`, or pass a URL
+to `zelk.read_names` and the other reading functions.
 """
+
+from __future__ import annotations
 
 import re
 import urllib.request
+from typing import Mapping, Optional
 
-import _zelk
+from ._ranges import DEFAULT_TAIL, ArchiveRanges, Record, StoreArchive
+
+__all__ = ["RemoteArchive", "StoreArchive", "Record"]
 
 _CONTENT_RANGE = re.compile(r"bytes (\d+)-(\d+)/(\d+)")
 
 
-class RemoteArchive:
+class RemoteArchive(ArchiveRanges):
     """An archive at ``url`` on a server that honours ``Range`` requests."""
 
-    def __init__(self, url, *, tail_bytes=65536, timeout=30.0, headers=None):
+    def __init__(self, url: str, *, tail_bytes: int = DEFAULT_TAIL, timeout: float = 30.0,
+                 headers: Optional[Mapping[str, str]] = None) -> None:
+        super().__init__(tail_bytes=tail_bytes)
         self.url = url
-        self.tail_bytes = tail_bytes
         self.timeout = timeout
         self.headers = dict(headers or {})
-        self.requests = 0
-        self._index = None
-        self._size = None
+        self._size: Optional[int] = None
 
-    def _get(self, range_header):
+    def _get(self, range_header: str) -> bytes:
         request = urllib.request.Request(self.url, headers={**self.headers, "Range": range_header})
         self.requests += 1
         with urllib.request.urlopen(request, timeout=self.timeout) as response:
-            body = response.read()
+            body: bytes = response.read()
             if response.status != 206:
                 raise OSError(f"{self.url}: server ignored the Range request (status {response.status})")
             match = _CONTENT_RANGE.fullmatch(response.headers.get("Content-Range", ""))
@@ -38,41 +45,15 @@ class RemoteArchive:
             self._size = int(match.group(3))
         return body
 
-    @property
-    def size(self):
-        """The archive's length in bytes (known after the first request)."""
-        if self._size is None:
-            self.index()
+    def _fetch(self, start: int, end: int) -> bytes:
+        return self._get(f"bytes={start}-{end - 1}")
+
+    def _fetch_tail(self, length: int) -> tuple[bytes, int]:
+        tail = self._get(f"bytes=-{length}")
+        assert self._size is not None  # every answer states the length
+        return tail, self._size
+
+    def _file_size(self) -> int:
+        self.index()
+        assert self._size is not None
         return self._size
-
-    def index(self):
-        """The footer row-group index, fetched from the tail on first use."""
-        if self._index is None:
-            index, need = _zelk.parse_index_suffix(self._get(f"bytes=-{self.tail_bytes}"), self._size)
-            # A short tail is answered with the exact length to refetch, so
-            # this ends after at most two more requests.
-            while index is None:
-                index, need = _zelk.parse_index_suffix(self._get(f"bytes=-{need}"), self._size)
-            self._index = index
-        return self._index
-
-    def fetch_stream(self, group, stream):
-        """The coded bytes of one stream of one row group, CRC-checked."""
-        index = self.index()
-        start, end = index.stream_range(group, stream)
-        coded = self._get(f"bytes={start}-{end - 1}") if end > start else b""
-        index.verify_stream(group, stream, coded)
-        return coded
-
-    def read_names(self, group):
-        return _zelk.decode_names_bytes(self.fetch_stream(group, "names"))
-
-    def read_sequences(self, group):
-        return _zelk.decode_sequences_bytes(self.fetch_stream(group, "sequence"))
-
-    def read_qualities(self, group):
-        coded = self.fetch_stream(group, "quality")
-        seq = None
-        if _zelk.quality_needs_sequence_bytes(coded):
-            seq = b"".join(self.read_sequences(group))
-        return _zelk.decode_qualities_bytes(coded, seq)

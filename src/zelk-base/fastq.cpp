@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace zelk {
@@ -10,6 +11,9 @@ namespace {
 
 constexpr size_t kCompressedPiece = 32 << 10;
 constexpr size_t kLineBuffer = 64 << 10;
+// No read may be longer (an archive cannot store it), so neither may a line
+// or a wrapped sequence: a compressed input cannot grow one without bound.
+constexpr size_t kMaxLine = UINT32_MAX;
 
 ArchiveError invalid_data(const char* text) { return ArchiveError::io(text); }
 
@@ -118,7 +122,8 @@ std::string_view fastq_description(std::string_view header) {
   return separator == std::string_view::npos ? std::string_view() : header.substr(separator + 1);
 }
 
-FastqReader::FastqReader(Source& source) : input_(&source), buffer_(kLineBuffer) {}
+FastqReader::FastqReader(Source& source, bool wrapped_lines)
+    : input_(&source), buffer_(kLineBuffer), wrapped_lines_(wrapped_lines) {}
 
 FastqReader::~FastqReader() = default;
 
@@ -156,11 +161,15 @@ Result<bool> FastqReader::read_line(std::string& line) {
     bool complete = take_line(pending, line);
     any = any || complete || !line.empty();
     begin_ = end_ - pending.size();
-    if (complete) return true;
-    if (!ZELK_TRY(fill())) break;
+    if (line.size() > kMaxLine) return fail(invalid_data("FASTQ line longer than 2^32 - 1 bytes"));
+    if (complete) break;
+    if (!ZELK_TRY(fill())) {
+      // The last line may end without a newline; a trailing '\r' still goes.
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      break;
+    }
   }
-  // The last line may end without a newline; a trailing '\r' still goes.
-  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (any) ++line_;
   return any;
 }
 
@@ -168,12 +177,46 @@ Result<bool> FastqReader::next(FastqRecord& record) {
   if (!ZELK_TRY(read_line(record.header))) return false;
   if (record.header.empty() || record.header[0] != '@') return fail(invalid_data("invalid name prefix"));
   record.header.erase(0, 1);
-  std::string separator;
-  if (!ZELK_TRY(read_line(record.sequence)) || !ZELK_TRY(read_line(separator)))
-    return fail(invalid_data("FASTQ record ends after its header line"));
-  if (separator.empty() || separator[0] != '+') return fail(invalid_data("invalid description prefix"));
-  if (!ZELK_TRY(read_line(record.quality))) return fail(invalid_data("FASTQ record ends before its quality line"));
+  if (wrapped_lines_) {
+    ZELK_TRY(read_wrapped(record));
+  } else {
+    std::string separator;
+    if (!ZELK_TRY(read_line(record.sequence)) || !ZELK_TRY(read_line(separator)))
+      return fail(invalid_data("FASTQ record ends after its header line"));
+    if (separator.empty() || separator[0] != '+') return fail(invalid_data("invalid description prefix"));
+    record.plus_text = separator.size() > 1;
+    if (!ZELK_TRY(read_line(record.quality)))
+      return fail(invalid_data("FASTQ record ends before its quality line"));
+  }
+  ++records_;
   return true;
+}
+
+Result<void> FastqReader::read_wrapped(FastqRecord& record) {
+  // Bases never contain '@' or '+': the sequence runs to the '+' line, and
+  // a header line on the way means that line is missing.
+  record.sequence.clear();
+  std::string line;
+  for (;;) {
+    if (!ZELK_TRY(read_line(line))) return fail(invalid_data("FASTQ record ends before its '+' line"));
+    if (line.starts_with('+')) break;
+    if (line.starts_with('@')) return fail(invalid_data("expected a '+' line, found a header line"));
+    if (record.sequence.size() + line.size() > kMaxLine) return fail(invalid_data("read longer than 2^32 - 1 bases"));
+    record.sequence += line;
+  }
+  record.plus_text = line.size() > 1;
+  // Quality lines may begin with any quality character, '@' and '+'
+  // included, so only the length tells where they end.
+  record.quality.clear();
+  for (bool first = true; first || record.quality.size() < record.sequence.size(); first = false) {
+    if (!ZELK_TRY(read_line(line))) {
+      if (first) return fail(invalid_data("FASTQ record ends before its quality line"));
+      // The input ended inside the quality: it is shorter than the bases.
+      return fail(ArchiveError::io(ArchiveError::invalid_fastq(record.sequence.size(), record.quality.size()).message()));
+    }
+    record.quality += line;
+  }
+  return {};
 }
 
 }  // namespace zelk

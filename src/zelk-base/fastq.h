@@ -15,6 +15,7 @@ struct FastqRecord {
   std::string header;  // the header line after '@' (name, separator, description)
   std::string sequence;
   std::string quality;
+  bool plus_text = false;  // the '+' line carried text after the '+' (dropped)
 };
 
 // The one FASTQ line scanner: appends the bytes of `text` up to the next
@@ -31,8 +32,10 @@ std::string_view fastq_description(std::string_view header);
 class FastqReader {
  public:
   // Reads `source` (borrowed), undoing gzip when it starts with the gzip
-  // magic.
-  explicit FastqReader(Source& source);
+  // magic. With `wrapped_lines`, sequence and quality may each span several
+  // lines (the sequence runs to the '+' line, the quality until it is as
+  // long as the sequence); otherwise every record is four lines.
+  explicit FastqReader(Source& source, bool wrapped_lines = false);
   ~FastqReader();
   FastqReader(const FastqReader&) = delete;
   FastqReader& operator=(const FastqReader&) = delete;
@@ -41,7 +44,13 @@ class FastqReader {
   // before it is dropped. Sequence and quality lengths are not compared.
   Result<bool> next(FastqRecord& record);
 
+  // Where the reader is, for messages: the number of the last line read
+  // (1-based) and of the records completed so far.
+  uint64_t line() const { return line_; }
+  uint64_t records() const { return records_; }
+
  private:
+  Result<void> read_wrapped(FastqRecord& record);
   // False when the input ended before any byte of the line.
   Result<bool> read_line(std::string& line);
   Result<bool> fill();
@@ -53,6 +62,9 @@ class FastqReader {
   Bytes buffer_;
   size_t begin_ = 0;
   size_t end_ = 0;
+  bool wrapped_lines_;
+  uint64_t line_ = 0;
+  uint64_t records_ = 0;
 };
 
 }  // namespace zelk

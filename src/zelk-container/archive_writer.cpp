@@ -40,7 +40,86 @@ quality::QualityEncodeOptions quality_options(const ArchiveOptions& options, uin
   return out;
 }
 
+Platform detected_platform(const std::vector<FastqRecord>& records) {
+  FastqSample sample;
+  for (const FastqRecord& record : records) {
+    if (sample.records == 16 || !add_to_sample(sample, record)) break;
+  }
+  return sample.records ? detect_platform(sample) : Platform::Unknown;
+}
+
+Result<Bytes> reference_slice(const std::vector<std::string>& contigs) {
+  std::vector<ByteSpan> spans;
+  spans.reserve(contigs.size());
+  for (const auto& contig : contigs) spans.push_back(as_bytes(contig));
+  Bytes frame = ZELK_TRY(reorder::encode_plain_reference(spans));
+  if (frame.size() > kMaxSlicePayload) return refuse("reference larger than 2 GiB");
+  return encode_framed_slice(frame);
+}
+
 }  // namespace
+
+// One block's payload: the three coded streams and their digests.
+Result<Bytes> encode_block(std::vector<FastqRecord>& records, const ArchiveOptions& options) {
+  std::vector<std::string> names;
+  seq::SequenceBlock sequence;
+  Bytes qualities;
+  for (FastqRecord& record : records) {
+    names.push_back(std::move(record.header));
+    sequence.read_lengths.push_back(static_cast<uint32_t>(record.sequence.size()));
+    append_bytes(sequence.bases, as_bytes(record.sequence));
+    append_bytes(qualities, as_bytes(record.quality));
+  }
+  uint64_t mean_length = sequence.bases.size() / records.size();
+  records = {};
+
+  Bytes coded_names = names::encode_names(names);
+  // Any sequence encoder failure means options it cannot honour.
+  auto coded_sequence = seq::encode_sequence_stream(sequence, options.sequence);
+  if (!coded_sequence) return refuse(coded_sequence.error().message());
+  Bytes coded_qualities = ZELK_TRY(quality::encode_quality_stream(sequence.read_lengths, qualities, sequence.bases,
+                                                                   quality_options(options, mean_length)));
+
+  BlockPayloadParts parts{names_digest(names),
+                          per_read_digest(sequence.read_lengths, sequence.bases),
+                          per_read_digest(sequence.read_lengths, qualities),
+                          static_cast<uint32_t>(names.size()),
+                          coded_names,
+                          *coded_sequence,
+                          coded_qualities};
+  Bytes payload = encode_block_payload(parts);
+  if (payload.size() > kMaxBlockPayload) return refuse("block larger than 2 GiB; lower block_reads");
+  return payload;
+}
+
+Result<Bytes> archive_header(const std::vector<FastqRecord>& first, const ArchiveOptions& options) {
+  HeaderFields header;
+  header.flags = options.flags;
+  // The header is decided from the first block: its names give the
+  // platform, and its '+' lines tell whether text there was dropped.
+  if (std::ranges::any_of(first, &FastqRecord::plus_text)) header.flags |= kFlagPlusNormalized;
+  header.platform = options.platform.value_or(static_cast<uint8_t>(detected_platform(first)));
+  header.member_count = options.members;
+  header.quality_binning = options.quality_binning;
+  if (!options.labels.empty()) {
+    if (options.labels.size() != std::max<uint8_t>(options.members, 1))
+      return refuse("labels must name every member");
+    for (const auto& label : options.labels)
+      if (label.empty() || label.size() > 15) return refuse("each label must be 1 to 15 bytes");
+    append_extension_record(header.extensions, kExtensionMemberLabels, member_labels_payload(options.labels));
+  }
+  if (options.reference) header.flags |= kFlagGlobalReference;
+  Bytes head = encode_header(header);
+  if (options.reference) append_bytes(head, ZELK_TRY(reference_slice(*options.reference)));
+  return head;
+}
+
+// Whole read slots per block, so that no block splits a set of mates.
+uint64_t block_reads_for(const ArchiveOptions& options, uint64_t first_read_length) {
+  if (options.block_reads) return options.block_reads;
+  uint64_t members = std::max<uint8_t>(options.members, 1);
+  return std::max(members, default_block_reads(first_read_length) / members * members);
+}
 
 uint64_t default_block_reads(uint64_t read_length) {
   return std::clamp<uint64_t>(kBlockBases / std::max<uint64_t>(read_length, 1), 16, 262144);
@@ -53,7 +132,9 @@ uint64_t default_block_reads(uint64_t read_length) {
 uint8_t default_quality_mode(uint64_t read_length) { return read_length >= kLongRead ? 1 : 0; }
 
 ArchiveWriter::ArchiveWriter(ArchiveOptions options, Output output)
-    : options_(std::move(options)), output_(std::move(output)) {}
+    : options_(std::move(options)),
+      output_(std::move(output)),
+      pool_(WorkerPool::decode_pool_size(options_.threads)) {}
 
 Result<void> ArchiveWriter::write(ByteSpan data) {
   crc_ = crc32c_extend(crc_, data);
@@ -61,84 +142,36 @@ Result<void> ArchiveWriter::write(ByteSpan data) {
   return output_(data);
 }
 
-Result<void> ArchiveWriter::start() {
+Result<void> ArchiveWriter::start(const Block& first) {
   started_ = true;
-  HeaderFields header;
-  header.flags = options_.flags;
-  header.platform = options_.platform.value_or(static_cast<uint8_t>(detected_platform()));
-  header.member_count = options_.members;
-  header.quality_binning = options_.quality_binning;
-  if (!options_.labels.empty()) {
-    if (options_.labels.size() != std::max<uint8_t>(options_.members, 1))
-      return refuse("labels must name every member");
-    for (const auto& label : options_.labels)
-      if (label.empty() || label.size() > 15) return refuse("each label must be 1 to 15 bytes");
-    append_extension_record(header.extensions, kExtensionMemberLabels, member_labels_payload(options_.labels));
-  }
-  if (options_.reference) header.flags |= kFlagGlobalReference;
-  ZELK_TRY(write(encode_header(header)));
-  return options_.reference ? write_reference(*options_.reference) : Result<void>{};
-}
-
-Result<void> ArchiveWriter::write_reference(const std::vector<std::string>& contigs) {
-  std::vector<ByteSpan> spans;
-  spans.reserve(contigs.size());
-  for (const auto& contig : contigs) spans.push_back(as_bytes(contig));
-  Bytes frame = ZELK_TRY(reorder::encode_plain_reference(spans));
-  if (frame.size() > kMaxSlicePayload) return refuse("reference larger than 2 GiB");
-  return write(encode_framed_slice(frame));
-}
-
-Platform ArchiveWriter::detected_platform() const {
-  FastqSample sample;
-  for (const FastqRecord& record : pending_) {
-    if (sample.records == 16 || !add_to_sample(sample, record)) break;
-  }
-  return sample.records ? detect_platform(sample) : Platform::Unknown;
+  return write(ZELK_TRY(archive_header(first, options_)));
 }
 
 Result<void> ArchiveWriter::add(FastqRecord record) {
   if (record.sequence.size() != record.quality.size())
     return refuse(ArchiveError::invalid_fastq(record.sequence.size(), record.quality.size()).message());
   if (record.sequence.size() > UINT32_MAX) return refuse("read longer than 2^32 - 1 bases");
-  if (options_.block_reads == 0) options_.block_reads = default_block_reads(record.sequence.size());
+  if (options_.block_reads == 0) options_.block_reads = block_reads_for(options_, record.sequence.size());
   pending_.push_back(std::move(record));
-  if (pending_.size() >= std::min<uint64_t>(options_.block_reads, UINT32_MAX)) return flush_block();
+  if (pending_.size() < std::min<uint64_t>(options_.block_reads, UINT32_MAX)) return {};
+  full_.push_back(std::exchange(pending_, {}));
+  return full_.size() < pool_.size() ? Result<void>() : flush_blocks();
+}
+
+Result<void> ArchiveWriter::flush_blocks() {
+  if (full_.empty()) return {};
+  if (!started_) ZELK_TRY(start(full_.front()));
+  std::vector<Result<Bytes>> payloads(full_.size());
+  pool_.parallel_for(full_.size(), [&](size_t i) { payloads[i] = encode_block(full_[i], options_); });
+  full_.clear();
+  for (Result<Bytes>& payload : payloads) {
+    if (!payload) return fail(std::move(payload).error());
+    ZELK_TRY(write_block(*payload));
+  }
   return {};
 }
 
-Result<void> ArchiveWriter::flush_block() {
-  if (pending_.empty()) return {};
-  // The header waits for the first block: the platform comes from its names.
-  if (!started_) ZELK_TRY(start());
-  std::vector<std::string> names;
-  seq::SequenceBlock sequence;
-  Bytes qualities;
-  for (FastqRecord& record : pending_) {
-    names.push_back(std::move(record.header));
-    sequence.read_lengths.push_back(static_cast<uint32_t>(record.sequence.size()));
-    append_bytes(sequence.bases, as_bytes(record.sequence));
-    append_bytes(qualities, as_bytes(record.quality));
-  }
-  uint64_t mean_length = sequence.bases.size() / pending_.size();
-  pending_.clear();
-
-  Bytes coded_names = names::encode_names(names);
-  // Any sequence encoder failure means options it cannot honour.
-  auto coded_sequence = seq::encode_sequence_stream(sequence, options_.sequence);
-  if (!coded_sequence) return refuse(coded_sequence.error().message());
-  Bytes coded_qualities = ZELK_TRY(quality::encode_quality_stream(sequence.read_lengths, qualities, sequence.bases,
-                                                                   quality_options(options_, mean_length)));
-
-  BlockPayloadParts parts{names_digest(names),
-                          per_read_digest(sequence.read_lengths, sequence.bases),
-                          per_read_digest(sequence.read_lengths, qualities),
-                          static_cast<uint32_t>(names.size()),
-                          coded_names,
-                          *coded_sequence,
-                          coded_qualities};
-  Bytes payload = encode_block_payload(parts);
-  if (payload.size() > kMaxBlockPayload) return refuse("block larger than 2 GiB; lower block_reads");
+Result<void> ArchiveWriter::write_block(ByteSpan payload) {
   GroupEntry entry;
   group_entry_for_payload(payload, offset_, entry);
   groups_.push_back(entry);
@@ -147,8 +180,9 @@ Result<void> ArchiveWriter::flush_block() {
 }
 
 Result<void> ArchiveWriter::finish() {
-  if (!started_) ZELK_TRY(start());
-  ZELK_TRY(flush_block());
+  if (!pending_.empty()) full_.push_back(std::exchange(pending_, {}));
+  ZELK_TRY(flush_blocks());
+  if (!started_) ZELK_TRY(start({}));
   ZELK_TRY(write(encode_end_of_blocks()));
   Index index{std::move(groups_), total_reads_, 0};
   return write(encode_footer_and_trailer(std::move(index), crc_, offset_));

@@ -14,6 +14,7 @@
 #include "zelk-container/footer.h"
 #include "zelk-sequence/sequence.h"
 #include "zelk-base/fastq.h"
+#include "zelk-base/pool.h"
 
 namespace zelk::container {
 
@@ -33,11 +34,14 @@ struct ArchiveOptions {
   uint8_t flags = 0;
   // Contigs stored as the shared reference frame after the header.
   std::optional<std::vector<std::string>> reference;
+  uint64_t threads = 1;  // blocks encoded at once; 0: one per processor
 };
 
 // Accumulates reads into blocks and appends finished archive bytes to a
 // caller-supplied output function. A record or option the format cannot
 // store is an InvalidArgument error; the output's own errors pass through.
+// With several threads, as many full blocks as there are workers are
+// encoded together, then written in order.
 class ArchiveWriter {
  public:
   using Output = std::function<Result<void>(ByteSpan)>;
@@ -48,21 +52,34 @@ class ArchiveWriter {
   Result<void> finish();
 
  private:
-  Result<void> start();
-  Result<void> write_reference(const std::vector<std::string>& contigs);
-  Platform detected_platform() const;
-  Result<void> flush_block();
+  using Block = std::vector<FastqRecord>;
+
+  Result<void> start(const Block& first);
+  Result<void> flush_blocks();
+  Result<void> write_block(ByteSpan payload);
   Result<void> write(ByteSpan data);
 
   ArchiveOptions options_;
   Output output_;
+  WorkerPool pool_;
   bool started_ = false;
   uint64_t offset_ = 0;
   uint32_t crc_ = 0;  // of everything written so far: the whole-file CRC grows with it
-  std::vector<FastqRecord> pending_;
+  Block pending_;
+  std::vector<Block> full_;  // complete blocks waiting to be encoded together
   std::vector<GroupEntry> groups_;
   uint64_t total_reads_ = 0;
 };
+
+// The pieces of the writer for archives assembled elsewhere (blocks
+// encoded on other machines): a block's payload from its records, what
+// comes before the first block (the header, derived from the first block's
+// records, and the shared reference frame if any), and the reads per block
+// it chooses from the first read's length. With the same options they
+// match ArchiveWriter's output byte for byte.
+Result<Bytes> encode_block(std::vector<FastqRecord>& records, const ArchiveOptions& options);
+Result<Bytes> archive_header(const std::vector<FastqRecord>& first_block, const ArchiveOptions& options);
+uint64_t block_reads_for(const ArchiveOptions& options, uint64_t first_read_length);
 
 // Defaults for reads of about `read_length` bases: reads per block, and the
 // quality mode (long reads code qualities against their bases).

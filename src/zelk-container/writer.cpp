@@ -52,4 +52,31 @@ Bytes assemble_plain_archive(ByteSpan header, const std::vector<Bytes>& payloads
   return archive;
 }
 
+bool frame_with_summary(ByteSpan payload, Bytes& frame, FrameSummary& summary) {
+  if (!group_entry_for_payload(payload, 0, summary.entry)) return false;
+  frame = encode_block_frame(payload);
+  summary.length = frame.size();
+  summary.crc = crc32c(frame);
+  return true;
+}
+
+Bytes archive_ending(ByteSpan header, std::span<const FrameSummary> blocks) {
+  uint64_t offset = header.size();
+  uint32_t crc = crc32c(header);
+  Index index;
+  for (const FrameSummary& block : blocks) {
+    GroupEntry entry = block.entry;
+    entry.block_offset += offset;
+    for (StreamLoc& stream : entry.streams) stream.offset += offset;
+    index.groups.push_back(entry);
+    index.total_reads += entry.read_count;
+    crc = crc32c_combine(crc, block.crc, block.length);
+    offset += block.length;
+  }
+  Bytes out = encode_end_of_blocks();
+  crc = crc32c_extend(crc, out);
+  append_bytes(out, encode_footer_and_trailer(std::move(index), crc, offset + out.size()));
+  return out;
+}
+
 }  // namespace zelk::container

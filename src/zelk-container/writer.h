@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "zelk-base/bytes.h"
@@ -35,5 +36,22 @@ Bytes encode_footer_and_trailer(Index index, uint32_t crc_before, uint64_t foote
 // The footer's group record for a payload framed at `block_offset`; false
 // when the payload does not split into its three streams.
 bool group_entry_for_payload(ByteSpan payload, uint64_t block_offset, GroupEntry& entry);
+
+// What the footer needs of one block frame written elsewhere: its length,
+// its CRC-32C and its group record with offsets from the frame's start.
+struct FrameSummary {
+  uint64_t length = 0;
+  uint32_t crc = 0;
+  GroupEntry entry;
+};
+
+// The frame around `payload` and its summary; false as for
+// group_entry_for_payload.
+bool frame_with_summary(ByteSpan payload, Bytes& frame, FrameSummary& summary);
+
+// End marker, footer and trailer of the archive `header` ‖ the frames
+// `blocks` summarise, in order. The whole-file CRC is combined from the
+// header's and the frames' CRCs, so the frames are never read again.
+Bytes archive_ending(ByteSpan header, std::span<const FrameSummary> blocks);
 
 }  // namespace zelk::container

@@ -1,38 +1,20 @@
-// Archive writers: from (name, sequence, quality) triples or straight from
-// a FASTQ file, to bytes or to a path.
-#include <memory>
-
-#include "zelk-container/archive_writer.h"
+// Whole-archive writing from (name, sequence, quality) triples or a FASTQ
+// file, and the options every archive writer takes.
 #include "zelk-base/fastq.h"
+#include "zelk-container/archive_writer.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/common/source.h"
+#include "zelk-python/writer/archive_options.h"
+#include "zelk-python/writer/arguments.h"
 #include "zelk-python/writer/writer.h"
 
 namespace zelk::py {
 
-namespace {
-
 using container::ArchiveOptions;
 using container::ArchiveWriter;
 
-#define ZELK_ARCHIVE_KEYWORDS                                                                     \
-  "block_reads", "sequence_method", "sequence_order", "hashed_order", "table_bits", "quality_mode", \
-      "quality_binning", "symbols", "quantizer", "chunk_variant", "segments", "warmup", "platform", \
-      "members", "labels", "flags", "reference"
-#define ZELK_ARCHIVE_FORMAT "|$OOOOOOOOOOOOOOOOO"
-
-// The option objects in keyword order (absent: nullptr).
-struct OptionArgs {
-  PyObject *block_reads = nullptr, *sequence_method = nullptr, *sequence_order = nullptr,
-           *hashed_order = nullptr, *table_bits = nullptr, *quality_mode = nullptr,
-           *quality_binning = nullptr, *symbols = nullptr, *quantizer = nullptr,
-           *chunk_variant = nullptr, *segments = nullptr, *warmup = nullptr, *platform = nullptr,
-           *members = nullptr, *labels = nullptr, *flags = nullptr, *reference = nullptr;
-};
-
 bool options_from(const OptionArgs& args, ArchiveOptions& options) {
   std::optional<uint64_t> block_reads, segments;
-  std::optional<uint8_t> quality_binning;
   if (!optional_u64(args.block_reads, block_reads) || !optional_byte(args.sequence_method, "sequence_method", options.sequence.method) ||
       !optional_byte(args.sequence_order, "sequence_order", options.sequence.order) ||
       !optional_byte(args.hashed_order, "hashed_order", options.sequence.hashed_order) ||
@@ -54,18 +36,19 @@ bool options_from(const OptionArgs& args, ArchiveOptions& options) {
     }
     options.segments = static_cast<uint32_t>(*segments);
   }
+  if (args.threads && !threads_from(args.threads, options.threads)) return false;
   if (args.reference && args.reference != Py_None && !bytes_sequence(args.reference, options.reference.emplace()))
     return false;
   return !args.labels || args.labels == Py_None || bytes_sequence(args.labels, options.labels);
 }
 
-// Raises the writer's error unless Python already has one (a failing
-// iterator or conversion).
 bool check(PyObject* module, const Result<void>& result) {
   if (result) return true;
   if (!PyErr_Occurred()) raise_writer_error(module, result.error());
   return false;
 }
+
+namespace {
 
 // Feeds every (name, sequence, quality) triple of `records` to `writer`.
 bool add_triples(PyObject* module, PyObject* records, ArchiveWriter& writer) {
@@ -96,10 +79,7 @@ PyObject* py_write_archive(PyObject* module, PyObject* args, PyObject* kwargs) {
   PyObject* records;
   OptionArgs a;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O" ZELK_ARCHIVE_FORMAT ":write_archive",
-                                   const_cast<char**>(keywords), &records, &a.block_reads, &a.sequence_method,
-                                   &a.sequence_order, &a.hashed_order, &a.table_bits, &a.quality_mode,
-                                   &a.quality_binning, &a.symbols, &a.quantizer, &a.chunk_variant, &a.segments,
-                                   &a.warmup, &a.platform, &a.members, &a.labels, &a.flags, &a.reference))
+                                   const_cast<char**>(keywords), &records, ZELK_ARCHIVE_OPTION_POINTERS(a)))
     return nullptr;
   ArchiveOptions options;
   if (!options_from(a, options)) return nullptr;
@@ -109,16 +89,25 @@ PyObject* py_write_archive(PyObject* module, PyObject* args, PyObject* kwargs) {
   return bytes_from(ByteSpan(archive));
 }
 
+// Feeds every record of `reader` to `writer`; the lock is released.
+Result<uint64_t> add_fastq(FastqReader& reader, ArchiveWriter& writer) {
+  uint64_t reads = 0;
+  FastqRecord record;
+  while (ZELK_TRY(reader.next(record))) {
+    ZELK_TRY(writer.add(std::move(record)));
+    ++reads;
+  }
+  ZELK_TRY(writer.finish());
+  return reads;
+}
+
 PyObject* py_compress_fastq(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"source", "dest", ZELK_ARCHIVE_KEYWORDS, nullptr};
   PyObject *source_arg, *dest_arg;
   OptionArgs a;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO" ZELK_ARCHIVE_FORMAT ":compress_fastq",
-                                   const_cast<char**>(keywords), &source_arg, &dest_arg, &a.block_reads,
-                                   &a.sequence_method, &a.sequence_order, &a.hashed_order, &a.table_bits,
-                                   &a.quality_mode, &a.quality_binning, &a.symbols, &a.quantizer,
-                                   &a.chunk_variant, &a.segments, &a.warmup, &a.platform, &a.members,
-                                   &a.labels, &a.flags, &a.reference))
+                                   const_cast<char**>(keywords), &source_arg, &dest_arg,
+                                   ZELK_ARCHIVE_OPTION_POINTERS(a)))
     return nullptr;
   ArchiveOptions options;
   std::string dest;
@@ -127,33 +116,15 @@ PyObject* py_compress_fastq(PyObject* module, PyObject* args, PyObject* kwargs) 
   if (!source) return nullptr;
   auto file = create_output_file(dest);
   if (!file) return nullptr;
-  uint64_t reads = 0;
-  Result<void> written;
-  Result<void> input_status;
-  {
+  Result<uint64_t> reads = [&] {
     GilReleased unlocked;
-    ArchiveWriter writer(std::move(options), [&](ByteSpan data) { return file->write(data); });
     FastqReader reader(*source);
-    FastqRecord record;
-    for (;;) {
-      auto more = reader.next(record);
-      if (!more) {
-        input_status = fail(std::move(more).error());
-        break;
-      }
-      if (!*more) {
-        written = writer.finish();
-        break;
-      }
-      written = writer.add(std::move(record));
-      if (!written) break;
-      ++reads;
-    }
-  }
+    ArchiveWriter writer(std::move(options), [&](ByteSpan data) { return file->write(data); });
+    return add_fastq(reader, writer);
+  }();
   file.reset();
-  if (!input_status) return raise_writer_error(module, input_status.error());
-  if (!check(module, written)) return nullptr;
-  return PyLong_FromUnsignedLongLong(reads);
+  if (!reads) return raise_writer_error(module, reads.error());
+  return PyLong_FromUnsignedLongLong(*reads);
 }
 
 PyObject* py_read_fastq(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -187,16 +158,11 @@ PyObject* py_read_fastq(PyObject* module, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-#define ZELK_ARCHIVE_OPTIONS_DOC                                                                      \
-  "block_reads=None, sequence_method=0, sequence_order=None, hashed_order=None, table_bits=None, "    \
-  "quality_mode=None, quality_binning=0, symbols=None, quantizer=None, chunk_variant=1, segments=4, " \
-  "warmup=None, platform=None, members=1, labels=None, flags=0, reference=None"
-
 PyMethodDef archive_methods[] = {
     ZELK_WRITER_FN(write_archive,
                    "write_archive(records, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
                    "A complete plain archive of `records`, an iterable of (name, sequence,\n"
-                   "quality) bytes triples. None picks the default for the read length.\n"
+                   "quality) triples of bytes or str. None picks the default for the read length.\n"
                    "`reference`, a list of contig bytes, is stored as the archive's shared\n"
                    "reference frame (header flag bit 5).\n\n"
                    "layout=\"reordered\" writes the globally reordered layout instead, with the\n"
@@ -206,11 +172,12 @@ PyMethodDef archive_methods[] = {
                    " quality_mode (0 only), quality_binning, platform and members."),
     ZELK_WRITER_FN(compress_fastq,
                    "compress_fastq(source, dest, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
-                   "Compress a FASTQ file (plain or gzip; a path or bytes) into an archive at\n"
-                   "`dest`. Returns the read count."),
+                   "Compress a four-line FASTQ file (plain or gzip; a path or bytes) into an\n"
+                   "archive at `dest`. Returns the read count. `zelk.compress` is the user-facing\n"
+                   "version (safe outputs, wrapped input, pairs)."),
     ZELK_WRITER_FN(read_fastq,
                    "read_fastq(source)\n--\n\n"
-                   "The (name, sequence, quality) triples of a FASTQ file, plain or gzip."),
+                   "The (name, sequence, quality) triples of a four-line FASTQ file, plain or gzip."),
     {nullptr, nullptr, 0, nullptr},
 };
 

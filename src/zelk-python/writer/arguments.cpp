@@ -52,20 +52,31 @@ bool optional_bytes(PyObject* arg, const char* name, std::optional<Bytes>& out) 
   return true;
 }
 
+bool text_bytes(PyObject* arg, std::string& out) {
+  if (PyBytes_Check(arg)) {
+    ByteSpan data = bytes_view(arg);
+    out.assign(data.begin(), data.end());
+    return true;
+  }
+  if (PyUnicode_Check(arg)) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(arg, &size);
+    if (!utf8) return false;
+    out.assign(utf8, static_cast<size_t>(size));
+    return true;
+  }
+  PyErr_SetString(PyExc_TypeError, "expected bytes or str");
+  return false;
+}
+
 bool bytes_sequence(PyObject* arg, std::vector<std::string>& out) {
-  PyRef items(PySequence_Fast(arg, "expected a sequence of bytes"));
+  PyRef items(PySequence_Fast(arg, "expected a sequence of bytes or str"));
   if (!items) return false;
   Py_ssize_t count = PySequence_Size(items.get());
-  out.reserve(static_cast<size_t>(count));
+  out.resize(static_cast<size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyRef item(PySequence_GetItem(items.get(), i));
-    if (!item) return false;
-    if (!PyBytes_Check(item.get())) {
-      PyErr_SetString(PyExc_TypeError, "expected a sequence of bytes");
-      return false;
-    }
-    ByteSpan data = bytes_view(item.get());
-    out.emplace_back(data.begin(), data.end());
+    if (!item || !text_bytes(item.get(), out[static_cast<size_t>(i)])) return false;
   }
   return true;
 }

@@ -21,7 +21,9 @@ bool optional_byte(PyObject* arg, const char* name, std::optional<uint8_t>& out)
 bool optional_byte(PyObject* arg, const char* name, uint8_t& out);
 bool optional_bytes(PyObject* arg, const char* name, std::optional<Bytes>& out);
 
-// A sequence of bytes objects, copied.
+// A bytes object copied, or a str as UTF-8.
+bool text_bytes(PyObject* arg, std::string& out);
+// A sequence of bytes or str objects, copied as by text_bytes.
 bool bytes_sequence(PyObject* arg, std::vector<std::string>& out);
 // A sequence of reads (bytes) as per-read lengths and the concatenation.
 bool reads_block(PyObject* arg, dna::SequenceBlock& out);

@@ -208,6 +208,46 @@ PyObject* py_plain_archive(PyObject*, PyObject* args, PyObject* kwargs) {
   return bytes_result(assemble_plain_archive(bytes_view(header), payloads, overrides, reference_slice));
 }
 
+// One summary as encode_block returns it: (frame length, frame CRC, reads,
+// then (offset, length, CRC) of each stream).
+bool frame_summary_from(PyObject* item, FrameSummary& summary) {
+  static const char kShape[] = "each summary must be (length, crc, reads, names, sequence, quality) as encode_block gives";
+  unsigned long long length, offsets[3];
+  unsigned long crc, stream_crcs[3];
+  unsigned int reads, lengths[3];
+  if (!PyTuple_Check(item) ||
+      !PyArg_ParseTuple(item, "KkI(KIk)(KIk)(KIk)", &length, &crc, &reads, &offsets[0], &lengths[0],
+                        &stream_crcs[0], &offsets[1], &lengths[1], &stream_crcs[1], &offsets[2], &lengths[2],
+                        &stream_crcs[2])) {
+    if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, kShape);
+    }
+    return false;
+  }
+  summary.length = length;
+  summary.crc = static_cast<uint32_t>(crc);
+  summary.entry.read_count = reads;
+  for (size_t s = 0; s < kStreamCount; ++s)
+    summary.entry.streams[s] = {offsets[s], lengths[s], static_cast<uint32_t>(stream_crcs[s])};
+  return true;
+}
+
+PyObject* py_archive_ending(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"header", "summaries", nullptr};
+  PyObject *header, *summaries_arg;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "SO:archive_ending", const_cast<char**>(keywords), &header,
+                                   &summaries_arg))
+    return nullptr;
+  PyRef iterator(PyObject_GetIter(summaries_arg));
+  if (!iterator) return nullptr;
+  std::vector<FrameSummary> summaries;
+  while (PyRef item{PyIter_Next(iterator.get())})
+    if (!frame_summary_from(item.get(), summaries.emplace_back())) return nullptr;
+  if (PyErr_Occurred()) return nullptr;
+  return bytes_result(archive_ending(bytes_view(header), summaries));
+}
+
 }  // namespace
 
 PyMethodDef container_methods[] = {
@@ -242,6 +282,12 @@ PyMethodDef container_methods[] = {
                    "whole_file_crc=None, body_crc=None, footer_offset=None)\n--\n\n"
                    "A plain archive: header, one frame per payload, end marker, footer and\n"
                    "trailer. The keywords override footer fields."),
+    ZELK_WRITER_FN(archive_ending,
+                   "archive_ending(header, summaries)\n--\n\n"
+                   "End marker, footer and trailer of the archive made of `header` (all that\n"
+                   "comes before the first block) and the frames that `summaries` (from\n"
+                   "encode_block, in order) describe. The\n"
+                   "whole-file CRC is combined from their CRCs, so the frames are not needed."),
     {nullptr, nullptr, 0, nullptr},
 };
 

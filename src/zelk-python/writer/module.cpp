@@ -8,28 +8,30 @@ namespace zelk::py {
 
 namespace {
 
-PyMethodDef* const kAreaMethods[] = {container_methods, checksum_methods,  archive_methods, rans_methods,
-                                     names_methods,     sequence_methods,  reference_methods, quality_methods,
-                                     reorder_methods};
+PyMethodDef* const kAreaMethods[] = {container_methods, checksum_methods, archive_methods,  rans_methods,
+                                     names_methods,     sequence_methods, reference_methods, quality_methods,
+                                     block_methods,     reorder_methods};
 
 int module_exec(PyObject* module) {
-  PyRef reader_module(PyImport_ImportModule("_zelk"));
+  PyRef reader_module(PyImport_ImportModule("zelk._zelk"));
   if (!reader_module) return -1;
   WriterState* state = writer_state(module);
   state->zelk_error = PyObject_GetAttrString(reader_module.get(), "ZelkError");
   if (!state->zelk_error) return -1;
   for (PyMethodDef* methods : kAreaMethods)
     if (PyModule_AddFunctions(module, methods) < 0) return -1;
-  return 0;
+  return add_stream_types(module);
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(writer_state(module)->zelk_error);
+  Py_VISIT(writer_state(module)->fastq_input_type);
   return 0;
 }
 
 int module_clear(PyObject* module) {
   Py_CLEAR(writer_state(module)->zelk_error);
+  Py_CLEAR(writer_state(module)->fastq_input_type);
   return 0;
 }
 
@@ -54,6 +56,10 @@ PyModuleDef module_def = {
 
 WriterState* writer_state(PyObject* module) {
   return static_cast<WriterState*>(PyModule_GetState(module));
+}
+
+WriterState* writer_state_of_type(PyTypeObject* type) {
+  return static_cast<WriterState*>(PyType_GetModuleState(type));
 }
 
 PyObject* raise_writer_error(PyObject* module, const ArchiveError& error) {

@@ -17,9 +17,12 @@ namespace zelk::py {
 
 struct WriterState {
   PyObject* zelk_error;  // _zelk.ZelkError, so both modules raise one type
+  PyObject* fastq_input_type;
 };
 
 WriterState* writer_state(PyObject* module);
+// The state of the _zelk_writer module that defined `type`.
+WriterState* writer_state_of_type(PyTypeObject* type);
 // Raises `error` as _zelk would; returns nullptr.
 PyObject* raise_writer_error(PyObject* module, const ArchiveError& error);
 
@@ -35,6 +38,10 @@ extern PyMethodDef names_methods[];
 extern PyMethodDef sequence_methods[];
 extern PyMethodDef reference_methods[];
 extern PyMethodDef quality_methods[];
+extern PyMethodDef block_methods[];
+
+// Adds the streaming writer's classes, ArchiveStream and FastqInput.
+int add_stream_types(PyObject* module);
 extern PyMethodDef reorder_methods[];
 
 // write_archive's `layout` keyword: 1 for "reordered", 0 for "plain" or
