@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <string_view>
 
 namespace zelk::bench {
@@ -42,6 +43,29 @@ bool tool_exists(const std::string& command) {
 }  // namespace
 
 Section::Section(int order, const char* name, SectionFn run) { registry()[order] = {name, run}; }
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+namespace {
+
+double status_mb(std::string_view field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.starts_with(field)) return std::stod(line.substr(field.size())) / 1024.0;
+  return 0;
+}
+
+}  // namespace
+
+double peak_rss_mb() { return status_mb("VmHWM:"); }
+double resident_mb() { return status_mb("VmRSS:"); }
+void reset_peak_rss() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 std::string data_dir() {
   if (const char* env = std::getenv("ZELK_DATA")) return env;

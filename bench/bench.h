@@ -42,6 +42,15 @@ inline size_t external_output_size(const std::string& command, const std::string
   return external_output(command, input).size();
 }
 
+// A whole file's bytes; empty when it cannot be read.
+std::string read_file(const std::string& path);
+
+// The kernel's resident-set high-water mark and current resident set, in
+// MB; reset_peak_rss() starts a new high-water measurement from now.
+double peak_rss_mb();
+double resident_mb();
+void reset_peak_rss();
+
 void print_header(const std::string& section);
 void print_row(const std::string& label, double mbps, const std::string& note = "");
 

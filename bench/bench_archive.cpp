@@ -3,8 +3,6 @@
 // same reads, peak RSS, and the size estimate beside the real archive.
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "bench.h"
 #include "zelk-container/archive_writer.h"
@@ -32,13 +30,6 @@ const char* const kSets[] = {
     "pacbio/ccs_sequel_dada2_16s.fastq",
 };
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 Bytes compress(const std::string& fastq) {
   Bytes archive;
   container::ArchiveWriter writer({}, [&](ByteSpan data) -> Result<void> {
@@ -60,26 +51,6 @@ size_t decompress(const Bytes& archive, uint64_t threads, bool fasta) {
   (void)container::decode_archive(source, {threads, !fasta, {true, true, false}, {}}, sink);
   return out.take_memory().size();
 }
-
-// The kernel's resident-set high-water mark, in MB; reset_peak_rss() starts
-// a new measurement from the current resident set.
-double peak_rss_mb() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.starts_with("VmHWM:")) return std::stod(line.substr(6)) / 1024.0;
-  return 0;
-}
-
-double resident_mb() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.starts_with("VmRSS:")) return std::stod(line.substr(6)) / 1024.0;
-  return 0;
-}
-
-void reset_peak_rss() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 }  // namespace
 

@@ -63,9 +63,11 @@ def test_verify_refuses_file_like_objects_before_reading():
         _zelk.verify(Reader(plain()))
 
 
-def test_verify_of_reordered_layout_is_refused_until_supported():
-    with pytest.raises(_zelk.ZelkError, match=r"unsupported header flags \(bits 0x8\)"):
-        _zelk.verify(reordered([b"p", b"s", b"n"], [], []))
+def test_verify_of_reordered_layout_decodes_it():
+    with pytest.raises(OSError, match="failed to fill whole buffer"):
+        _zelk.verify(reordered([b"p", b"s", b""], [], []))
+    with pytest.raises(_zelk.ZelkError, match=r"^malformed zelk block: reorder output digest length$"):
+        _zelk.verify(reordered([b"", b"", b""], [], [], reads=0) + writer.framed_slice(b"1234567"))
 
 
 def test_threads_must_be_unsigned():

@@ -120,17 +120,37 @@ inline int64_t zigzag_decode(uint64_t v) {
   return static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1);
 }
 
-// Allocates a container of `n` elements, turning a failed reservation into
-// the caller's "... too large to allocate" error instead of a crash.
+// Resizes `out` to `n` elements, turning a failed reservation into the
+// caller's "... too large to allocate" error instead of a crash.
 template <class Container, class MakeError>
-inline Result<Container> allocate(uint64_t n, MakeError&& make_error) {
-  Container out;
+inline Result<void> resize_checked(Container& out, uint64_t n, MakeError&& make_error) {
   try {
     if (n > out.max_size()) return fail(make_error());
     out.resize(static_cast<size_t>(n));
   } catch (const std::bad_alloc&) {
     return fail(make_error());
   }
+  return {};
+}
+
+// Reserves room for `n` elements, failing as resize_checked does. Nothing
+// is written, so pages of a large reservation stay untouched until used.
+template <class Container, class MakeError>
+inline Result<void> reserve_checked(Container& out, uint64_t n, MakeError&& make_error) {
+  try {
+    if (n > out.max_size()) return fail(make_error());
+    out.reserve(static_cast<size_t>(n));
+  } catch (const std::bad_alloc&) {
+    return fail(make_error());
+  }
+  return {};
+}
+
+// A new container of `n` elements, allocated as resize_checked does.
+template <class Container, class MakeError>
+inline Result<Container> allocate(uint64_t n, MakeError&& make_error) {
+  Container out;
+  ZELK_TRY(resize_checked(out, n, make_error));
   return out;
 }
 

@@ -1,5 +1,6 @@
 #include "zelk-container/block_reader.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 
@@ -19,6 +20,21 @@ Result<void> read_or_truncated(BufferedReader& reader, std::span<uint8_t> out) {
   return {};
 }
 
+// Reads a payload of `length` bytes, growing the buffer as the data
+// arrives: a length that overstates the input costs no more memory than the
+// input itself. A short read is Truncated.
+Result<Bytes> read_payload(BufferedReader& reader, uint64_t length) {
+  constexpr uint64_t kFirstStep = 1 << 20;
+  Bytes payload;
+  while (payload.size() < length) {
+    size_t at = payload.size();
+    uint64_t step = std::min<uint64_t>(length - at, std::max<uint64_t>(kFirstStep, at));
+    ZELK_TRY(resize_checked(payload, at + step, [] { return ArchiveError::truncated(); }));
+    ZELK_TRY(read_or_truncated(reader, std::span<uint8_t>(payload).subspan(at)));
+  }
+  return payload;
+}
+
 }  // namespace
 
 Result<std::optional<Bytes>> read_block_frame(BufferedReader& reader, uint64_t block_index) {
@@ -36,8 +52,7 @@ Result<std::optional<Bytes>> read_block_frame(BufferedReader& reader, uint64_t b
     return fail(ArchiveError::malformed("block payload length exceeds the maximum"));
   uint8_t crc_field[4];
   ZELK_TRY(read_or_truncated(reader, crc_field));
-  auto payload = ZELK_TRY(allocate<Bytes>(length, [] { return ArchiveError::truncated(); }));
-  ZELK_TRY(read_or_truncated(reader, payload));
+  Bytes payload = ZELK_TRY(read_payload(reader, length));
   if (crc32c(payload) != load_le<uint32_t>(crc_field))
     return fail(ArchiveError::corrupt(strprintf("block %" PRIu64, block_index)));
   return std::optional<Bytes>(std::move(payload));
@@ -50,8 +65,7 @@ Result<Bytes> read_framed_slice(BufferedReader& reader, const std::string& label
   if (length > kMaxSlicePayload)
     return fail(ArchiveError::malformed("framed slice length exceeds the maximum"));
   ZELK_TRY(reader.read_exact({fields + 4, 4}));
-  auto payload = ZELK_TRY(allocate<Bytes>(length, [] { return ArchiveError::truncated(); }));
-  ZELK_TRY(read_or_truncated(reader, payload));
+  Bytes payload = ZELK_TRY(read_payload(reader, length));
   if (crc32c(payload) != load_le<uint32_t>(fields + 4)) return fail(ArchiveError::corrupt(label));
   return payload;
 }

@@ -9,6 +9,7 @@
 
 #include "zelk-container/block_reader.h"
 #include "zelk-container/header.h"
+#include "zelk-container/reordered_layout.h"
 #include "zelk-base/io.h"
 #include "zelk-base/pool.h"
 #include "zelk-reorder/reference.h"
@@ -142,7 +143,7 @@ Result<uint64_t> decode_archive(Source& source, const DecodeRequest& request, Re
   WorkerPool pool(WorkerPool::decode_pool_size(request.threads));
   BufferedReader reader(source);
   ArchiveHeader header = ZELK_TRY(read_header(reader));
-  if (header.has_flag(kFlagGlobalReorder)) return fail(ArchiveError::unsupported_flags(kFlagGlobalReorder));
+  if (header.has_flag(kFlagGlobalReorder)) return decode_reordered(header, reader, pool, request, sink);
   const std::optional<dna::ReferenceSet> reference = ZELK_TRY(read_global_reference(reader, header, request));
 
   // Two blocks per worker keep every worker busy while this thread reads

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -56,5 +57,10 @@ Result<NameTemplate> parse_name_template(ByteSpan data);
 std::string render_name_template(const NameTemplate& name_template, uint64_t n);
 // The caller keeps within the column and width limits.
 Bytes encode_name_template(const NameTemplate& name_template);
+
+// A template that renders names[i] for every i from 0, when the names are
+// one fixed text with counters that each step by one from name to name
+// (zero-filled to a fixed width, or not at all); nullopt otherwise.
+std::optional<NameTemplate> find_name_template(std::span<const std::string> names);
 
 }  // namespace zelk::names

@@ -77,6 +77,9 @@ Result<void> append_to(Bytes& out, ByteSpan data) {
 }
 
 PyObject* py_write_archive(PyObject* module, PyObject* args, PyObject* kwargs) {
+  int layout = requested_layout(kwargs);
+  if (layout < 0) return nullptr;
+  if (layout == 1) return write_reordered_archive(module, args, kwargs);
   static const char* keywords[] = {"records", ZELK_ARCHIVE_KEYWORDS, nullptr};
   PyObject* records;
   OptionArgs a;
@@ -166,7 +169,12 @@ PyMethodDef archive_methods[] = {
                    "A complete plain archive of `records`, an iterable of (name, sequence,\n"
                    "quality) triples of bytes or str. None picks the default for the read length.\n"
                    "`reference`, a list of contig bytes, is stored as the archive's shared\n"
-                   "reference frame (header flag bit 5)."),
+                   "reference frame (header flag bit 5).\n\n"
+                   "layout=\"reordered\" writes the globally reordered layout instead, with the\n"
+                   "keywords reorder_version=3, keep_order=True, name_template=\"auto\",\n"
+                   "reorder=True, reference=None (\"auto\" or contigs), reference_method=0,\n"
+                   "block_reads,"
+                   " quality_mode (0 only), quality_binning, platform and members."),
     ZELK_WRITER_FN(compress_fastq,
                    "compress_fastq(source, dest, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
                    "Compress a four-line FASTQ file (plain or gzip; a path or bytes) into an\n"

@@ -10,7 +10,7 @@ namespace {
 
 PyMethodDef* const kAreaMethods[] = {container_methods, checksum_methods, archive_methods,  rans_methods,
                                      names_methods,     sequence_methods, reference_methods, quality_methods,
-                                     block_methods};
+                                     block_methods,     reorder_methods};
 
 int module_exec(PyObject* module) {
   PyRef reader_module(PyImport_ImportModule("zelk._zelk"));

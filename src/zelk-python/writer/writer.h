@@ -42,5 +42,13 @@ extern PyMethodDef block_methods[];
 
 // Adds the streaming writer's classes, ArchiveStream and FastqInput.
 int add_stream_types(PyObject* module);
+extern PyMethodDef reorder_methods[];
+
+// write_archive's `layout` keyword: 1 for "reordered", 0 for "plain" or
+// absent (the keyword is then removed from `kwargs`), -1 with an exception
+// set for anything else.
+int requested_layout(PyObject* kwargs);
+// write_archive(records, layout="reordered", ...).
+PyObject* write_reordered_archive(PyObject* module, PyObject* args, PyObject* kwargs);
 
 }  // namespace zelk::py

@@ -1,0 +1,339 @@
+#include "zelk-container/reordered_writer.h"
+
+#include <algorithm>
+#include <numeric>
+#include <optional>
+
+#include "zelk-base/pool.h"
+#include "zelk-base/xxh3.h"
+#include "zelk-container/block_frame.h"
+#include "zelk-container/estimate.h"
+#include "zelk-container/header.h"
+#include "zelk-dna/dna.h"
+#include "zelk-names/names.h"
+#include "zelk-quality/quality.h"
+#include "zelk-rans/rans.h"
+#include "zelk-reorder/clustered.h"
+#include "zelk-reorder/clusters.h"
+#include "zelk-reorder/reference.h"
+#include "zelk-reorder/reorderer.h"
+
+namespace zelk::container {
+
+namespace {
+
+std::unexpected<ArchiveError> refuse(std::string message) {
+  return fail(ArchiveError::invalid_argument(std::move(message)));
+}
+
+// Sequence blocks hold whole clusters, so they are larger than plain
+// blocks: a cluster never spans two blocks.
+constexpr uint64_t kBlockSizeFactor = 4;
+// Substitutions per 16 covered bases an aligned read may have, tried in
+// turn for each block: the lower suits reads that code well as literals.
+constexpr uint32_t kSubstitutionsPer16[] = {1, 2};
+
+reorder::ReadOrder input_order(size_t count) {
+  reorder::ReadOrder order;
+  order.original.resize(count);
+  std::iota(order.original.begin(), order.original.end(), 0);
+  order.flipped.assign(count, 0);
+  order.hints.resize(count);
+  for (size_t i = 1; i < count; ++i) order.hints[i] = {static_cast<uint32_t>(i - 1), 0};
+  order.contig.resize(count);
+  std::iota(order.contig.begin(), order.contig.end(), 0);
+  order.position.assign(count, 0);
+  return order;
+}
+
+struct Layout {
+  uint64_t reads = 0;
+  uint64_t block_reads = 1;
+  size_t blocks = 0;
+  bool keep_order = true;
+  reorder::ReadOrder order;
+  std::optional<names::NameTemplate> name_template;
+  std::optional<dna::ReferenceSet> reference;
+  bool reads_on_reference = false;  // the reference is the reorderer's contigs
+
+  // The input record emitted at output position i (stored order without
+  // keep_order), and whether it is stored flipped.
+  size_t record_at_output(size_t i) const { return keep_order ? i : order.original[i]; }
+  std::pair<size_t, size_t> block_range(size_t b) const {
+    return {b * block_reads, std::min<uint64_t>(reads, (b + 1) * block_reads)};
+  }
+};
+
+// The sequences of stored reads [begin, end), on their stored strand, with
+// the overlap hints that stay inside the block.
+Result<Bytes> sequence_block(const std::vector<FastqRecord>& records, const Layout& layout,
+                                                 size_t begin, size_t end, uint8_t version) {
+  dna::SequenceBlock block;
+  std::vector<reorder::ReadPlacement> hints;
+  for (size_t i = begin; i < end; ++i) {
+    const std::string& sequence = records[layout.order.original[i]].sequence;
+    block.read_lengths.push_back(static_cast<uint32_t>(sequence.size()));
+    size_t at = block.bases.size();
+    block.bases.resize(at + sequence.size());
+    std::span<uint8_t> stored(block.bases.data() + at, sequence.size());
+    if (layout.order.flipped[i])
+      (void)dna::revcomp_into(as_bytes(sequence), stored);  // same length: cannot fail
+    else
+      std::ranges::copy(sequence, stored.begin());
+    reorder::ReadPlacement hint = layout.order.hints[i];
+    if (hint.anchor != reorder::ReadPlacement::kNoAnchor && hint.anchor >= begin)
+      hint.anchor -= static_cast<uint32_t>(begin);
+    else
+      hint.anchor = reorder::ReadPlacement::kNoAnchor;
+    if (layout.reads_on_reference) {
+      hint.contig = layout.order.contig[i];
+      hint.contig_offset = layout.order.position[i];
+    }
+    hints.push_back(hint);
+  }
+  // How many substitutions make a literal the cheaper choice depends on how
+  // well the context model codes literals, so the block is coded both ways.
+  std::optional<Bytes> best;
+  for (uint32_t substitutions : kSubstitutionsPer16) {
+    reorder::BlockEncodeOptions options;
+    options.version = static_cast<reorder::BlockVersion>(version);
+    options.max_substitutions_per_16 = substitutions;
+    auto coded = reorder::encode_sequence_block(block, hints, layout.reference ? &*layout.reference : nullptr,
+                                                options);
+    if (!coded) return fail(std::move(coded).error());
+    if (!best || coded->size() < best->size()) best = std::move(*coded);
+  }
+  return std::move(*best);
+}
+
+// The name and quality blocks of output positions [begin, end).
+Result<std::pair<Bytes, Bytes>> name_quality_pair(const std::vector<FastqRecord>& records,
+                                                                      const Layout& layout, size_t begin,
+                                                                      size_t end, uint8_t binning) {
+  std::vector<std::string> names;
+  std::vector<uint32_t> lengths;
+  Bytes qualities;
+  for (size_t i = begin; i < end; ++i) {
+    const FastqRecord& record = records[layout.record_at_output(i)];
+    if (!layout.name_template) names.push_back(record.header);
+    lengths.push_back(static_cast<uint32_t>(record.quality.size()));
+    size_t at = qualities.size();
+    append_bytes(qualities, as_bytes(record.quality));
+    // Without keep_order a flipped read's quality is stored reversed too.
+    if (!layout.keep_order && layout.order.flipped[i]) std::reverse(qualities.begin() + at, qualities.end());
+  }
+  quality::QualityEncodeOptions options;
+  options.binning = binning;
+  auto coded_qualities = quality::encode_quality_stream(lengths, qualities, {}, options);
+  if (!coded_qualities) return fail(std::move(coded_qualities).error());
+  Bytes coded_names = layout.name_template ? Bytes{} : names::encode_names(names);
+  return std::pair{std::move(coded_names), std::move(*coded_qualities)};
+}
+
+// Permutation planes: byte j of p(i) at offset j * N + i.
+Bytes permutation_section(const Layout& layout) {
+  if (!layout.keep_order) return {};
+  uint64_t n = layout.reads;
+  Bytes planes(4 * n);
+  for (uint64_t i = 0; i < n; ++i) {
+    uint32_t position = layout.order.original[i];
+    for (unsigned plane = 0; plane < 4; ++plane) planes[plane * n + i] = static_cast<uint8_t>(position >> (8 * plane));
+  }
+  return rans::rans_encode_best(planes);
+}
+
+Bytes flip_section(const Layout& layout) {
+  Bytes bits((layout.reads + 7) / 8);
+  for (uint64_t i = 0; i < layout.reads; ++i)
+    if (layout.order.flipped[i]) bits[i / 8] |= static_cast<uint8_t>(1 << (i % 8));
+  return bits;
+}
+
+// The sections that depend on the order: flips, permutation, sequences.
+struct CodedSequences {
+  Bytes flips;
+  Bytes permutation;
+  std::vector<Bytes> blocks;
+
+  uint64_t size() const {
+    uint64_t total = flips.size() + permutation.size();
+    for (const Bytes& block : blocks) total += block.size();
+    return total;
+  }
+};
+
+Result<CodedSequences> code_sequences(const std::vector<FastqRecord>& records,
+                                                          const Layout& layout, uint8_t version, WorkerPool& pool) {
+  std::vector<Result<Bytes>> blocks(layout.blocks);
+  pool.parallel_for(layout.blocks, [&](size_t b) {
+    auto [begin, end] = layout.block_range(b);
+    blocks[b] = sequence_block(records, layout, begin, end, version);
+  });
+  CodedSequences coded{flip_section(layout), permutation_section(layout), {}};
+  for (auto& block : blocks) {
+    if (!block) return fail(std::move(block).error());
+    coded.blocks.push_back(std::move(*block));
+  }
+  return coded;
+}
+
+// The consensus of every contig the reorderer laid out, reads counted on
+// their stored strand at their positions.
+Result<dna::ReferenceSet> consensus_contigs(const std::vector<FastqRecord>& records, const reorder::ReadOrder& order) {
+  std::vector<reorder::Cluster> contigs;
+  Bytes stored;
+  for (size_t i = 0; i < order.original.size(); ++i) {
+    if (order.contig[i] >= contigs.size()) contigs.resize(order.contig[i] + 1);
+    const std::string& sequence = records[order.original[i]].sequence;
+    stored.resize(sequence.size());
+    if (order.flipped[i])
+      (void)dna::revcomp_into(as_bytes(sequence), stored);
+    else
+      std::ranges::copy(sequence, stored.begin());
+    auto too_large = [] { return ArchiveError::invalid_argument("reference too large to build"); };
+    ZELK_TRY(contigs[order.contig[i]].learn(static_cast<size_t>(order.position[i]), stored, too_large));
+  }
+  dna::ReferenceSet reference;
+  for (const reorder::Cluster& contig : contigs) {
+    for (size_t j = 0; j < contig.size(); ++j) reference.bases.push_back(contig.consensus(j));
+    reference.offsets.push_back(reference.bases.size());
+  }
+  return reference;
+}
+
+Result<Bytes> reference_section(const dna::ReferenceSet& reference, uint8_t method) {
+  std::vector<ByteSpan> contigs;
+  for (size_t k = 0; k < reference.contig_count(); ++k) contigs.push_back(reference.contig(k));
+  return reorder::encode_reorder_reference(contigs, static_cast<reorder::ReferenceMethod>(method));
+}
+
+// The digest the decoder computes over what it emits.
+uint64_t output_digest(const std::vector<FastqRecord>& records, const Layout& layout) {
+  Xxh3Digest digest;
+  for (uint64_t i = 0; i < layout.reads; ++i) {
+    const FastqRecord& record = records[layout.record_at_output(i)];
+    std::string name = layout.name_template ? names::render_name_template(*layout.name_template, i) : record.header;
+    digest.update_le(static_cast<uint32_t>(name.size()));
+    digest.update(as_bytes(name));
+    digest.update_le(static_cast<uint32_t>(record.sequence.size()));
+    digest.update(as_bytes(record.sequence));
+    digest.update(as_bytes(record.quality));
+  }
+  digest.update_le(layout.reads);
+  return digest.digest();
+}
+
+std::optional<std::string> refuse_records(const std::vector<FastqRecord>& records) {
+  if (records.size() >= UINT32_MAX) return "too many reads for one reordered archive";
+  for (const FastqRecord& record : records) {
+    if (record.sequence.size() != record.quality.size())
+      return ArchiveError::invalid_fastq(record.sequence.size(), record.quality.size()).message();
+    if (record.sequence.size() > reorder::kMaxReadLength) return "read longer than 16777216 bases";
+  }
+  return std::nullopt;
+}
+
+Platform platform_of(const std::vector<FastqRecord>& records) {
+  FastqSample sample;
+  for (const FastqRecord& record : records)
+    if (sample.records == 16 || !add_to_sample(sample, record)) break;
+  return sample.records ? detect_platform(sample) : Platform::Unknown;
+}
+
+}  // namespace
+
+Result<Bytes> write_reordered_archive(const std::vector<FastqRecord>& records,
+                                                          const ArchiveOptions& options,
+                                                          const ReorderedOptions& reordered, WorkerPool& pool) {
+  if (reordered.version < 2 || reordered.version > 4) return refuse("reorder_version must be 2, 3 or 4");
+  bool has_reference = reordered.auto_reference || options.reference;
+  if (reordered.version == 4 && !has_reference) return refuse("reorder_version 4 needs a reference");
+  if (reordered.reference_method != 0 && reordered.reference_method != 1 && reordered.reference_method != 4)
+    return refuse("reference_method must be 0, 1 or 4");
+  if (options.quality_mode.value_or(0) != 0) return refuse("the reordered layout codes qualities in mode 0 only");
+  if (auto refusal = refuse_records(records)) return refuse(*refusal);
+
+  Layout layout;
+  layout.reads = records.size();
+  layout.keep_order = reordered.keep_order;
+  uint64_t first_length = records.empty() ? 0 : records[0].sequence.size();
+  layout.block_reads = std::max<uint64_t>(
+      1, options.block_reads ? options.block_reads : kBlockSizeFactor * default_block_reads(first_length));
+  layout.blocks = (layout.reads + layout.block_reads - 1) / layout.block_reads;
+  if (reordered.reorder) {
+    std::vector<ByteSpan> reads;
+    reads.reserve(records.size());
+    for (const FastqRecord& record : records) reads.push_back(as_bytes(record.sequence));
+    auto order = reorder::order_reads(reads, {}, pool);
+    if (!order) return fail(std::move(order).error());
+    layout.order = std::move(*order);
+  } else {
+    layout.order = input_order(records.size());
+  }
+  if (reordered.auto_reference) {
+    layout.reference = ZELK_TRY(consensus_contigs(records, layout.order));
+    layout.reads_on_reference = true;
+  } else if (options.reference) {
+    layout.reference.emplace();
+    for (const std::string& contig : *options.reference) {
+      append_bytes(layout.reference->bases, as_bytes(contig));
+      layout.reference->offsets.push_back(layout.reference->bases.size());
+    }
+  }
+  if (reordered.name_template && !reordered.keep_order) {
+    std::vector<std::string> names;
+    names.reserve(records.size());
+    for (const FastqRecord& record : records) names.push_back(record.header);
+    layout.name_template = names::find_name_template(names);
+  }
+
+  auto sequences = code_sequences(records, layout, reordered.version, pool);
+  if (!sequences) return fail(std::move(sequences).error());
+  // The permutation can cost more than the reordering saves: then the
+  // input order is kept.
+  if (layout.keep_order && reordered.reorder && !layout.reads_on_reference) {
+    Layout unordered = layout;
+    unordered.order = input_order(records.size());
+    auto alternative = code_sequences(records, unordered, reordered.version, pool);
+    if (!alternative) return fail(std::move(alternative).error());
+    if (alternative->size() < sequences->size()) {
+      layout = std::move(unordered);
+      sequences = std::move(alternative);
+    }
+  }
+  std::vector<Result<std::pair<Bytes, Bytes>>> pairs(layout.blocks);
+  pool.parallel_for(layout.blocks, [&](size_t b) {
+    auto [begin, end] = layout.block_range(b);
+    pairs[b] = name_quality_pair(records, layout, begin, end, options.quality_binning);
+  });
+
+  HeaderFields header;
+  header.flags = kFlagGlobalReorder | kFlagReordered;
+  if (layout.keep_order) header.flags |= kFlagKeepOrder;
+  if (layout.name_template) header.flags |= kFlagRegeneratedNames;
+  if (layout.reference) header.flags |= kFlagGlobalReference;
+  header.platform = options.platform.value_or(static_cast<uint8_t>(platform_of(records)));
+  header.member_count = options.members;
+  header.quality_binning = options.quality_binning;
+  Bytes out = encode_header(header);
+  append_le<uint64_t>(out, layout.reads);
+  append_bytes(out, encode_framed_slice(sequences->flips));
+  append_bytes(out, encode_framed_slice(sequences->permutation));
+  Bytes name_template = layout.name_template ? names::encode_name_template(*layout.name_template) : Bytes{};
+  append_bytes(out, encode_framed_slice(name_template));
+  if (layout.reference)
+    append_bytes(out, encode_framed_slice(ZELK_TRY(reference_section(*layout.reference, reordered.reference_method))));
+  append_le<uint32_t>(out, static_cast<uint32_t>(layout.blocks));
+  for (const Bytes& block : sequences->blocks) append_bytes(out, encode_framed_slice(block));
+  for (auto& pair : pairs) {
+    if (!pair) return fail(std::move(pair).error());
+    append_bytes(out, encode_framed_slice(pair->first));
+    append_bytes(out, encode_framed_slice(pair->second));
+  }
+  Bytes digest;
+  append_le<uint64_t>(digest, output_digest(records, layout));
+  append_bytes(out, encode_framed_slice(digest));
+  return out;
+}
+
+}  // namespace zelk::container

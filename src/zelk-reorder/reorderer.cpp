@@ -1,0 +1,349 @@
+#include "zelk-reorder/reorderer.h"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+
+#include "zelk-base/pool.h"
+
+namespace zelk::reorder {
+
+namespace {
+
+// One sampled k-mer of a read: the hash of its canonical form (the smaller
+// of the k-mer and its reverse complement), where it starts and whether the
+// canonical form is the reverse complement.
+struct Minimizer {
+  uint32_t hash;
+  uint32_t read;
+  uint32_t position_strand;  // position << 1 | strand
+
+  uint32_t position() const { return position_strand >> 1; }
+  bool strand() const { return position_strand & 1; }
+};
+
+uint64_t mix(uint64_t x) {
+  x ^= x >> 31;
+  x *= 0x7fb5d329728ea185ULL;
+  x ^= x >> 27;
+  x *= 0x81dadef4bc2dd44dULL;
+  return x ^ (x >> 33);
+}
+
+int base_bits(uint8_t base) {
+  switch (base | 0x20) {  // either case
+    case 'a': return 0;
+    case 'c': return 1;
+    case 'g': return 2;
+    case 't': return 3;
+    default: return -1;
+  }
+}
+
+uint8_t complement(uint8_t base) {
+  switch (base) {
+    case 'A': return 'T';
+    case 'C': return 'G';
+    case 'G': return 'C';
+    case 'T': return 'A';
+    case 'a': return 't';
+    case 'c': return 'g';
+    case 'g': return 'c';
+    case 't': return 'a';
+    default: return base;
+  }
+}
+
+// The window minimizers of one read's k-mers; k-mers holding anything but
+// A, C, G, T are skipped and restart the window.
+void collect_minimizers(ByteSpan read, uint32_t id, const ReorderParams& params, std::vector<Minimizer>& out) {
+  const unsigned k = params.kmer;
+  const uint64_t mask = (uint64_t{1} << (2 * k)) - 1;
+  constexpr size_t kMaxWindow = 64;
+  std::array<Minimizer, kMaxWindow> window;
+  const size_t w = std::min<size_t>(params.window, kMaxWindow);
+  uint64_t forward = 0, reverse = 0;
+  unsigned valid = 0;
+  size_t in_window = 0;
+  uint32_t last_emitted = UINT32_MAX;
+  auto emit_minimum = [&](size_t count) {
+    const Minimizer* best = &window[0];
+    for (size_t i = 1; i < count; ++i)
+      if (window[i].hash < best->hash) best = &window[i];
+    if (best->position() != last_emitted) out.push_back(*best);
+    last_emitted = best->position();
+  };
+  for (size_t j = 0; j < read.size(); ++j) {
+    int bits = base_bits(read[j]);
+    if (bits < 0) {
+      if (in_window && in_window < w) emit_minimum(in_window);
+      valid = 0;
+      in_window = 0;
+      continue;
+    }
+    forward = ((forward << 2) | bits) & mask;
+    reverse = (reverse >> 2) | (uint64_t(3 - bits) << (2 * (k - 1)));
+    if (++valid < k) continue;
+    auto position = static_cast<uint32_t>(j + 1 - k);
+    bool strand = reverse < forward;
+    Minimizer m{static_cast<uint32_t>(mix(strand ? reverse : forward)), id, position << 1 | strand};
+    if (in_window < w) {
+      window[in_window++] = m;
+      if (in_window == w) emit_minimum(w);
+    } else {
+      std::move(window.begin() + 1, window.begin() + w, window.begin());
+      window[w - 1] = m;
+      emit_minimum(w);
+    }
+  }
+  if (in_window && in_window < w) emit_minimum(in_window);
+}
+
+// Every read's minimizers, grouped by hash: `entries` sorted by hash, each
+// entry's group, and per read the indices of its own entries.
+struct MinimizerIndex {
+  std::vector<Minimizer> entries;
+  std::vector<uint32_t> group_of;                     // per entry
+  std::vector<std::pair<uint32_t, uint32_t>> groups;  // [begin, end) in entries
+  std::vector<uint32_t> read_begin;                   // per read + 1, into by_read
+  std::vector<uint32_t> by_read;                      // entry indices, grouped by read
+};
+
+constexpr size_t kReadsPerTask = 4096;
+
+std::vector<Minimizer> all_minimizers(const std::vector<ByteSpan>& reads, const ReorderParams& params,
+                                      WorkerPool& pool) {
+  size_t tasks = (reads.size() + kReadsPerTask - 1) / kReadsPerTask;
+  std::vector<std::vector<Minimizer>> parts(tasks);
+  pool.parallel_for(tasks, [&](size_t t) {
+    size_t end = std::min(reads.size(), (t + 1) * kReadsPerTask);
+    for (size_t r = t * kReadsPerTask; r < end; ++r)
+      collect_minimizers(reads[r], static_cast<uint32_t>(r), params, parts[t]);
+  });
+  std::vector<Minimizer> all;
+  size_t total = 0;
+  for (const auto& part : parts) total += part.size();
+  all.reserve(total);
+  for (auto& part : parts) {
+    all.insert(all.end(), part.begin(), part.end());
+    std::vector<Minimizer>().swap(part);
+  }
+  return all;
+}
+
+// Sorts by hash: a counting pass on the top byte, then each of the 256
+// ranges sorted on the pool.
+void sort_by_hash(std::vector<Minimizer>& entries, WorkerPool& pool) {
+  std::array<size_t, 257> starts{};
+  for (const Minimizer& m : entries) ++starts[(m.hash >> 24) + 1];
+  for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+  std::vector<Minimizer> sorted(entries.size());
+  std::array<size_t, 256> next;
+  std::copy(starts.begin(), starts.end() - 1, next.begin());
+  for (const Minimizer& m : entries) sorted[next[m.hash >> 24]++] = m;
+  pool.parallel_for(256, [&](size_t b) {
+    std::sort(sorted.begin() + starts[b], sorted.begin() + starts[b + 1], [](const Minimizer& x, const Minimizer& y) {
+      return x.hash != y.hash ? x.hash < y.hash : x.read < y.read;
+    });
+  });
+  entries = std::move(sorted);
+}
+
+MinimizerIndex build_index(const std::vector<ByteSpan>& reads, const ReorderParams& params, WorkerPool& pool) {
+  MinimizerIndex index;
+  index.entries = all_minimizers(reads, params, pool);
+  sort_by_hash(index.entries, pool);
+  const auto& entries = index.entries;
+  index.group_of.resize(entries.size());
+  for (size_t begin = 0; begin < entries.size();) {
+    size_t end = begin + 1;
+    while (end < entries.size() && entries[end].hash == entries[begin].hash) ++end;
+    for (size_t e = begin; e < end; ++e) index.group_of[e] = static_cast<uint32_t>(index.groups.size());
+    index.groups.emplace_back(static_cast<uint32_t>(begin), static_cast<uint32_t>(end));
+    begin = end;
+  }
+  index.read_begin.assign(reads.size() + 1, 0);
+  for (const Minimizer& m : entries) ++index.read_begin[m.read + 1];
+  for (size_t r = 1; r <= reads.size(); ++r) index.read_begin[r] += index.read_begin[r - 1];
+  index.by_read.resize(entries.size());
+  std::vector<uint32_t> next(index.read_begin.begin(), index.read_begin.end() - 1);
+  for (size_t e = 0; e < entries.size(); ++e) index.by_read[next[entries[e].read]++] = static_cast<uint32_t>(e);
+  return index;
+}
+
+// A read positioned relative to another: on the strand `flip` says, and
+// starting `shift` bases after the other's start (both in the other's
+// oriented frame).
+struct Overlap {
+  uint32_t read;
+  bool flip;
+  int64_t shift;
+};
+
+class ContigWalker {
+ public:
+  ContigWalker(const std::vector<ByteSpan>& reads, const ReorderParams& params, MinimizerIndex index)
+      : reads_(reads), params_(params), index_(std::move(index)), used_(reads.size()), probe_mark_(reads.size()) {}
+
+  ReadOrder walk() {
+    ReadOrder order;
+    order.original.reserve(reads_.size());
+    order.flipped.reserve(reads_.size());
+    order.hints.reserve(reads_.size());
+    order.contig.reserve(reads_.size());
+    order.position.reserve(reads_.size());
+    stored_index_.assign(reads_.size(), 0);
+    // A contig laid out from the leftmost read need not come back to the
+    // seed, so a seed is tried until it is placed.
+    for (uint32_t seed = 0; seed < reads_.size(); ++seed)
+      while (!used_[seed]) lay_contig(leftmost_from(seed), order);
+    return order;
+  }
+
+ private:
+  uint8_t oriented_base(uint32_t read, bool flip, size_t j) const {
+    ByteSpan bases = reads_[read];
+    return flip ? complement(bases[bases.size() - 1 - j]) : bases[j];
+  }
+
+  // Overlaps of unused reads with `anchor` (on strand `flip`) that share a
+  // minimizer with it, one per (read, strand, shift).
+  void find_overlaps(uint32_t anchor, bool flip, std::vector<Overlap>& out) const {
+    out.clear();
+    const unsigned k = params_.kmer;
+    const int64_t anchor_length = reads_[anchor].size();
+    for (uint32_t i = index_.read_begin[anchor]; i < index_.read_begin[anchor + 1]; ++i) {
+      uint32_t e = index_.by_read[i];
+      auto [begin, end] = index_.groups[index_.group_of[e]];
+      if (end - begin > params_.max_bucket) continue;
+      const Minimizer& own = index_.entries[e];
+      int64_t own_position = flip ? anchor_length - k - own.position() : own.position();
+      bool own_strand = own.strand() != flip;
+      for (uint32_t x = begin; x < end; ++x) {
+        const Minimizer& other = index_.entries[x];
+        if (other.read == anchor || used_[other.read]) continue;
+        bool other_flip = own_strand != other.strand();
+        int64_t other_length = reads_[other.read].size();
+        int64_t other_position = other_flip ? other_length - k - other.position() : other.position();
+        out.push_back({other.read, other_flip, own_position - other_position});
+      }
+    }
+    std::sort(out.begin(), out.end(), [](const Overlap& a, const Overlap& b) {
+      return a.shift != b.shift ? a.shift < b.shift : a.read != b.read ? a.read < b.read : a.flip < b.flip;
+    });
+    out.erase(std::unique(out.begin(), out.end(), [](const Overlap& a, const Overlap& b) {
+      return a.shift == b.shift && a.read == b.read && a.flip == b.flip;
+    }), out.end());
+  }
+
+  // Whether the bases the two reads share agree closely enough.
+  bool agrees(uint32_t anchor, bool anchor_flip, const Overlap& other) const {
+    int64_t anchor_start = std::max<int64_t>(other.shift, 0);
+    int64_t other_start = std::max<int64_t>(-other.shift, 0);
+    int64_t length = std::min<int64_t>(reads_[anchor].size() - anchor_start, reads_[other.read].size() - other_start);
+    if (length < params_.min_overlap) return false;
+    uint64_t allowed = static_cast<uint64_t>(length) * params_.max_mismatch_per_16 / 16;
+    uint64_t mismatches = 0;
+    for (int64_t j = 0; j < length; ++j) {
+      mismatches += oriented_base(anchor, anchor_flip, anchor_start + j) !=
+                    oriented_base(other.read, other.flip, other_start + j);
+      if (mismatches > allowed) return false;
+    }
+    return true;
+  }
+
+  // Walks left from `seed` over unused overlapping reads to the one that
+  // starts furthest left, so the contig can then be laid out rightwards.
+  Overlap leftmost_from(uint32_t seed) {
+    ++probe_stamp_;
+    Overlap current{seed, false, 0};
+    probe_mark_[seed] = probe_stamp_;
+    for (size_t step = 0; step < kMaxProbeSteps; ++step) {
+      find_overlaps(current.read, current.flip, overlaps_);
+      const Overlap* next = nullptr;
+      size_t tried = 0;
+      for (const Overlap& candidate : overlaps_) {  // most negative shift first
+        if (candidate.shift >= 0 || tried == kMaxVerifications) break;
+        if (probe_mark_[candidate.read] == probe_stamp_) continue;
+        ++tried;
+        if (agrees(current.read, current.flip, candidate)) {
+          next = &candidate;
+          break;
+        }
+      }
+      if (!next) break;
+      current = {next->read, next->flip, 0};
+      probe_mark_[current.read] = probe_stamp_;
+    }
+    return current;
+  }
+
+  void place(const Overlap& read, uint32_t anchor, ReadOrder& order) {
+    used_[read.read] = 1;
+    stored_index_[read.read] = static_cast<uint32_t>(order.original.size());
+    order.original.push_back(read.read);
+    order.flipped.push_back(read.flip);
+    ReadPlacement hint;
+    int64_t position = 0;
+    if (anchor != ReadPlacement::kNoAnchor) {
+      hint.anchor = stored_index_[anchor];
+      hint.shift = read.shift;
+      position = order.position[hint.anchor] + read.shift;
+    }
+    order.hints.push_back(hint);
+    order.contig.push_back(contigs_ - 1);
+    order.position.push_back(position);
+  }
+
+  // Lays out a contig from `start`: each next read is the unused one that
+  // overlaps a recently placed read and starts the fewest bases after it.
+  void lay_contig(const Overlap& start, ReadOrder& order) {
+    ++contigs_;
+    place(start, ReadPlacement::kNoAnchor, order);
+    std::vector<Overlap> recent{start};  // most recent last; shifts unused here
+    while (!recent.empty()) {
+      std::optional<std::pair<Overlap, uint32_t>> chosen;
+      for (size_t back = 0; back < recent.size() && !chosen; ++back) {
+        const Overlap& from = recent[recent.size() - 1 - back];
+        find_overlaps(from.read, from.flip, overlaps_);
+        size_t tried = 0;
+        for (const Overlap& candidate : overlaps_) {
+          if (candidate.shift < 0) continue;
+          if (tried++ == kMaxVerifications) break;
+          if (agrees(from.read, from.flip, candidate)) {
+            chosen.emplace(candidate, from.read);
+            break;
+          }
+        }
+      }
+      if (!chosen) break;
+      place(chosen->first, chosen->second, order);
+      recent.push_back(chosen->first);
+      if (recent.size() > kRecentReads) recent.erase(recent.begin());
+    }
+  }
+
+  static constexpr size_t kMaxProbeSteps = 100000;
+  static constexpr size_t kMaxVerifications = 16;
+  static constexpr size_t kRecentReads = 4;
+
+  const std::vector<ByteSpan>& reads_;
+  const ReorderParams& params_;
+  MinimizerIndex index_;
+  std::vector<uint8_t> used_;
+  std::vector<uint32_t> probe_mark_;
+  uint32_t probe_stamp_ = 0;
+  uint32_t contigs_ = 0;
+  std::vector<uint32_t> stored_index_;
+  std::vector<Overlap> overlaps_;
+};
+
+}  // namespace
+
+Result<ReadOrder> order_reads(const std::vector<ByteSpan>& reads, const ReorderParams& params, WorkerPool& pool) {
+  if (reads.size() >= UINT32_MAX) return fail(ArchiveError::malformed("too many reads to reorder"));
+  ContigWalker walker(reads, params, build_index(reads, params, pool));
+  return walker.walk();
+}
+
+}  // namespace zelk::reorder
