@@ -57,18 +57,7 @@ namespace {
 
 // Feeds every (name, sequence, quality) triple of `records` to `writer`.
 bool add_triples(PyObject* module, PyObject* records, ArchiveWriter& writer) {
-  PyRef iterator(PyObject_GetIter(records));
-  if (!iterator) return false;
-  while (PyRef item{PyIter_Next(iterator.get())}) {
-    std::vector<std::string> fields;
-    if (!bytes_sequence(item.get(), fields)) return false;
-    if (fields.size() != 3) {
-      PyErr_SetString(PyExc_ValueError, "each record must be a (name, sequence, quality) triple");
-      return false;
-    }
-    if (!check(module, writer.add({std::move(fields[0]), std::move(fields[1]), std::move(fields[2])}))) return false;
-  }
-  return !PyErr_Occurred();
+  return for_each_triple(records, [&](FastqRecord record) { return check(module, writer.add(std::move(record))); });
 }
 
 Result<void> append_to(Bytes& out, ByteSpan data) {

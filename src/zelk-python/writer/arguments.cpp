@@ -81,6 +81,21 @@ bool bytes_sequence(PyObject* arg, std::vector<std::string>& out) {
   return true;
 }
 
+bool for_each_triple(PyObject* records, const std::function<bool(FastqRecord)>& take) {
+  PyRef iterator(PyObject_GetIter(records));
+  if (!iterator) return false;
+  while (PyRef item{PyIter_Next(iterator.get())}) {
+    std::vector<std::string> fields;
+    if (!bytes_sequence(item.get(), fields)) return false;
+    if (fields.size() != 3) {
+      PyErr_SetString(PyExc_ValueError, "each record must be a (name, sequence, quality) triple");
+      return false;
+    }
+    if (!take({std::move(fields[0]), std::move(fields[1]), std::move(fields[2])})) return false;
+  }
+  return !PyErr_Occurred();
+}
+
 bool reads_block(PyObject* arg, dna::SequenceBlock& out) {
   std::vector<std::string> reads;
   if (!bytes_sequence(arg, reads)) return false;

@@ -5,11 +5,13 @@
 
 #include <Python.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "zelk-base/bytes.h"
+#include "zelk-base/fastq.h"
 #include "zelk-dna/sequence_block.h"
 
 namespace zelk::py {
@@ -25,6 +27,10 @@ bool optional_bytes(PyObject* arg, const char* name, std::optional<Bytes>& out);
 bool text_bytes(PyObject* arg, std::string& out);
 // A sequence of bytes or str objects, copied as by text_bytes.
 bool bytes_sequence(PyObject* arg, std::vector<std::string>& out);
+// Hands every (name, sequence, quality) triple of the iterable `records` to
+// `take`, stopping at the first that returns false.
+bool for_each_triple(PyObject* records, const std::function<bool(FastqRecord)>& take);
+
 // A sequence of reads (bytes) as per-read lengths and the concatenation.
 bool reads_block(PyObject* arg, dna::SequenceBlock& out);
 

@@ -134,18 +134,10 @@ PyObject* py_decode_reorder_block(PyObject* module, PyObject* args, PyObject* kw
 
 // The (name, sequence, quality) triples of `records`.
 bool records_from(PyObject* records, std::vector<FastqRecord>& out) {
-  PyRef iterator(PyObject_GetIter(records));
-  if (!iterator) return false;
-  while (PyRef item{PyIter_Next(iterator.get())}) {
-    std::vector<std::string> fields;
-    if (!bytes_sequence(item.get(), fields)) return false;
-    if (fields.size() != 3) {
-      PyErr_SetString(PyExc_ValueError, "each record must be a (name, sequence, quality) triple");
-      return false;
-    }
-    out.push_back({std::move(fields[0]), std::move(fields[1]), std::move(fields[2])});
-  }
-  return !PyErr_Occurred();
+  return for_each_triple(records, [&](FastqRecord record) {
+    out.push_back(std::move(record));
+    return true;
+  });
 }
 
 }  // namespace
