@@ -3,19 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "discard_sink.h"
 #include "zelk-container/decode.h"
 #include "zelk-container/verify.h"
 #include "zelk-base/io.h"
-
-namespace {
-
-class DiscardSink final : public zelk::container::RecordSink {
- public:
-  zelk::Result<void> write_text(zelk::ByteSpan) override { return {}; }
-  zelk::Result<void> write_record(zelk::container::Record) override { return {}; }
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   zelk::Bytes input(data, data + size);

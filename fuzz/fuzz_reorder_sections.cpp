@@ -4,20 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "discard_sink.h"
 #include "zelk-container/decode.h"
 #include "zelk-container/header.h"
 #include "zelk-container/inspect.h"
 #include "zelk-base/io.h"
-
-namespace {
-
-class DiscardSink final : public zelk::container::RecordSink {
- public:
-  zelk::Result<void> write_text(zelk::ByteSpan) override { return {}; }
-  zelk::Result<void> write_record(zelk::container::Record) override { return {}; }
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
