@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <functional>
 
+#include "zelk-base/limits.h"
+
 namespace zelk::dna {
 
 namespace {
@@ -23,6 +25,9 @@ Result<ReadLengths> read_read_lengths(ByteCursor& cursor, ErrorKind family, std:
     auto too_many = [&] { return error("length count too large to allocate"); };
     if (count > kMaxUniformReads) return fail(too_many());
     if (count == 0) return out;
+    // A few bytes can declare 2^28 reads: the list itself is held to the
+    // decode ceiling.
+    ZELK_TRY(check_decode_limit(family, "declared read-length list", count * sizeof(uint32_t)));
     auto length = static_cast<uint32_t>(ZELK_TRY(varint()));
     out.lengths = ZELK_TRY(allocate<std::vector<uint32_t>>(count, too_many));
     std::fill(out.lengths.begin(), out.lengths.end(), length);

@@ -62,18 +62,23 @@ void prefer_huge_pages(void* memory, size_t bytes) {
   if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
 
-Result<ProbabilityTable> new_table(size_t size) {
+Result<ProbabilityTable> new_table(size_t size, bool huge_pages) {
   ProbabilityTable table{ZELK_TRY(allocate_model_table<int16_t>(size)), size};
-  prefer_huge_pages(table.offsets.get(), size * sizeof(int16_t));
+  if (huge_pages) prefer_huge_pages(table.offsets.get(), size * sizeof(int16_t));
   return table;
 }
 
-Result<ProbabilityTable> probability_table(unsigned context_bits, unsigned bits) {
-  return new_table(size_t{1} << (context_bits + bits));
+// Huge pages pay off once the lookups would fault in most small pages
+// anyway; for a short stream each first touch would clear 2 MiB instead
+// of 4 KiB.
+Result<ProbabilityTable> probability_table(unsigned context_bits, unsigned bits, uint64_t lookups) {
+  size_t size = size_t{1} << (context_bits + bits);
+  return new_table(size, lookups >= size * sizeof(int16_t) / 4096);
 }
 
 Result<ProbabilityTable> copy_table(const ProbabilityTable& source) {
-  ProbabilityTable table = ZELK_TRY(new_table(source.size));
+  // The copy touches every page.
+  ProbabilityTable table = ZELK_TRY(new_table(source.size, true));
   std::copy_n(source.offsets.get(), source.size, table.offsets.get());
   return table;
 }
@@ -94,13 +99,15 @@ void adapt_probability(int16_t& offset, unsigned bit) {
 
 }  // namespace
 
-Result<QualityMixModel> QualityMixModel::create(unsigned n) {
+Result<QualityMixModel> QualityMixModel::create(unsigned n, uint64_t symbols) {
   QualityMixModel model;
   model.n_ = n;
   model.bits_ = bits_per_symbol(n);
-  model.table_a_ = ZELK_TRY(probability_table(kContextBitsA, model.bits_));
-  model.table_b_ = ZELK_TRY(probability_table(kContextBitsB, model.bits_));
-  model.table_c_ = ZELK_TRY(probability_table(kContextBitsC, model.bits_));
+  // Each symbol looks up one entry per decision in each table.
+  uint64_t lookups = symbols * model.bits_;
+  model.table_a_ = ZELK_TRY(probability_table(kContextBitsA, model.bits_, lookups));
+  model.table_b_ = ZELK_TRY(probability_table(kContextBitsB, model.bits_, lookups));
+  model.table_c_ = ZELK_TRY(probability_table(kContextBitsC, model.bits_, lookups));
   for (auto& set : model.weights_) set.fill(kInitialWeight);
   model.squash_ = logistic_tables().squash;
   model.stretch_ = logistic_tables().stretch;

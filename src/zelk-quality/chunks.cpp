@@ -119,7 +119,7 @@ Result<void> decode_chunked(const QualityHeader& header, ByteSpan payload, const
     return ReadBatch{reads.lengths.subspan(first_read, end_read - first_read),
                      reads.bases.subspan(first_byte, end_byte - first_byte), reads.symbols};
   };
-  QualityMixModel warmed = ZELK_TRY(QualityMixModel::create(header.symbols.size()));
+  QualityMixModel warmed = ZELK_TRY(QualityMixModel::create(header.symbols.size(), header.total));
   {
     ReadBatch warmup = batch_of(0, plan.warmup_reads, 0, chunks.warmup_bytes);
     DecodeSide side = ZELK_TRY(

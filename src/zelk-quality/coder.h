@@ -126,7 +126,9 @@ struct ProbabilityTable {
 // position, and its squash and stretch tables.
 class QualityMixModel {
  public:
-  static Result<QualityMixModel> create(unsigned n);
+  // `symbols` is how many symbols the model will code: it decides whether
+  // the tables are worth huge pages.
+  static Result<QualityMixModel> create(unsigned n, uint64_t symbols);
   Result<QualityMixModel> clone() const;
 
   // Codes the reads, adapting the model.

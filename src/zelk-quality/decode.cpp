@@ -179,7 +179,7 @@ Result<DecodedQualities> decode_quality_stream(ByteSpan stream, ByteSpan sequenc
     }
     case 3:
     case 4: {
-      QualityMixModel model = ZELK_TRY(QualityMixModel::create(header.symbols.size()));
+      QualityMixModel model = ZELK_TRY(QualityMixModel::create(header.symbols.size(), header.total));
       DecodeSide side = ZELK_TRY(start_decode(payload, reads, out));
       ZELK_TRY(model.code_reads(side, reads, header.quantizer));
       break;

@@ -85,7 +85,7 @@ Result<ChunkedPayload> encode_chunked(const ReadBatch& reads, uint64_t total,
   auto plan = plan_segments(reads.lengths, total, warmup_bytes, options.segments);
   if (!plan) return refuse(plan.error().message());
 
-  auto warmed = QualityMixModel::create(reads.symbols.size());
+  auto warmed = QualityMixModel::create(reads.symbols.size(), total);
   if (!warmed) return refuse(warmed.error().message());
   std::vector<Bytes> segments;
   ReadBatch warmup{reads.lengths.first(plan->warmup_reads), reads.bases.first(warmup_bytes), reads.symbols};
@@ -157,7 +157,7 @@ Result<Bytes> encode_quality_stream(std::span<const uint32_t> read_lengths, Byte
   Result<Bytes> payload = [&]() -> Result<Bytes> {
     if (mode <= 1)
       return encode_with(indexes.data(), [&](EncodeSide& side) { return code_freq_reads(side, reads, mode == 1); });
-    auto model = QualityMixModel::create(symbols.size());
+    auto model = QualityMixModel::create(symbols.size(), total);
     if (!model) return refuse(model.error().message());
     return encode_with(indexes.data(), [&](EncodeSide& side) { return model->code_reads(side, reads, quantizer); });
   }();

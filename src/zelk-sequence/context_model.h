@@ -5,9 +5,9 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "zelk-range/range_coder.h"
+#include "zelk-base/bytes.h"
 #include "zelk-base/error.h"
 
 namespace zelk::seq {
@@ -31,6 +31,8 @@ class ContextModel {
   // Builds fresh tables for `params`, which the caller has validated and
   // bounded by the data size. A failed reservation reports
   // `hashed_too_large` for the hashed table, `order_too_large` otherwise.
+  // The tables start as zeroed memory that becomes a model on first touch,
+  // so setting up costs nothing for contexts a short block never reaches.
   static Result<ContextModel> create(const ContextParams& params, const ArchiveError& order_too_large,
                                      const ArchiveError& hashed_too_large);
 
@@ -48,6 +50,8 @@ class ContextModel {
   }
 
  private:
+  // A zeroed entry matches no check (every check is odd), so it starts
+  // fresh on first use like any evicted entry.
   struct HashedEntry {
     uint32_t check = 0;
     BaseModel5 model;
@@ -60,11 +64,11 @@ class ContextModel {
   template <class CodeWith>
   unsigned code_base(CodeWith&& code_with) {
     prefetch_successors();
-    BaseModel5& order_k = order_k_[history_ & order_mask_];
-    BaseModel5& low = low_order_[history_ & low_mask_];
+    BaseModel5& order_k = touched(order_k_[history_ & order_mask_]);
+    BaseModel5& low = touched(low_order_[history_ & low_mask_]);
     BaseModel5* hashed = nullptr;
     unsigned symbol;
-    if (!hashed_.empty()) {
+    if (hashed_) {
       uint64_t key = history_ & history_mask_;
       HashedEntry& entry = hashed_[slot_of(key)];
       uint32_t check = (static_cast<uint32_t>(key) * 0x6659FD93u) | 1;
@@ -93,9 +97,17 @@ class ContextModel {
     uint64_t next = history_ << 2;
     __builtin_prefetch(&order_k_[next & order_mask_]);
     __builtin_prefetch(&order_k_[(next & order_mask_) + 3]);
-    if (hashed_.empty()) return;
+    if (!hashed_) return;
     for (uint64_t symbol = 0; symbol < 4; ++symbol)
       __builtin_prefetch(&hashed_[slot_of((next + symbol) & history_mask_)]);
+  }
+
+  // A model's counts never fall below 1, so a zero total marks table
+  // memory no base has reached yet: it becomes a fresh model.
+  static BaseModel5& touched(BaseModel5& model) {
+    if (model.total() == 0) [[unlikely]]
+      model = BaseModel5{};
+    return model;
   }
 
   // Fibonacci hashing: the top bits of the product index the table.
@@ -107,9 +119,9 @@ class ContextModel {
     return symbol;
   }
 
-  std::vector<BaseModel5> order_k_;
-  std::vector<BaseModel5> low_order_;
-  std::vector<HashedEntry> hashed_;
+  ZeroedArray<BaseModel5> order_k_;
+  ZeroedArray<BaseModel5> low_order_;
+  ZeroedArray<HashedEntry> hashed_;  // null when the hashed tier is off
   uint64_t order_mask_ = 0;
   uint64_t low_mask_ = 0;
   uint64_t history_mask_ = 0;
