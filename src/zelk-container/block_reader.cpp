@@ -24,7 +24,7 @@ Result<void> read_or_truncated(BufferedReader& reader, std::span<uint8_t> out) {
 // arrives: a length that overstates the input costs no more memory than the
 // input itself. A short read is Truncated.
 Result<Bytes> read_payload(BufferedReader& reader, uint64_t length) {
-  constexpr uint64_t kFirstStep = 1 << 20;
+  constexpr uint64_t kFirstStep = 1 << 16;
   Bytes payload;
   while (payload.size() < length) {
     size_t at = payload.size();

@@ -63,7 +63,7 @@ void prefer_huge_pages(void* memory, size_t bytes) {
 }
 
 Result<ProbabilityTable> new_table(size_t size, bool huge_pages) {
-  ProbabilityTable table{ZELK_TRY(allocate_model_table<int16_t>(size)), size};
+  ProbabilityTable table{ZELK_TRY(allocate_model_table<int16_t>(size)), size, huge_pages};
   if (huge_pages) prefer_huge_pages(table.offsets.get(), size * sizeof(int16_t));
   return table;
 }
@@ -76,10 +76,22 @@ Result<ProbabilityTable> probability_table(unsigned context_bits, unsigned bits,
   return new_table(size, lookups >= size * sizeof(int16_t) / 4096);
 }
 
+// A table on huge pages is mostly written and is copied whole. Otherwise
+// the copy starts zeroed and takes only the pages that hold something: the
+// short stream left most of the table zero, and those pages stay unmapped.
 Result<ProbabilityTable> copy_table(const ProbabilityTable& source) {
-  // The copy touches every page.
-  ProbabilityTable table = ZELK_TRY(new_table(source.size, true));
-  std::copy_n(source.offsets.get(), source.size, table.offsets.get());
+  ProbabilityTable table = ZELK_TRY(new_table(source.size, source.huge_pages));
+  if (source.huge_pages) {
+    std::copy_n(source.offsets.get(), source.size, table.offsets.get());
+    return table;
+  }
+  constexpr size_t kPageEntries = 4096 / sizeof(int16_t);
+  for (size_t at = 0; at < source.size; at += kPageEntries) {
+    const int16_t* page = source.offsets.get() + at;
+    size_t count = std::min(kPageEntries, source.size - at);
+    if (std::any_of(page, page + count, [](int16_t offset) { return offset != 0; }))
+      std::copy_n(page, count, table.offsets.get() + at);
+  }
   return table;
 }
 

@@ -120,6 +120,7 @@ Result<ZeroedArray<T>> allocate_model_table(size_t count) {
 struct ProbabilityTable {
   ZeroedArray<int16_t> offsets;
   size_t size = 0;
+  bool huge_pages = false;  // asked for: the stream is long enough to touch most of it
 };
 
 // The mixing model: three context tables, a three-input mixer per bit

@@ -22,19 +22,27 @@ inline constexpr uint32_t kRescaleLimit = 8192;
 inline constexpr uint32_t kTrustThreshold = 68;
 
 // Five counts whose total is recomputed at each use, keeping table entries
-// at 10 bytes.
+// at 10 bytes. Each count is stored less its initial 1, so zeroed memory is
+// a fresh model and large tables of them need no setting up.
 struct BaseModel5 {
   static constexpr unsigned kSymbols = 5;
-  std::array<uint16_t, kSymbols> counts{1, 1, 1, 1, 1};
+  std::array<uint16_t, kSymbols> excess{};
 
-  uint32_t total() const {
-    return uint32_t{counts[0]} + counts[1] + counts[2] + counts[3] + counts[4];
+  std::array<uint16_t, kSymbols> freqs() const {
+    std::array<uint16_t, kSymbols> counts;
+    for (unsigned i = 0; i < kSymbols; ++i) counts[i] = static_cast<uint16_t>(excess[i] + 1);
+    return counts;
   }
 
+  uint32_t total() const {
+    return uint32_t{excess[0]} + excess[1] + excess[2] + excess[3] + excess[4] + kSymbols;
+  }
+
+  // Halving a count c rounds up, (c + 1) / 2: its excess c - 1 halves down.
   void update(unsigned symbol) {
-    counts[symbol] += kIncrement;
+    excess[symbol] += kIncrement;
     if (total() > kRescaleLimit)
-      for (auto& count : counts) count = static_cast<uint16_t>((count + 1) / 2);
+      for (auto& count : excess) count = static_cast<uint16_t>(count / 2);
   }
 };
 
@@ -56,6 +64,7 @@ struct FreqModel {
   }
 
   uint32_t total() const { return running_total; }
+  const std::array<uint16_t, K>& freqs() const { return counts; }
 
   void update(unsigned symbol) {
     counts[symbol] += kIncrement;
@@ -113,7 +122,8 @@ class RangeDecoder {
   // normalised range, so the context check is not needed.
   template <class Model>
   unsigned decode(Model& model) {
-    unsigned symbol = decode_slot<Model::kSymbols>(model.counts.data(), model.total());
+    const auto& freqs = model.freqs();
+    unsigned symbol = decode_slot<Model::kSymbols>(freqs.data(), model.total());
     model.update(symbol);
     return symbol;
   }
@@ -207,7 +217,8 @@ class RangeEncoder {
   // Codes `symbol` with `model` and updates it.
   template <class Model>
   void encode(Model& model, unsigned symbol) {
-    encode_freq(model.counts.data(), model.total(), symbol);
+    const auto& freqs = model.freqs();
+    encode_freq(freqs.data(), model.total(), symbol);
     model.update(symbol);
   }
 

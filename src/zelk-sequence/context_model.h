@@ -31,8 +31,8 @@ class ContextModel {
   // Builds fresh tables for `params`, which the caller has validated and
   // bounded by the data size. A failed reservation reports
   // `hashed_too_large` for the hashed table, `order_too_large` otherwise.
-  // The tables start as zeroed memory that becomes a model on first touch,
-  // so setting up costs nothing for contexts a short block never reaches.
+  // The tables start as zeroed memory, which is a table of fresh models:
+  // setting up costs nothing for contexts a short block never reaches.
   static Result<ContextModel> create(const ContextParams& params, const ArchiveError& order_too_large,
                                      const ArchiveError& hashed_too_large);
 
@@ -64,8 +64,8 @@ class ContextModel {
   template <class CodeWith>
   unsigned code_base(CodeWith&& code_with) {
     prefetch_successors();
-    BaseModel5& order_k = touched(order_k_[history_ & order_mask_]);
-    BaseModel5& low = touched(low_order_[history_ & low_mask_]);
+    BaseModel5& order_k = order_k_[history_ & order_mask_];
+    BaseModel5& low = low_order_[history_ & low_mask_];
     BaseModel5* hashed = nullptr;
     unsigned symbol;
     if (hashed_) {
@@ -100,14 +100,6 @@ class ContextModel {
     if (!hashed_) return;
     for (uint64_t symbol = 0; symbol < 4; ++symbol)
       __builtin_prefetch(&hashed_[slot_of((next + symbol) & history_mask_)]);
-  }
-
-  // A model's counts never fall below 1, so a zero total marks table
-  // memory no base has reached yet: it becomes a fresh model.
-  static BaseModel5& touched(BaseModel5& model) {
-    if (model.total() == 0) [[unlikely]]
-      model = BaseModel5{};
-    return model;
   }
 
   // Fibonacci hashing: the top bits of the product index the table.
