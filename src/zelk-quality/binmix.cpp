@@ -71,16 +71,20 @@ Result<ProbabilityTable> new_table(size_t size, bool huge_pages) {
 // Huge pages pay off once the lookups would fault in most small pages
 // anyway; for a short stream each first touch would clear 2 MiB instead
 // of 4 KiB.
+bool worth_huge_pages(size_t size, uint64_t lookups) { return lookups >= size * sizeof(int16_t) / 4096; }
+
 Result<ProbabilityTable> probability_table(unsigned context_bits, unsigned bits, uint64_t lookups) {
   size_t size = size_t{1} << (context_bits + bits);
-  return new_table(size, lookups >= size * sizeof(int16_t) / 4096);
+  return new_table(size, worth_huge_pages(size, lookups));
 }
 
-// A table on huge pages is mostly written and is copied whole. Otherwise
-// the copy starts zeroed and takes only the pages that hold something: the
-// short stream left most of the table zero, and those pages stay unmapped.
-Result<ProbabilityTable> copy_table(const ProbabilityTable& source) {
-  ProbabilityTable table = ZELK_TRY(new_table(source.size, source.huge_pages));
+// A copy for `lookups` more lookups. A table on huge pages is mostly
+// written and is copied whole. Otherwise the copy starts zeroed and takes
+// only the pages that hold something: the short stream left most of the
+// table zero, and those pages stay unmapped.
+Result<ProbabilityTable> copy_table(const ProbabilityTable& source, uint64_t lookups) {
+  ProbabilityTable table =
+      ZELK_TRY(new_table(source.size, source.huge_pages || worth_huge_pages(source.size, lookups)));
   if (source.huge_pages) {
     std::copy_n(source.offsets.get(), source.size, table.offsets.get());
     return table;
@@ -126,13 +130,14 @@ Result<QualityMixModel> QualityMixModel::create(unsigned n, uint64_t symbols) {
   return model;
 }
 
-Result<QualityMixModel> QualityMixModel::clone() const {
+Result<QualityMixModel> QualityMixModel::clone(uint64_t symbols) const {
   QualityMixModel model;
   model.n_ = n_;
   model.bits_ = bits_;
-  model.table_a_ = ZELK_TRY(copy_table(table_a_));
-  model.table_b_ = ZELK_TRY(copy_table(table_b_));
-  model.table_c_ = ZELK_TRY(copy_table(table_c_));
+  uint64_t lookups = symbols * bits_;
+  model.table_a_ = ZELK_TRY(copy_table(table_a_, lookups));
+  model.table_b_ = ZELK_TRY(copy_table(table_b_, lookups));
+  model.table_c_ = ZELK_TRY(copy_table(table_c_, lookups));
   model.weights_ = weights_;
   model.squash_ = squash_;
   model.stretch_ = stretch_;

@@ -50,7 +50,7 @@ Result<void> decode_segment(const QualityMixModel& warmed, uint8_t variant, cons
                             const QuantizerTables& quantizer) {
   DecodeSide side = ZELK_TRY(start_decode(job.coded, job.reads, job.out));
   if (variant == 2) return warmed.code_reads_frozen(side, job.reads, quantizer);
-  QualityMixModel model = ZELK_TRY(warmed.clone());
+  QualityMixModel model = ZELK_TRY(warmed.clone(job.out.size()));
   return model.code_reads(side, job.reads, quantizer);
 }
 
@@ -119,7 +119,9 @@ Result<void> decode_chunked(const QualityHeader& header, ByteSpan payload, const
     return ReadBatch{reads.lengths.subspan(first_read, end_read - first_read),
                      reads.bases.subspan(first_byte, end_byte - first_byte), reads.symbols};
   };
-  QualityMixModel warmed = ZELK_TRY(QualityMixModel::create(header.symbols.size(), header.total));
+  QualityMixModel warmed =
+      ZELK_TRY(QualityMixModel::create(header.symbols.size(), warmed_model_symbols(chunks.variant, header.total,
+                                                                                   chunks.warmup_bytes)));
   {
     ReadBatch warmup = batch_of(0, plan.warmup_reads, 0, chunks.warmup_bytes);
     DecodeSide side = ZELK_TRY(

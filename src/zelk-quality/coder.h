@@ -130,7 +130,8 @@ class QualityMixModel {
   // `symbols` is how many symbols the model will code: it decides whether
   // the tables are worth huge pages.
   static Result<QualityMixModel> create(unsigned n, uint64_t symbols);
-  Result<QualityMixModel> clone() const;
+  // A copy that will code `symbols` more symbols.
+  Result<QualityMixModel> clone(uint64_t symbols) const;
 
   // Codes the reads, adapting the model.
   template <class Side>
@@ -162,6 +163,12 @@ QuantizerTables quantizer_from_pairs(std::span<const uint8_t> symbols, ByteSpan 
 // How the reads of a chunked stream fall into segments: the warm-up holds
 // reads [0, warmup_reads); later segment j (1-based) holds reads
 // warmup_reads + split[j-1] .. warmup_reads + split[j] - 1.
+// How many symbols the warmed model of a chunked stream codes: the warm-up
+// alone, unless (variant 2) the model is frozen and serves every segment.
+inline uint64_t warmed_model_symbols(uint8_t variant, uint64_t total, uint64_t warmup_bytes) {
+  return variant == 2 ? total : warmup_bytes;
+}
+
 struct SegmentPlan {
   size_t warmup_reads = 0;
   std::vector<size_t> split;  // J + 1 points, split[0] = 0

@@ -85,7 +85,8 @@ Result<ChunkedPayload> encode_chunked(const ReadBatch& reads, uint64_t total,
   auto plan = plan_segments(reads.lengths, total, warmup_bytes, options.segments);
   if (!plan) return refuse(plan.error().message());
 
-  auto warmed = QualityMixModel::create(reads.symbols.size(), total);
+  auto warmed = QualityMixModel::create(reads.symbols.size(),
+                                        warmed_model_symbols(options.chunk_variant, total, warmup_bytes));
   if (!warmed) return refuse(warmed.error().message());
   std::vector<Bytes> segments;
   ReadBatch warmup{reads.lengths.first(plan->warmup_reads), reads.bases.first(warmup_bytes), reads.symbols};
@@ -101,7 +102,7 @@ Result<ChunkedPayload> encode_chunked(const ReadBatch& reads, uint64_t total,
     if (!lengths.empty())
       coded = encode_with(indexes.data() + byte_at, [&](EncodeSide& side) -> Result<void> {
         if (options.chunk_variant == 2) return warmed->code_reads_frozen(side, segment, quantizer);
-        QualityMixModel copy = ZELK_TRY(warmed->clone());
+        QualityMixModel copy = ZELK_TRY(warmed->clone(bytes));
         return copy.code_reads(side, segment, quantizer);
       });
     segments.push_back(ZELK_TRY(std::move(coded)));
