@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 
 #include <sys/mman.h>
 
@@ -90,11 +91,11 @@ Result<ProbabilityTable> copy_table(const ProbabilityTable& source, uint64_t loo
     return table;
   }
   constexpr size_t kPageEntries = 4096 / sizeof(int16_t);
+  static constexpr int16_t kZeroPage[kPageEntries] = {};
   for (size_t at = 0; at < source.size; at += kPageEntries) {
     const int16_t* page = source.offsets.get() + at;
     size_t count = std::min(kPageEntries, source.size - at);
-    if (std::any_of(page, page + count, [](int16_t offset) { return offset != 0; }))
-      std::copy_n(page, count, table.offsets.get() + at);
+    if (std::memcmp(page, kZeroPage, count * sizeof(int16_t)) != 0) std::copy_n(page, count, table.offsets.get() + at);
   }
   return table;
 }
