@@ -25,9 +25,17 @@ REAL_SETS = {"illumina": "illumina/hiseq2500_seqkit_R1.fastq", "nanopore": "ont/
              "pacbio": "pacbio/ccs_sequel_dada2_16s.fastq"}
 
 
+def mgi_records():
+    return [(b"V350012345L2C001R00%d/1" % (100000 + i), (b"ACGTTGCAAC" * 12)[: 80 + i % 20], (b"IIIF#&?5" * 15)[: 80 + i % 20])
+            for i in range(200)]
+
+
 @pytest.fixture(scope="module")
 def archives():
-    small = {"synthetic": records_of(b"read")}
+    # One small archive per platform the header can name: unknown, MGI
+    # (synthetic names) and, where the shared data is present, Illumina,
+    # Nanopore and PacBio.
+    small = {"synthetic": records_of(b"read"), "mgi": mgi_records()}
     for name, relative in REAL_SETS.items():
         if (SHARED_DATA / relative).exists():
             small[name] = read_fastq(SHARED_DATA / relative, 60 if name != "illumina" else 300)
@@ -52,7 +60,7 @@ def test_flips_and_cuts_never_give_other_data_without_an_error(archives):
     rng = random.Random(7)
     for records, archive in archives.values():
         good = decodes(archive)
-        header_len = 64
+        header_len = frame_headers_end(archive)
         footer = int.from_bytes(archive[-12:-4], "little")
         positions = list(range(header_len)) + list(range(footer, len(archive)))
         positions += rng.sample(range(header_len, footer), min(60, footer - header_len))
@@ -68,6 +76,24 @@ def test_flips_and_cuts_never_give_other_data_without_an_error(archives):
             must_fail = outcomes if cut < footer else outcomes[2:]
             assert all(isinstance(outcome, type) for outcome in must_fail), cut
             assert all(outcome == expected or isinstance(outcome, type) for outcome, expected in zip(outcomes, good))
+
+
+def frame_headers_end(archive):
+    """Where the first block's payload starts: the header, and the frame
+    fields that say how long the first block is, come before it."""
+    return _zelk.open_index(archive).groups()[0].block_offset + 16
+
+
+def test_cut_at_every_header_and_footer_byte_fails(archives):
+    for _, archive in archives.values():
+        for cut in range(frame_headers_end(archive)):
+            assert all(isinstance(outcome, type) for outcome in decodes(archive[:cut])), cut
+        # Decoding stops at the end-of-blocks marker; verify reads on into
+        # the footer and must notice any cut there.
+        footer = int.from_bytes(archive[-12:-4], "little")
+        for cut in range(footer - 12, len(archive)):
+            with pytest.raises((_zelk.ZelkError, OSError)):
+                _zelk.verify(archive[:cut])
 
 
 def test_eight_threads_decode_different_archives_at_once(archives):
