@@ -52,6 +52,46 @@ for streams in ("sequence", "quality", "names"):
 
 
 @pytest.mark.skipif("ZELK_SANITIZED" in os.environ, reason="child interpreters lack the preloaded runtime")
+def test_shared_read_length_lists_are_held_to_the_limit(tmp_path):
+    # 100000 empty reads: no bases and no qualities, but a 400000-byte list
+    # of lengths declared in a few bytes.
+    streams = tmp_path / "streams"
+    streams.write_bytes(repr((writer.encode_sequences([b""] * 100_000),
+                              writer.encode_qualities([b""] * 100_000))).encode())
+    code = f"""
+import ast, _zelk
+sequences, qualities = ast.literal_eval(open({str(streams)!r}).read())
+for decode, stream in ((_zelk.decode_sequences_bytes, sequences), (_zelk.decode_qualities_bytes, qualities)):
+    try:
+        print(len(decode(stream)))
+    except _zelk.ZelkError as error:
+        print(error)
+"""
+    assert run_with_limit("399999", code).stdout.splitlines() == [
+        "malformed sequence stream: declared read-length list of 400000 bytes exceeds the decode limit of 399999 bytes",
+        "malformed fqzcomp stream: declared read-length list of 400000 bytes exceeds the decode limit of 399999 bytes",
+    ]
+    assert run_with_limit("400000", code).stdout.splitlines() == ["100000", "100000"]
+
+
+@pytest.mark.skipif("ZELK_SANITIZED" in os.environ, reason="child interpreters lack the preloaded runtime")
+def test_names_sub_streams_from_the_fuzzer_are_refused_from_their_declared_lengths():
+    # 6.5 kB whose rANS sub-streams declare 385 MB between them; the first
+    # alone is over the ceiling, so nothing is decoded.
+    stream = FINDINGS / "names-385mb-sub-streams.bin"
+    code = f"""
+import _zelk
+try:
+    _zelk.decode_names_bytes(open({str(stream)!r}, "rb").read())
+except _zelk.ZelkError as error:
+    print(error)
+"""
+    assert run_with_limit("1048576", code).stdout == (
+        "malformed name stream: declared name sub-streams of 385875974 bytes exceeds the decode limit of "
+        "1048576 bytes\n")
+
+
+@pytest.mark.skipif("ZELK_SANITIZED" in os.environ, reason="child interpreters lack the preloaded runtime")
 @pytest.mark.parametrize("bad", ["0", "-5", "12x", "lots"])
 def test_bad_limit_fails_the_import(bad):
     result = run_with_limit(bad, "import _zelk")

@@ -40,11 +40,18 @@ uint64_t sub_stream_bound(size_t stream_size) {
 }
 
 // A coded sub-stream: varint length, then one rANS block of at most `bound`
-// bytes. A failing block keeps its rANS text.
-Result<Bytes> read_coded(ByteCursor& in, uint64_t bound) {
+// bytes. A failing block keeps its rANS text. `declared` adds up what the
+// stream's sub-streams declare, held to the decode ceiling before each is
+// decoded: a few coded bytes can declare megabytes, and a column may
+// repeat its delta planes.
+Result<Bytes> read_coded(ByteCursor& in, uint64_t bound, uint64_t& declared) {
   uint64_t length = ZELK_TRY(read_varint(in, varint_error));
   auto block = in.take(length);
   if (!block) return fail(name_error("truncated"));
+  if (auto output = rans::declared_length(*block); output && *output <= bound) {
+    if (__builtin_add_overflow(declared, *output, &declared)) declared = UINT64_MAX;
+    ZELK_TRY(check_decode_limit(ErrorKind::NameCodec, "declared name sub-streams", declared));
+  }
   return rans::rans_decode(*block, bound);
 }
 
@@ -113,11 +120,11 @@ Result<OpColumns> read_op_columns(const Bytes& run_counts, const Bytes& run_ops,
 }
 
 // Plane p holds byte p mod 8 of each of the column's delta values.
-Result<void> read_delta_planes(ByteCursor& in, OpColumns& ops) {
+Result<void> read_delta_planes(ByteCursor& in, OpColumns& ops, uint64_t& declared) {
   for (OpColumn& column : ops.columns) {
     uint64_t planes = ZELK_TRY(read_varint(in, varint_error));
     for (uint64_t p = 0; p < planes; ++p) {
-      Bytes plane = ZELK_TRY(read_coded(in, column.delta_count));
+      Bytes plane = ZELK_TRY(read_coded(in, column.delta_count, declared));
       if (plane.size() != column.delta_count) return fail(name_error("delta plane length mismatch"));
       if (p == 0)
         column.deltas = ZELK_TRY(allocate<std::vector<uint64_t>>(
@@ -298,17 +305,18 @@ Result<NameList> decode_names(ByteSpan stream) {
   if (*version != kVersion) return fail(name_error("unsupported version"));
   uint64_t record_count = ZELK_TRY(read_varint(in, varint_error));
   uint64_t bound = sub_stream_bound(stream.size());
-  Bytes token_counts = ZELK_TRY(read_coded(in, bound));
+  uint64_t declared = 0;
+  Bytes token_counts = ZELK_TRY(read_coded(in, bound, declared));
   if (token_counts.size() < record_count) return fail(name_error("record count exceeds token stream"));
-  Bytes string_lengths = ZELK_TRY(read_coded(in, bound));
-  Bytes string_data = ZELK_TRY(read_coded(in, bound));
-  Bytes numerics = ZELK_TRY(read_coded(in, bound));
-  Bytes pads = ZELK_TRY(read_coded(in, bound));
-  Bytes run_counts = ZELK_TRY(read_coded(in, bound));
-  Bytes run_ops = ZELK_TRY(read_coded(in, bound));
-  Bytes run_lengths = ZELK_TRY(read_coded(in, bound));
+  Bytes string_lengths = ZELK_TRY(read_coded(in, bound, declared));
+  Bytes string_data = ZELK_TRY(read_coded(in, bound, declared));
+  Bytes numerics = ZELK_TRY(read_coded(in, bound, declared));
+  Bytes pads = ZELK_TRY(read_coded(in, bound, declared));
+  Bytes run_counts = ZELK_TRY(read_coded(in, bound, declared));
+  Bytes run_ops = ZELK_TRY(read_coded(in, bound, declared));
+  Bytes run_lengths = ZELK_TRY(read_coded(in, bound, declared));
   OpColumns ops = ZELK_TRY(read_op_columns(run_counts, run_ops, run_lengths, record_count, bound));
-  ZELK_TRY(read_delta_planes(in, ops));
+  ZELK_TRY(read_delta_planes(in, ops, declared));
 
   ByteCursor counts(token_counts);
   TokenSources sources{ByteCursor(string_lengths), ByteCursor(string_data), ByteCursor(numerics),

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "zelk-base/bytes.h"
 #include "zelk-base/error.h"
@@ -49,6 +50,13 @@ enum class Impl : uint8_t { Auto, Scalar, Avx2, Avx512 };
 
 // Whether this CPU runs `impl`; Auto and Scalar always.
 bool impl_available(Impl impl);
+
+// The output length a block declares, read before anything is decoded;
+// none when the block is too short to hold one.
+inline std::optional<uint64_t> declared_length(ByteSpan block) {
+  if (block.size() < kHeaderSize) return std::nullopt;
+  return load_le<uint64_t>(block.data() + 1);
+}
 
 // Decodes one complete block of at most `max_len` output bytes (the
 // caller's bound, checked before anything is allocated). Trailing bytes are
