@@ -136,3 +136,37 @@ def test_levels_fit_any_block(level):
 def test_level_out_of_range():
     with pytest.raises(ValueError, match="level must be 1 to 9"):
         writer.write_archive([(b"a", b"A", b"I")], level=0)
+
+
+def coded_stream(archive, stream):
+    start, end = _zelk.open_index(archive).stream_range(0, stream)
+    return archive[start:end]
+
+
+@pytest.mark.parametrize("path, reads", [("illumina/nextseq_dropseq_10cells.fastq", 4000),
+                                         ("illumina/hiseqx_seqkit_10k.fastq", 4000),
+                                         ("ont/cdna_seqkit_pcs109_5k.fastq", 400)])
+def test_levels_choose_the_quality_model_by_trial(shared_fastq, path, reads):
+    """Each block (here within one trial sample) gets the frequency model
+    by read length at the fast levels, the smallest model at level 9, and
+    the mixing model in between only when it saves 4 %."""
+    records = shared_fastq(path, limit=reads)
+    qualities, sequences = [r[2] for r in records], [r[1] for r in records]
+    sizes = {mode: len(writer.encode_qualities(qualities, seqs=sequences, mode=mode)) for mode in (0, 1, 3)}
+    frequency_mode = 1 if sizes[1] < sizes[0] else 0
+    balanced = 3 if sizes[3] + sizes[frequency_mode] * 40 // 1000 < sizes[frequency_mode] else frequency_mode
+    long_reads = sum(map(len, sequences)) // len(sequences) >= 1000
+    expected = {2: 1 if long_reads else 0, 5: balanced, 9: min(sizes, key=sizes.get)}
+    for level, mode in expected.items():
+        archive = writer.write_archive(records, level=level)
+        assert coded_stream(archive, "quality") == writer.encode_qualities(qualities, seqs=sequences, mode=mode)
+        assert _zelk.decompress_to_bytes(archive) == fastq(records)
+
+
+@pytest.mark.parametrize("path", ["illumina/hiseqx_seqkit_10k.fastq", "illumina/miseq_dada2_sam1_R1.fastq"])
+def test_default_level_keeps_the_smaller_of_context_model_and_lz(shared_fastq, path):
+    records = shared_fastq(path, limit=3000)
+    sequences = [r[1] for r in records]
+    candidates = [writer.encode_sequences(sequences, method=method) for method in (0, 3)]
+    assert coded_stream(writer.write_archive(records), "sequence") == min(candidates, key=len)
+    assert coded_stream(writer.write_archive(records, level=3), "sequence")[0] == 0

@@ -165,4 +165,43 @@ Result<Bytes> encode_quality_stream(std::span<const uint32_t> read_lengths, Byte
   return out;
 }
 
+namespace {
+
+// Quality bytes of the leading whole reads a trial codes: enough for the
+// models to settle, a fraction of a default block.
+constexpr uint64_t kTrialBytes = 1 << 20;
+// The mixing model must save this share (in 1/1000) over the frequency
+// models to be chosen when decode speed counts.
+constexpr uint64_t kMixingGainPerMille = 40;
+
+uint64_t trial_read_count(std::span<const uint32_t> read_lengths) {
+  uint64_t bytes = 0, reads = 0;
+  while (reads < read_lengths.size() && (reads == 0 || bytes + read_lengths[reads] <= kTrialBytes))
+    bytes += read_lengths[reads++];
+  return reads;
+}
+
+}  // namespace
+
+Result<uint8_t> choose_context_mode(std::span<const uint32_t> read_lengths, ByteSpan qualities, ByteSpan sequence,
+                                    QualityEncodeOptions options, ModeChoice choice) {
+  uint64_t bases = qualities.size();
+  bool long_reads = !read_lengths.empty() && bases / read_lengths.size() >= dna::kLongReadLength;
+  uint8_t by_length = long_reads ? 1 : 0;
+  if (choice == ModeChoice::ByReadLength || sequence.size() != bases) return by_length;
+  uint64_t reads = trial_read_count(read_lengths);
+  auto lengths = read_lengths.first(reads);
+  uint64_t sample = std::accumulate(lengths.begin(), lengths.end(), uint64_t{0});
+  auto trial_size = [&](uint8_t mode) -> Result<uint64_t> {
+    options.mode = mode;
+    return ZELK_TRY(encode_quality_stream(lengths, qualities.first(sample), sequence.first(sample), options)).size();
+  };
+  uint64_t position = ZELK_TRY(trial_size(0)), bases_context = ZELK_TRY(trial_size(1));
+  uint8_t frequency_mode = bases_context < position ? 1 : 0;
+  uint64_t frequency_size = std::min(position, bases_context);
+  uint64_t mixing_size = ZELK_TRY(trial_size(3));
+  uint64_t needed_gain = choice == ModeChoice::Smallest ? 0 : frequency_size * kMixingGainPerMille / 1000;
+  return mixing_size + needed_gain < frequency_size ? 3 : frequency_mode;
+}
+
 }  // namespace zelk::quality

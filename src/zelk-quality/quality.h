@@ -95,6 +95,22 @@ Result<Bytes> encode_quality_stream(std::span<const uint32_t> read_lengths,
                                                         ByteSpan qualities, ByteSpan sequence,
                                                         const QualityEncodeOptions& options);
 
+// How the writer picks a block's context mode when the caller does not.
+enum class ModeChoice : uint8_t {
+  // By read length alone: no trial encodes (fast levels).
+  ByReadLength,
+  // By trial on a leading sample; the mixing model, several times slower to
+  // decode on long reads, must beat the frequency models clearly.
+  Balanced,
+  // By trial, the smallest whatever it costs to decode.
+  Smallest,
+};
+
+// The context mode (0, 1 or 3) for these reads under `choice`; `options`
+// supplies everything but the mode.
+Result<uint8_t> choose_context_mode(std::span<const uint32_t> read_lengths, ByteSpan qualities,
+                                    ByteSpan sequence, QualityEncodeOptions options, ModeChoice choice);
+
 // Quality binning tags 0 to 5 and their names.
 inline constexpr uint8_t kBinningTagCount = 6;
 std::string_view binning_name(uint8_t tag);
