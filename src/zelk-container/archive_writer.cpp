@@ -45,10 +45,11 @@ quality::ModeChoice quality_mode_choice(uint8_t level) {
 
 Result<Bytes> encode_qualities(const seq::SequenceBlock& sequence, ByteSpan qualities, const ArchiveOptions& options) {
   quality::QualityEncodeOptions quality = quality_options(options);
-  quality.mode = options.quality_mode ? *options.quality_mode
-                                      : ZELK_TRY(quality::choose_context_mode(sequence.read_lengths, qualities,
-                                                                              sequence.bases, quality,
-                                                                              quality_mode_choice(options.level)));
+  if (options.quality_mode)
+    quality.mode = *options.quality_mode;
+  else
+    quality = ZELK_TRY(quality::choose_quality_model(sequence.read_lengths, qualities, sequence.bases, quality,
+                                                     quality_mode_choice(options.level)));
   return quality::encode_quality_stream(sequence.read_lengths, qualities, sequence.bases, quality);
 }
 

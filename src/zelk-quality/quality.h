@@ -106,10 +106,17 @@ enum class ModeChoice : uint8_t {
   Smallest,
 };
 
-// The context mode (0, 1 or 3) for these reads under `choice`; `options`
-// supplies everything but the mode.
-Result<uint8_t> choose_context_mode(std::span<const uint32_t> read_lengths, ByteSpan qualities,
-                                    ByteSpan sequence, QualityEncodeOptions options, ModeChoice choice);
+// The model for these reads under `choice`: `options` with the context mode
+// set (0, 1, 3, or 4 with `equal_share_quantizer`).
+Result<QualityEncodeOptions> choose_quality_model(std::span<const uint32_t> read_lengths, ByteSpan qualities,
+                                                  ByteSpan sequence, QualityEncodeOptions options,
+                                                  ModeChoice choice);
+
+// Quantizer pairs (modes 4 and 6) for the symbol table `symbols` that split
+// the symbols, in table order, into 64, 8 and 4 classes of about equal
+// share of `qualities`: a symbol with c bytes before it and n of its own, of
+// t in all, is in class (2c + n) * k / 2t (at most k - 1).
+Bytes equal_share_quantizer(ByteSpan qualities, ByteSpan symbols);
 
 // Quality binning tags 0 to 5 and their names.
 inline constexpr uint8_t kBinningTagCount = 6;
