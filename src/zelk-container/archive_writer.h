@@ -20,8 +20,11 @@ namespace zelk::container {
 
 struct ArchiveOptions {
   uint64_t block_reads = 0;  // 0: chosen from the first read's length
-  seq::SequenceEncodeOptions sequence;  // unset parameters: the default for the block
-  std::optional<uint8_t> quality_mode;  // None: chosen from the first read's length
+  // 1 to 9, fast to small: how hard the encoders look for the smallest
+  // streams, and what decode speed they may give up for it.
+  uint8_t level = 5;
+  seq::SequenceEncodeOptions sequence;  // unset parameters: the default for the block; its level is `level`
+  std::optional<uint8_t> quality_mode;  // None: chosen per block by `level`
   uint8_t quality_binning = 0;
   std::optional<Bytes> symbols;
   std::optional<Bytes> quantizer;
@@ -81,9 +84,7 @@ Result<Bytes> encode_block(std::vector<FastqRecord>& records, const ArchiveOptio
 Result<Bytes> archive_header(const std::vector<FastqRecord>& first_block, const ArchiveOptions& options);
 uint64_t block_reads_for(const ArchiveOptions& options, uint64_t first_read_length);
 
-// Defaults for reads of about `read_length` bases: reads per block, and the
-// quality mode (long reads code qualities against their bases).
+// Reads per block for reads of about `read_length` bases.
 uint64_t default_block_reads(uint64_t read_length);
-uint8_t default_quality_mode(uint64_t read_length);
 
 }  // namespace zelk::container

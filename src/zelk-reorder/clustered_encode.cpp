@@ -77,8 +77,10 @@ class BlockEncoder {
   }
 
  private:
+  // The clusters already hold the copies; what is left is novel bases,
+  // which the context model codes without a trial of the copying codecs.
   static Result<Bytes> encode_bases(const dna::SequenceBlock& block) {
-    return seq::encode_sequence_stream(block, {});
+    return seq::encode_sequence_stream(block, {.method = static_cast<uint8_t>(seq::SequenceMethod::ContextModel)});
   }
 
   // Scores `read` at `offset` of a base string read through `base_at`.
