@@ -26,8 +26,8 @@ REAL_SETS = {"illumina": "illumina/hiseq2500_seqkit_R1.fastq", "nanopore": "ont/
 
 
 def mgi_records():
-    return [(b"V350012345L2C001R00%d/1" % (100000 + i), (b"ACGTTGCAAC" * 12)[: 80 + i % 20], (b"IIIF#&?5" * 15)[: 80 + i % 20])
-            for i in range(200)]
+    return [(b"V350012345L2C001R00%d/1" % (100000 + i), (b"ACGTTGCAAC" * 12)[: 80 + i % 20],
+             (b"IIIF#&?5" * 15)[: 80 + i % 20]) for i in range(200)]
 
 
 @pytest.fixture(scope="module")
