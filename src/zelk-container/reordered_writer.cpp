@@ -64,22 +64,27 @@ struct Layout {
   }
 };
 
+// Appends `read` on its stored strand.
+void append_stored(Bytes& out, ByteSpan read, bool flipped) {
+  size_t at = out.size();
+  out.resize(at + read.size());
+  std::span<uint8_t> stored(out.data() + at, read.size());
+  if (flipped)
+    (void)dna::revcomp_into(read, stored);  // same length: cannot fail
+  else
+    std::ranges::copy(read, stored.begin());
+}
+
 // The sequences of stored reads [begin, end), on their stored strand, with
 // the overlap hints that stay inside the block.
-Result<Bytes> sequence_block(const std::vector<FastqRecord>& records, const Layout& layout,
-                                                 size_t begin, size_t end, uint8_t version) {
+Result<Bytes> sequence_block(const ReadStore& reads, const Layout& layout, size_t begin, size_t end,
+                             uint8_t version) {
   dna::SequenceBlock block;
   std::vector<reorder::ReadPlacement> hints;
   for (size_t i = begin; i < end; ++i) {
-    const std::string& sequence = records[layout.order.original[i]].sequence;
+    ByteSpan sequence = reads.sequence(layout.order.original[i]);
     block.read_lengths.push_back(static_cast<uint32_t>(sequence.size()));
-    size_t at = block.bases.size();
-    block.bases.resize(at + sequence.size());
-    std::span<uint8_t> stored(block.bases.data() + at, sequence.size());
-    if (layout.order.flipped[i])
-      (void)dna::revcomp_into(as_bytes(sequence), stored);  // same length: cannot fail
-    else
-      std::ranges::copy(sequence, stored.begin());
+    append_stored(block.bases, sequence, layout.order.flipped[i]);
     reorder::ReadPlacement hint = layout.order.hints[i];
     if (hint.anchor != reorder::ReadPlacement::kNoAnchor && hint.anchor >= begin)
       hint.anchor -= static_cast<uint32_t>(begin);
@@ -107,18 +112,17 @@ Result<Bytes> sequence_block(const std::vector<FastqRecord>& records, const Layo
 }
 
 // The name and quality blocks of output positions [begin, end).
-Result<std::pair<Bytes, Bytes>> name_quality_pair(const std::vector<FastqRecord>& records,
-                                                                      const Layout& layout, size_t begin,
-                                                                      size_t end, uint8_t binning) {
+Result<std::pair<Bytes, Bytes>> name_quality_pair(const ReadStore& reads, const Layout& layout, size_t begin,
+                                                  size_t end, uint8_t binning) {
   std::vector<std::string> names;
   std::vector<uint32_t> lengths;
   Bytes qualities;
   for (size_t i = begin; i < end; ++i) {
-    const FastqRecord& record = records[layout.record_at_output(i)];
-    if (!layout.name_template) names.push_back(record.header);
-    lengths.push_back(static_cast<uint32_t>(record.quality.size()));
+    size_t read = layout.record_at_output(i);
+    if (!layout.name_template) names.emplace_back(reads.name(read));
+    lengths.push_back(static_cast<uint32_t>(reads.length(read)));
     size_t at = qualities.size();
-    append_bytes(qualities, as_bytes(record.quality));
+    append_bytes(qualities, reads.quality(read));
     // Without keep_order a flipped read's quality is stored reversed too.
     if (!layout.keep_order && layout.order.flipped[i]) std::reverse(qualities.begin() + at, qualities.end());
   }
@@ -162,12 +166,12 @@ struct CodedSequences {
   }
 };
 
-Result<CodedSequences> code_sequences(const std::vector<FastqRecord>& records,
-                                                          const Layout& layout, uint8_t version, WorkerPool& pool) {
+Result<CodedSequences> code_sequences(const ReadStore& reads, const Layout& layout, uint8_t version,
+                                      WorkerPool& pool) {
   std::vector<Result<Bytes>> blocks(layout.blocks);
   pool.parallel_for(layout.blocks, [&](size_t b) {
     auto [begin, end] = layout.block_range(b);
-    blocks[b] = sequence_block(records, layout, begin, end, version);
+    blocks[b] = sequence_block(reads, layout, begin, end, version);
   });
   CodedSequences coded{flip_section(layout), permutation_section(layout), {}};
   for (auto& block : blocks) {
@@ -179,17 +183,13 @@ Result<CodedSequences> code_sequences(const std::vector<FastqRecord>& records,
 
 // The consensus of every contig the reorderer laid out, reads counted on
 // their stored strand at their positions.
-Result<dna::ReferenceSet> consensus_contigs(const std::vector<FastqRecord>& records, const reorder::ReadOrder& order) {
+Result<dna::ReferenceSet> consensus_contigs(const ReadStore& reads, const reorder::ReadOrder& order) {
   std::vector<reorder::Cluster> contigs;
   Bytes stored;
   for (size_t i = 0; i < order.original.size(); ++i) {
     if (order.contig[i] >= contigs.size()) contigs.resize(order.contig[i] + 1);
-    const std::string& sequence = records[order.original[i]].sequence;
-    stored.resize(sequence.size());
-    if (order.flipped[i])
-      (void)dna::revcomp_into(as_bytes(sequence), stored);
-    else
-      std::ranges::copy(sequence, stored.begin());
+    stored.clear();
+    append_stored(stored, reads.sequence(order.original[i]), order.flipped[i]);
     auto too_large = [] { return ArchiveError::invalid_argument("reference too large to build"); };
     ZELK_TRY(contigs[order.contig[i]].learn(static_cast<size_t>(order.position[i]), stored, too_large));
   }
@@ -208,70 +208,75 @@ Result<Bytes> reference_section(const dna::ReferenceSet& reference, uint8_t meth
 }
 
 // The digest the decoder computes over what it emits.
-uint64_t output_digest(const std::vector<FastqRecord>& records, const Layout& layout) {
+uint64_t output_digest(const ReadStore& reads, const Layout& layout) {
   Xxh3Digest digest;
   for (uint64_t i = 0; i < layout.reads; ++i) {
-    const FastqRecord& record = records[layout.record_at_output(i)];
-    std::string name = layout.name_template ? names::render_name_template(*layout.name_template, i) : record.header;
+    size_t read = layout.record_at_output(i);
+    std::string name = layout.name_template ? names::render_name_template(*layout.name_template, i)
+                                            : std::string(reads.name(read));
     digest.update_le(static_cast<uint32_t>(name.size()));
     digest.update(as_bytes(name));
-    digest.update_le(static_cast<uint32_t>(record.sequence.size()));
-    digest.update(as_bytes(record.sequence));
-    digest.update(as_bytes(record.quality));
+    digest.update_le(static_cast<uint32_t>(reads.length(read)));
+    digest.update(reads.sequence(read));
+    digest.update(reads.quality(read));
   }
   digest.update_le(layout.reads);
   return digest.digest();
 }
 
-std::optional<std::string> refuse_records(const std::vector<FastqRecord>& records) {
-  if (records.size() >= UINT32_MAX) return "too many reads for one reordered archive";
-  for (const FastqRecord& record : records) {
-    if (record.sequence.size() != record.quality.size())
-      return ArchiveError::invalid_fastq(record.sequence.size(), record.quality.size()).message();
-    if (record.sequence.size() > reorder::kMaxReadLength) return "read longer than 16777216 bases";
-  }
-  return std::nullopt;
-}
+std::string text_of(ByteSpan bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
 
-Platform platform_of(const std::vector<FastqRecord>& records) {
+Platform platform_of(const ReadStore& reads) {
   FastqSample sample;
-  for (const FastqRecord& record : records)
-    if (sample.records == 16 || !add_to_sample(sample, record)) break;
+  for (size_t i = 0; i < reads.size() && sample.records < 16; ++i) {
+    FastqRecord record{std::string(reads.name(i)), text_of(reads.sequence(i)), text_of(reads.quality(i))};
+    if (!add_to_sample(sample, record)) break;
+  }
   return sample.records ? detect_platform(sample) : Platform::Unknown;
 }
 
 }  // namespace
 
-Result<Bytes> write_reordered_archive(const std::vector<FastqRecord>& records,
-                                                          const ArchiveOptions& options,
-                                                          const ReorderedOptions& reordered, WorkerPool& pool) {
+Result<void> ReadStore::add(const FastqRecord& record) {
+  if (record.sequence.size() != record.quality.size())
+    return refuse(ArchiveError::invalid_fastq(record.sequence.size(), record.quality.size()).message());
+  if (record.sequence.size() > reorder::kMaxReadLength) return refuse("read longer than 16777216 bases");
+  if (size() == UINT32_MAX - 1) return refuse("too many reads for one reordered archive");
+  names_ += record.header;
+  append_bytes(bases_, as_bytes(record.sequence));
+  append_bytes(qualities_, as_bytes(record.quality));
+  name_end_.push_back(names_.size());
+  read_end_.push_back(bases_.size());
+  plus_text_ |= record.plus_text;
+  return {};
+}
+
+Result<Bytes> write_reordered_archive(const ReadStore& reads, const ArchiveOptions& options,
+                                      const ReorderedOptions& reordered, WorkerPool& pool) {
   if (reordered.version < 2 || reordered.version > 4) return refuse("reorder_version must be 2, 3 or 4");
   bool has_reference = reordered.auto_reference || options.reference;
   if (reordered.version == 4 && !has_reference) return refuse("reorder_version 4 needs a reference");
   if (reordered.reference_method != 0 && reordered.reference_method != 1 && reordered.reference_method != 4)
     return refuse("reference_method must be 0, 1 or 4");
   if (options.quality_mode.value_or(0) != 0) return refuse("the reordered layout codes qualities in mode 0 only");
-  if (auto refusal = refuse_records(records)) return refuse(*refusal);
 
   Layout layout;
-  layout.reads = records.size();
+  layout.reads = reads.size();
   layout.keep_order = reordered.keep_order;
-  uint64_t first_length = records.empty() ? 0 : records[0].sequence.size();
+  uint64_t first_length = reads.size() ? reads.length(0) : 0;
   layout.block_reads = std::max<uint64_t>(
       1, options.block_reads ? options.block_reads : kBlockSizeFactor * default_block_reads(first_length));
   layout.blocks = (layout.reads + layout.block_reads - 1) / layout.block_reads;
   if (reordered.reorder) {
-    std::vector<ByteSpan> reads;
-    reads.reserve(records.size());
-    for (const FastqRecord& record : records) reads.push_back(as_bytes(record.sequence));
-    auto order = reorder::order_reads(reads, {}, pool);
-    if (!order) return fail(std::move(order).error());
-    layout.order = std::move(*order);
+    std::vector<ByteSpan> sequences;
+    sequences.reserve(reads.size());
+    for (size_t i = 0; i < reads.size(); ++i) sequences.push_back(reads.sequence(i));
+    layout.order = ZELK_TRY(reorder::order_reads(sequences, {}, pool));
   } else {
-    layout.order = input_order(records.size());
+    layout.order = input_order(reads.size());
   }
   if (reordered.auto_reference) {
-    layout.reference = ZELK_TRY(consensus_contigs(records, layout.order));
+    layout.reference = ZELK_TRY(consensus_contigs(reads, layout.order));
     layout.reads_on_reference = true;
   } else if (options.reference) {
     layout.reference.emplace();
@@ -282,21 +287,19 @@ Result<Bytes> write_reordered_archive(const std::vector<FastqRecord>& records,
   }
   if (reordered.name_template && !reordered.keep_order) {
     std::vector<std::string> names;
-    names.reserve(records.size());
-    for (const FastqRecord& record : records) names.push_back(record.header);
+    names.reserve(reads.size());
+    for (size_t i = 0; i < reads.size(); ++i) names.emplace_back(reads.name(i));
     layout.name_template = names::find_name_template(names);
   }
 
-  auto sequences = code_sequences(records, layout, reordered.version, pool);
-  if (!sequences) return fail(std::move(sequences).error());
+  CodedSequences sequences = ZELK_TRY(code_sequences(reads, layout, reordered.version, pool));
   // The permutation can cost more than the reordering saves: then the
   // input order is kept.
   if (layout.keep_order && reordered.reorder && !layout.reads_on_reference) {
     Layout unordered = layout;
-    unordered.order = input_order(records.size());
-    auto alternative = code_sequences(records, unordered, reordered.version, pool);
-    if (!alternative) return fail(std::move(alternative).error());
-    if (alternative->size() < sequences->size()) {
+    unordered.order = input_order(reads.size());
+    CodedSequences alternative = ZELK_TRY(code_sequences(reads, unordered, reordered.version, pool));
+    if (alternative.size() < sequences.size()) {
       layout = std::move(unordered);
       sequences = std::move(alternative);
     }
@@ -304,7 +307,7 @@ Result<Bytes> write_reordered_archive(const std::vector<FastqRecord>& records,
   std::vector<Result<std::pair<Bytes, Bytes>>> pairs(layout.blocks);
   pool.parallel_for(layout.blocks, [&](size_t b) {
     auto [begin, end] = layout.block_range(b);
-    pairs[b] = name_quality_pair(records, layout, begin, end, options.quality_binning);
+    pairs[b] = name_quality_pair(reads, layout, begin, end, options.quality_binning);
   });
 
   HeaderFields header;
@@ -312,28 +315,39 @@ Result<Bytes> write_reordered_archive(const std::vector<FastqRecord>& records,
   if (layout.keep_order) header.flags |= kFlagKeepOrder;
   if (layout.name_template) header.flags |= kFlagRegeneratedNames;
   if (layout.reference) header.flags |= kFlagGlobalReference;
-  header.platform = options.platform.value_or(static_cast<uint8_t>(platform_of(records)));
-  header.member_count = options.members;
+  if (reads.plus_text()) header.flags |= kFlagPlusNormalized;
+  header.platform = options.platform.value_or(static_cast<uint8_t>(platform_of(reads)));
+  ZELK_TRY(describe_members(options, header));
   header.quality_binning = options.quality_binning;
   Bytes out = encode_header(header);
   append_le<uint64_t>(out, layout.reads);
-  append_bytes(out, encode_framed_slice(sequences->flips));
-  append_bytes(out, encode_framed_slice(sequences->permutation));
+  append_bytes(out, encode_framed_slice(sequences.flips));
+  append_bytes(out, encode_framed_slice(sequences.permutation));
   Bytes name_template = layout.name_template ? names::encode_name_template(*layout.name_template) : Bytes{};
   append_bytes(out, encode_framed_slice(name_template));
   if (layout.reference)
     append_bytes(out, encode_framed_slice(ZELK_TRY(reference_section(*layout.reference, reordered.reference_method))));
   append_le<uint32_t>(out, static_cast<uint32_t>(layout.blocks));
-  for (const Bytes& block : sequences->blocks) append_bytes(out, encode_framed_slice(block));
+  for (const Bytes& block : sequences.blocks) append_bytes(out, encode_framed_slice(block));
   for (auto& pair : pairs) {
     if (!pair) return fail(std::move(pair).error());
     append_bytes(out, encode_framed_slice(pair->first));
     append_bytes(out, encode_framed_slice(pair->second));
   }
   Bytes digest;
-  append_le<uint64_t>(digest, output_digest(records, layout));
+  append_le<uint64_t>(digest, output_digest(reads, layout));
   append_bytes(out, encode_framed_slice(digest));
   return out;
+}
+
+ReorderedArchiveWriter::ReorderedArchiveWriter(ArchiveOptions options, ReorderedOptions reordered, Output output)
+    : options_(std::move(options)), reordered_(reordered), output_(std::move(output)) {}
+
+Result<void> ReorderedArchiveWriter::finish() {
+  WorkerPool pool(WorkerPool::decode_pool_size(options_.threads));
+  Bytes archive = ZELK_TRY(write_reordered_archive(reads_, options_, reordered_, pool));
+  reads_ = {};
+  return output_(archive);
 }
 
 }  // namespace zelk::container
