@@ -10,7 +10,6 @@
 #include "zelk-base/crc32c.h"
 #include "zelk-base/text.h"
 #include "zelk-sequence/sequence.h"
-#include "zelk-quality/quality.h"
 #include "zelk-names/names.h"
 #include "zelk-reorder/reference.h"
 
@@ -28,9 +27,11 @@ std::unexpected<ArchiveError> refuse(std::string message) {
   return fail(ArchiveError::invalid_argument(std::move(message)));
 }
 
-quality::QualityEncodeOptions quality_options(const ArchiveOptions& options, uint64_t read_length) {
+}  // namespace
+
+quality::QualityEncodeOptions quality_encode_options(const ArchiveOptions& options, uint8_t mode) {
   quality::QualityEncodeOptions out;
-  out.mode = options.quality_mode.value_or(default_quality_mode(read_length));
+  out.mode = mode;
   out.binning = options.quality_binning;
   out.symbols = options.symbols;
   out.quantizer = options.quantizer;
@@ -39,6 +40,8 @@ quality::QualityEncodeOptions quality_options(const ArchiveOptions& options, uin
   out.warmup_reads = options.warmup;
   return out;
 }
+
+namespace {
 
 Platform detected_platform(const std::vector<FastqRecord>& records) {
   FastqSample sample;
@@ -88,7 +91,7 @@ Result<Bytes> encode_block(std::vector<FastqRecord>& records, const ArchiveOptio
   auto coded_sequence = seq::encode_sequence_stream(sequence, sequence_options);
   if (!coded_sequence) return refuse(coded_sequence.error().message());
   Bytes coded_qualities = ZELK_TRY(quality::encode_quality_stream(sequence.read_lengths, qualities, sequence.bases,
-                                                                   quality_options(options, mean_length)));
+                                                                   quality_encode_options(options, options.quality_mode.value_or(default_quality_mode(mean_length)))));
 
   BlockPayloadParts parts{names_digest(names),
                           per_read_digest(sequence.read_lengths, sequence.bases),

@@ -12,6 +12,7 @@
 #include "zelk-base/error.h"
 #include "zelk-container/estimate.h"
 #include "zelk-container/footer.h"
+#include "zelk-quality/quality.h"
 #include "zelk-sequence/sequence.h"
 #include "zelk-base/fastq.h"
 #include "zelk-base/pool.h"
@@ -94,6 +95,11 @@ struct HeaderFields;
 // The member count and labels (an extension record) of `options` in
 // `header`, both layouts alike; labels that do not fit are refused.
 Result<void> describe_members(const ArchiveOptions& options, HeaderFields& header);
+
+// The quality coder's options for a stream coded in `mode`: the symbol
+// table, binning tag, quantizer, chunking and warm-up of `options`. Both
+// layouts code their quality streams with these.
+quality::QualityEncodeOptions quality_encode_options(const ArchiveOptions& options, uint8_t mode);
 
 // Defaults for reads of about `read_length` bases: reads per block, and the
 // quality mode (long reads code qualities against their bases).

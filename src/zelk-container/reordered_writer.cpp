@@ -11,7 +11,6 @@
 #include "zelk-container/header.h"
 #include "zelk-dna/dna.h"
 #include "zelk-names/names.h"
-#include "zelk-quality/quality.h"
 #include "zelk-rans/rans.h"
 #include "zelk-reorder/clustered.h"
 #include "zelk-reorder/clusters.h"
@@ -47,6 +46,9 @@ reorder::ReadOrder input_order(size_t count) {
 }
 
 struct Layout {
+  // The input order with its own hints (each read after the one before):
+  // every read then codes against the newest cluster.
+  bool in_input_order = false;
   uint64_t reads = 0;
   uint64_t block_reads = 1;
   size_t blocks = 0;
@@ -63,6 +65,14 @@ struct Layout {
     return {b * block_reads, std::min<uint64_t>(reads, (b + 1) * block_reads)};
   }
 };
+
+// Stores the reads in their input order. They need no permutation to come
+// back in it, so the archive says they come in stored order.
+void keep_input_order(Layout& layout) {
+  layout.order = input_order(layout.reads);
+  layout.in_input_order = true;
+  layout.keep_order = false;
+}
 
 // Appends `read` on its stored strand.
 void append_stored(Bytes& out, ByteSpan read, bool flipped) {
@@ -111,27 +121,36 @@ Result<Bytes> sequence_block(const ReadStore& reads, const Layout& layout, size_
   return std::move(*best);
 }
 
-// The name and quality blocks of output positions [begin, end).
-Result<std::pair<Bytes, Bytes>> name_quality_pair(const ReadStore& reads, const Layout& layout, size_t begin,
-                                                  size_t end, uint8_t binning) {
+// The name block of output positions [begin, end); empty when a template
+// renders the names.
+Bytes name_block(const ReadStore& reads, const Layout& layout, size_t begin, size_t end) {
+  if (layout.name_template) return {};
   std::vector<std::string> names;
+  names.reserve(end - begin);
+  for (size_t i = begin; i < end; ++i) names.emplace_back(reads.name(layout.record_at_output(i)));
+  return names::encode_names(names);
+}
+
+// The quality block of output positions [begin, end), coded as the plain
+// layout codes its streams but without the bases (mode 0).
+Result<Bytes> quality_block(const ReadStore& reads, const Layout& layout, size_t begin, size_t end,
+                            const ArchiveOptions& options) {
   std::vector<uint32_t> lengths;
+  lengths.reserve(end - begin);
+  for (size_t i = begin; i < end; ++i) lengths.push_back(static_cast<uint32_t>(reads.length(layout.record_at_output(i))));
+  auto encode = [&](ByteSpan qualities) {
+    return quality::encode_quality_stream(lengths, qualities, {}, quality_encode_options(options, 0));
+  };
+  // In input order the block's qualities lie together in the store.
+  if (layout.keep_order) return encode(reads.qualities(begin, end));
   Bytes qualities;
   for (size_t i = begin; i < end; ++i) {
-    size_t read = layout.record_at_output(i);
-    if (!layout.name_template) names.emplace_back(reads.name(read));
-    lengths.push_back(static_cast<uint32_t>(reads.length(read)));
     size_t at = qualities.size();
-    append_bytes(qualities, reads.quality(read));
+    append_bytes(qualities, reads.quality(layout.record_at_output(i)));
     // Without keep_order a flipped read's quality is stored reversed too.
-    if (!layout.keep_order && layout.order.flipped[i]) std::reverse(qualities.begin() + at, qualities.end());
+    if (layout.order.flipped[i]) std::reverse(qualities.begin() + at, qualities.end());
   }
-  quality::QualityEncodeOptions options;
-  options.binning = binning;
-  auto coded_qualities = quality::encode_quality_stream(lengths, qualities, {}, options);
-  if (!coded_qualities) return fail(std::move(coded_qualities).error());
-  Bytes coded_names = layout.name_template ? Bytes{} : names::encode_names(names);
-  return std::pair{std::move(coded_names), std::move(*coded_qualities)};
+  return encode(qualities);
 }
 
 // Permutation planes: byte j of p(i) at offset j * N + i.
@@ -146,10 +165,13 @@ Bytes permutation_section(const Layout& layout) {
   return rans::rans_encode_best(planes);
 }
 
+// Bytes past the end of the bitmap read as unflipped, so its trailing
+// zero bytes are left out.
 Bytes flip_section(const Layout& layout) {
   Bytes bits((layout.reads + 7) / 8);
   for (uint64_t i = 0; i < layout.reads; ++i)
     if (layout.order.flipped[i]) bits[i / 8] |= static_cast<uint8_t>(1 << (i % 8));
+  while (!bits.empty() && bits.back() == 0) bits.pop_back();
   return bits;
 }
 
@@ -166,12 +188,21 @@ struct CodedSequences {
   }
 };
 
+// Reads that only ever code against the newest cluster code the same in
+// version 2 as in version 3, less its back-references, and a decoder of
+// version 2 keeps just that cluster instead of every one.
+uint8_t newest_cluster(uint8_t version) {
+  return version == static_cast<uint8_t>(reorder::BlockVersion::AnyCluster)
+             ? static_cast<uint8_t>(reorder::BlockVersion::CurrentCluster)
+             : version;
+}
+
 Result<CodedSequences> code_sequences(const ReadStore& reads, const Layout& layout, uint8_t version,
                                       WorkerPool& pool) {
   std::vector<Result<Bytes>> blocks(layout.blocks);
   pool.parallel_for(layout.blocks, [&](size_t b) {
     auto [begin, end] = layout.block_range(b);
-    blocks[b] = sequence_block(reads, layout, begin, end, version);
+    blocks[b] = sequence_block(reads, layout, begin, end, layout.in_input_order ? newest_cluster(version) : version);
   });
   CodedSequences coded{flip_section(layout), permutation_section(layout), {}};
   for (auto& block : blocks) {
@@ -226,6 +257,20 @@ uint64_t output_digest(const ReadStore& reads, const Layout& layout) {
 
 std::string text_of(ByteSpan bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
 
+bool is_input_order(const reorder::ReadOrder& order) {
+  for (size_t i = 0; i < order.original.size(); ++i)
+    if (order.original[i] != i || order.flipped[i]) return false;
+  return true;
+}
+
+// A template that renders every name in input order, if there is one.
+std::optional<names::NameTemplate> name_template_of(const ReadStore& reads) {
+  std::vector<std::string> names;
+  names.reserve(reads.size());
+  for (size_t i = 0; i < reads.size(); ++i) names.emplace_back(reads.name(i));
+  return names::find_name_template(names);
+}
+
 Platform platform_of(const ReadStore& reads) {
   FastqSample sample;
   for (size_t i = 0; i < reads.size() && sample.records < 16; ++i) {
@@ -273,7 +318,7 @@ Result<Bytes> write_reordered_archive(const ReadStore& reads, const ArchiveOptio
     for (size_t i = 0; i < reads.size(); ++i) sequences.push_back(reads.sequence(i));
     layout.order = ZELK_TRY(reorder::order_reads(sequences, {}, pool));
   } else {
-    layout.order = input_order(reads.size());
+    keep_input_order(layout);
   }
   if (reordered.auto_reference) {
     layout.reference = ZELK_TRY(consensus_contigs(reads, layout.order));
@@ -285,30 +330,45 @@ Result<Bytes> write_reordered_archive(const ReadStore& reads, const ArchiveOptio
       layout.reference->offsets.push_back(layout.reference->bases.size());
     }
   }
-  if (reordered.name_template && !reordered.keep_order) {
-    std::vector<std::string> names;
-    names.reserve(reads.size());
-    for (size_t i = 0; i < reads.size(); ++i) names.emplace_back(reads.name(i));
-    layout.name_template = names::find_name_template(names);
-  }
+  // Names that one template renders in input order; without keep_order
+  // they come back rendered in the stored order.
+  std::optional<names::NameTemplate> input_template;
+  if (reordered.name_template) input_template = name_template_of(reads);
 
   CodedSequences sequences = ZELK_TRY(code_sequences(reads, layout, reordered.version, pool));
   // The permutation can cost more than the reordering saves: then the
-  // input order is kept.
+  // input order is kept. Names that render from a template cost nothing
+  // there, while the permutation keeps them stored.
   if (layout.keep_order && reordered.reorder && !layout.reads_on_reference) {
     Layout unordered = layout;
-    unordered.order = input_order(reads.size());
+    keep_input_order(unordered);
     CodedSequences alternative = ZELK_TRY(code_sequences(reads, unordered, reordered.version, pool));
-    if (alternative.size() < sequences.size()) {
+    uint64_t names_saved = 0;
+    for (size_t b = 0; input_template && b < layout.blocks; ++b) {
+      auto [begin, end] = layout.block_range(b);
+      names_saved += name_block(reads, layout, begin, end).size();
+    }
+    if (alternative.size() < sequences.size() + names_saved) {
       layout = std::move(unordered);
       sequences = std::move(alternative);
     }
   }
-  std::vector<Result<std::pair<Bytes, Bytes>>> pairs(layout.blocks);
-  pool.parallel_for(layout.blocks, [&](size_t b) {
+  if (layout.keep_order && is_input_order(layout.order)) {
+    layout.keep_order = false;
+    sequences.permutation.clear();
+  }
+  if (!layout.keep_order) layout.name_template = std::move(input_template);
+  // One block's pair at a time, its two streams side by side: holding
+  // every block's names and qualities at once would double the writer's
+  // peak memory.
+  std::vector<std::pair<Bytes, Bytes>> pairs(layout.blocks);
+  for (size_t b = 0; b < layout.blocks; ++b) {
     auto [begin, end] = layout.block_range(b);
-    pairs[b] = name_quality_pair(reads, layout, begin, end, options.quality_binning);
-  });
+    Result<Bytes> quality = Bytes{};
+    pool.fork_join([&] { pairs[b].first = name_block(reads, layout, begin, end); },
+                   [&] { quality = quality_block(reads, layout, begin, end, options); });
+    pairs[b].second = ZELK_TRY(std::move(quality));
+  }
 
   HeaderFields header;
   header.flags = kFlagGlobalReorder | kFlagReordered;
@@ -329,10 +389,9 @@ Result<Bytes> write_reordered_archive(const ReadStore& reads, const ArchiveOptio
     append_bytes(out, encode_framed_slice(ZELK_TRY(reference_section(*layout.reference, reordered.reference_method))));
   append_le<uint32_t>(out, static_cast<uint32_t>(layout.blocks));
   for (const Bytes& block : sequences.blocks) append_bytes(out, encode_framed_slice(block));
-  for (auto& pair : pairs) {
-    if (!pair) return fail(std::move(pair).error());
-    append_bytes(out, encode_framed_slice(pair->first));
-    append_bytes(out, encode_framed_slice(pair->second));
+  for (const auto& [names, qualities] : pairs) {
+    append_bytes(out, encode_framed_slice(names));
+    append_bytes(out, encode_framed_slice(qualities));
   }
   Bytes digest;
   append_le<uint64_t>(digest, output_digest(reads, layout));

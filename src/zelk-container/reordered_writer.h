@@ -47,6 +47,10 @@ class ReadStore {
   }
   ByteSpan sequence(size_t i) const { return ByteSpan(bases_).subspan(read_start(i), length(i)); }
   ByteSpan quality(size_t i) const { return ByteSpan(qualities_).subspan(read_start(i), length(i)); }
+  // The qualities of reads [begin, end), which lie together.
+  ByteSpan qualities(size_t begin, size_t end) const {
+    return begin == end ? ByteSpan() : ByteSpan(qualities_).subspan(read_start(begin), read_end_[end - 1] - read_start(begin));
+  }
   uint64_t length(size_t i) const { return read_end_[i] - read_start(i); }
   // Whether any record's '+' line carried text (dropped).
   bool plus_text() const { return plus_text_; }

@@ -54,9 +54,11 @@ uint8_t complement(uint8_t base) {
   }
 }
 
-// The window minimizers of one read's k-mers; k-mers holding anything but
-// A, C, G, T are skipped and restart the window.
-void collect_minimizers(ByteSpan read, uint32_t id, const ReorderParams& params, std::vector<Minimizer>& out) {
+// The window minimizers of one read's k-mers, each handed to `emit`;
+// k-mers holding anything but A, C, G, T are skipped and restart the
+// window.
+template <class Emit>
+void collect_minimizers(ByteSpan read, uint32_t id, const ReorderParams& params, Emit&& emit) {
   const unsigned k = params.kmer;
   const uint64_t mask = (uint64_t{1} << (2 * k)) - 1;
   constexpr size_t kMaxWindow = 64;
@@ -70,7 +72,7 @@ void collect_minimizers(ByteSpan read, uint32_t id, const ReorderParams& params,
     const Minimizer* best = &window[0];
     for (size_t i = 1; i < count; ++i)
       if (window[i].hash < best->hash) best = &window[i];
-    if (best->position() != last_emitted) out.push_back(*best);
+    if (best->position() != last_emitted) emit(*best);
     last_emitted = best->position();
   };
   for (size_t j = 0; j < read.size(); ++j) {
@@ -99,69 +101,96 @@ void collect_minimizers(ByteSpan read, uint32_t id, const ReorderParams& params,
   if (in_window && in_window < w) emit_minimum(in_window);
 }
 
-// Every read's minimizers, grouped by hash: `entries` sorted by hash, each
-// entry's group, and per read the indices of its own entries.
+// The minimizers that can link reads, sorted by hash: those of a hash that
+// occurs once link nothing, and those of a hash shared by more than
+// max_bucket reads are repeats, so neither is kept. Per read, the indices
+// of its own entries. This index is the reorderer's largest structure: 16
+// bytes per kept minimizer, about 20 minimizers per 150 bases.
 struct MinimizerIndex {
   std::vector<Minimizer> entries;
-  std::vector<uint32_t> group_of;                     // per entry
-  std::vector<std::pair<uint32_t, uint32_t>> groups;  // [begin, end) in entries
-  std::vector<uint32_t> read_begin;                   // per read + 1, into by_read
-  std::vector<uint32_t> by_read;                      // entry indices, grouped by read
+  std::vector<uint32_t> read_begin;  // per read + 1, into by_read
+  std::vector<uint32_t> by_read;     // entry indices, grouped by read
+
+  // The entries sharing the hash of entry `e`: [begin, end).
+  std::pair<uint32_t, uint32_t> group(uint32_t e) const {
+    uint32_t begin = e, end = e + 1;
+    while (begin > 0 && entries[begin - 1].hash == entries[e].hash) --begin;
+    while (end < entries.size() && entries[end].hash == entries[e].hash) ++end;
+    return {begin, end};
+  }
 };
 
 constexpr size_t kReadsPerTask = 4096;
 
+// Every read's minimizers in one array, sized by a counting pass first so
+// that no second copy is ever held.
 std::vector<Minimizer> all_minimizers(const std::vector<ByteSpan>& reads, const ReorderParams& params,
                                       WorkerPool& pool) {
   size_t tasks = (reads.size() + kReadsPerTask - 1) / kReadsPerTask;
-  std::vector<std::vector<Minimizer>> parts(tasks);
+  auto task_range = [&](size_t t) { return std::pair{t * kReadsPerTask, std::min(reads.size(), (t + 1) * kReadsPerTask)}; };
+  std::vector<size_t> starts(tasks + 1, 0);
   pool.parallel_for(tasks, [&](size_t t) {
-    size_t end = std::min(reads.size(), (t + 1) * kReadsPerTask);
-    for (size_t r = t * kReadsPerTask; r < end; ++r)
-      collect_minimizers(reads[r], static_cast<uint32_t>(r), params, parts[t]);
+    auto [begin, end] = task_range(t);
+    size_t count = 0;
+    for (size_t r = begin; r < end; ++r)
+      collect_minimizers(reads[r], static_cast<uint32_t>(r), params, [&](const Minimizer&) { ++count; });
+    starts[t + 1] = count;
   });
-  std::vector<Minimizer> all;
-  size_t total = 0;
-  for (const auto& part : parts) total += part.size();
-  all.reserve(total);
-  for (auto& part : parts) {
-    all.insert(all.end(), part.begin(), part.end());
-    std::vector<Minimizer>().swap(part);
-  }
+  for (size_t t = 0; t < tasks; ++t) starts[t + 1] += starts[t];
+  std::vector<Minimizer> all(starts[tasks]);
+  pool.parallel_for(tasks, [&](size_t t) {
+    auto [begin, end] = task_range(t);
+    Minimizer* out = all.data() + starts[t];
+    for (size_t r = begin; r < end; ++r)
+      collect_minimizers(reads[r], static_cast<uint32_t>(r), params, [&](const Minimizer& m) { *out++ = m; });
+  });
   return all;
 }
 
-// Sorts by hash: a counting pass on the top byte, then each of the 256
-// ranges sorted on the pool.
+// Sorts by hash in place: the entries are dealt into 256 ranges by the
+// top byte of their hash (swapping each into its range), then each range
+// is sorted on the pool.
 void sort_by_hash(std::vector<Minimizer>& entries, WorkerPool& pool) {
   std::array<size_t, 257> starts{};
   for (const Minimizer& m : entries) ++starts[(m.hash >> 24) + 1];
   for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
-  std::vector<Minimizer> sorted(entries.size());
   std::array<size_t, 256> next;
   std::copy(starts.begin(), starts.end() - 1, next.begin());
-  for (const Minimizer& m : entries) sorted[next[m.hash >> 24]++] = m;
+  for (size_t b = 0; b < 256; ++b) {
+    while (next[b] < starts[b + 1]) {
+      size_t home = entries[next[b]].hash >> 24;
+      if (home == b)
+        ++next[b];
+      else
+        std::swap(entries[next[b]], entries[next[home]++]);
+    }
+  }
   pool.parallel_for(256, [&](size_t b) {
-    std::sort(sorted.begin() + starts[b], sorted.begin() + starts[b + 1], [](const Minimizer& x, const Minimizer& y) {
+    std::sort(entries.begin() + starts[b], entries.begin() + starts[b + 1], [](const Minimizer& x, const Minimizer& y) {
       return x.hash != y.hash ? x.hash < y.hash : x.read < y.read;
     });
   });
-  entries = std::move(sorted);
+}
+
+// Keeps only the groups of 2 to max_bucket entries, in place.
+void drop_unlinking(std::vector<Minimizer>& entries, uint32_t max_bucket) {
+  size_t kept = 0;
+  for (size_t begin = 0; begin < entries.size();) {
+    size_t end = begin + 1;
+    while (end < entries.size() && entries[end].hash == entries[begin].hash) ++end;
+    if (end - begin >= 2 && end - begin <= max_bucket)
+      kept = std::move(entries.begin() + begin, entries.begin() + end, entries.begin() + kept) - entries.begin();
+    begin = end;
+  }
+  entries.resize(kept);
 }
 
 MinimizerIndex build_index(const std::vector<ByteSpan>& reads, const ReorderParams& params, WorkerPool& pool) {
   MinimizerIndex index;
   index.entries = all_minimizers(reads, params, pool);
   sort_by_hash(index.entries, pool);
+  drop_unlinking(index.entries, params.max_bucket);
   const auto& entries = index.entries;
-  index.group_of.resize(entries.size());
-  for (size_t begin = 0; begin < entries.size();) {
-    size_t end = begin + 1;
-    while (end < entries.size() && entries[end].hash == entries[begin].hash) ++end;
-    for (size_t e = begin; e < end; ++e) index.group_of[e] = static_cast<uint32_t>(index.groups.size());
-    index.groups.emplace_back(static_cast<uint32_t>(begin), static_cast<uint32_t>(end));
-    begin = end;
-  }
   index.read_begin.assign(reads.size() + 1, 0);
   for (const Minimizer& m : entries) ++index.read_begin[m.read + 1];
   for (size_t r = 1; r <= reads.size(); ++r) index.read_begin[r] += index.read_begin[r - 1];
@@ -214,8 +243,7 @@ class ContigWalker {
     const int64_t anchor_length = reads_[anchor].size();
     for (uint32_t i = index_.read_begin[anchor]; i < index_.read_begin[anchor + 1]; ++i) {
       uint32_t e = index_.by_read[i];
-      auto [begin, end] = index_.groups[index_.group_of[e]];
-      if (end - begin > params_.max_bucket) continue;
+      auto [begin, end] = index_.group(e);
       const Minimizer& own = index_.entries[e];
       int64_t own_position = flip ? anchor_length - k - own.position() : own.position();
       bool own_strand = own.strand() != flip;
