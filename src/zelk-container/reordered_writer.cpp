@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 #include <optional>
+#include <tuple>
 
 #include "zelk-base/pool.h"
 #include "zelk-base/xxh3.h"
@@ -56,7 +57,7 @@ struct Layout {
   reorder::ReadOrder order;
   std::optional<names::NameTemplate> name_template;
   std::optional<dna::ReferenceSet> reference;
-  bool reads_on_reference = false;  // the reference is the reorderer's contigs
+  bool reads_on_reference = false;  // each read carries its place on the reference
 
   // The input record emitted at output position i (stored order without
   // keep_order), and whether it is stored flipped.
@@ -72,6 +73,35 @@ void keep_input_order(Layout& layout) {
   layout.order = input_order(layout.reads);
   layout.in_input_order = true;
   layout.keep_order = false;
+}
+
+std::vector<ByteSpan> sequences_of(const ReadStore& reads) {
+  std::vector<ByteSpan> sequences;
+  sequences.reserve(reads.size());
+  for (size_t i = 0; i < reads.size(); ++i) sequences.push_back(reads.sequence(i));
+  return sequences;
+}
+
+// Reads placed on the given contigs, stored by contig and offset when
+// `reorder` (else in input order), each on the strand that matched; reads
+// placed nowhere follow in input order.
+reorder::ReadOrder order_on_contigs(const std::vector<std::optional<reorder::ContigHit>>& hits, bool reorder) {
+  std::vector<uint32_t> stored(hits.size());
+  std::iota(stored.begin(), stored.end(), 0);
+  auto place = [&](uint32_t read) {
+    return hits[read] ? std::tuple(0, hits[read]->contig, hits[read]->offset) : std::tuple(1, 0u, int64_t{0});
+  };
+  if (reorder) std::ranges::stable_sort(stored, [&](uint32_t a, uint32_t b) { return place(a) < place(b); });
+  reorder::ReadOrder order;
+  order.original = std::move(stored);
+  order.hints.resize(hits.size());
+  for (uint32_t read : order.original) {
+    const auto& hit = hits[read];
+    order.flipped.push_back(hit && hit->flip);
+    order.contig.push_back(hit ? hit->contig : 0);
+    order.position.push_back(hit ? hit->offset : -1);
+  }
+  return order;
 }
 
 // Appends `read` on its stored strand.
@@ -257,9 +287,11 @@ uint64_t output_digest(const ReadStore& reads, const Layout& layout) {
 
 std::string text_of(ByteSpan bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
 
+// Flipped reads need no permutation either: in stored order the decoder
+// turns them back and reverses their qualities.
 bool is_input_order(const reorder::ReadOrder& order) {
   for (size_t i = 0; i < order.original.size(); ++i)
-    if (order.original[i] != i || order.flipped[i]) return false;
+    if (order.original[i] != i) return false;
   return true;
 }
 
@@ -312,23 +344,25 @@ Result<Bytes> write_reordered_archive(const ReadStore& reads, const ArchiveOptio
   layout.block_reads = std::max<uint64_t>(
       1, options.block_reads ? options.block_reads : kBlockSizeFactor * default_block_reads(first_length));
   layout.blocks = (layout.reads + layout.block_reads - 1) / layout.block_reads;
-  if (reordered.reorder) {
-    std::vector<ByteSpan> sequences;
-    sequences.reserve(reads.size());
-    for (size_t i = 0; i < reads.size(); ++i) sequences.push_back(reads.sequence(i));
-    layout.order = ZELK_TRY(reorder::order_reads(sequences, {}, pool));
+  if (options.reference) {
+    layout.reference.emplace();
+    for (const std::string& contig : *options.reference) {
+      append_bytes(layout.reference->bases, as_bytes(contig));
+      layout.reference->offsets.push_back(layout.reference->bases.size());
+    }
+  }
+  if (layout.reference && reordered.version == static_cast<uint8_t>(reorder::BlockVersion::Reference)) {
+    auto hits = ZELK_TRY(reorder::place_on_contigs(sequences_of(reads), *layout.reference, {}, pool));
+    layout.order = order_on_contigs(hits, reordered.reorder);
+    layout.reads_on_reference = true;
+  } else if (reordered.reorder) {
+    layout.order = ZELK_TRY(reorder::order_reads(sequences_of(reads), {}, pool));
   } else {
     keep_input_order(layout);
   }
   if (reordered.auto_reference) {
     layout.reference = ZELK_TRY(consensus_contigs(reads, layout.order));
     layout.reads_on_reference = true;
-  } else if (options.reference) {
-    layout.reference.emplace();
-    for (const std::string& contig : *options.reference) {
-      append_bytes(layout.reference->bases, as_bytes(contig));
-      layout.reference->offsets.push_back(layout.reference->bases.size());
-    }
   }
   // Names that one template renders in input order; without keep_order
   // they come back rendered in the stored order.
@@ -367,7 +401,8 @@ Result<Bytes> write_reordered_archive(const ReadStore& reads, const ArchiveOptio
     Result<Bytes> quality = Bytes{};
     pool.fork_join([&] { pairs[b].first = name_block(reads, layout, begin, end); },
                    [&] { quality = quality_block(reads, layout, begin, end, options); });
-    pairs[b].second = ZELK_TRY(std::move(quality));
+    if (!quality) return fail(std::move(quality).error());
+    pairs[b].second = std::move(*quality);
   }
 
   HeaderFields header;

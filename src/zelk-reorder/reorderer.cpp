@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <tuple>
 
 #include "zelk-base/pool.h"
 
@@ -366,7 +367,111 @@ class ContigWalker {
   std::vector<Overlap> overlaps_;
 };
 
+// A read's place on a contig as one shared minimizer suggests it, and how
+// many of the read's minimizers agree.
+struct ContigVote {
+  uint32_t contig;
+  bool flip;
+  int64_t offset;
+  uint32_t votes = 1;
+};
+
+// Contig positions past this cannot be held in a minimizer entry.
+constexpr uint64_t kMaxIndexedContigPosition = uint64_t{1} << 31;
+
+// Every minimizer of the contigs (none past kMaxIndexedContigPosition),
+// sorted by hash; hashes shared by more than max_bucket positions are
+// repeats and left out.
+std::vector<Minimizer> contig_minimizers(const dna::ReferenceSet& contigs, const ReorderParams& params,
+                                         WorkerPool& pool) {
+  std::vector<Minimizer> entries;
+  for (size_t c = 0; c < contigs.contig_count(); ++c) {
+    ByteSpan contig = contigs.contig(c);
+    contig = contig.first(std::min<uint64_t>(contig.size(), kMaxIndexedContigPosition));
+    collect_minimizers(contig, static_cast<uint32_t>(c), params, [&](const Minimizer& m) { entries.push_back(m); });
+  }
+  sort_by_hash(entries, pool);
+  size_t kept = 0;
+  for (size_t begin = 0; begin < entries.size();) {
+    size_t end = begin + 1;
+    while (end < entries.size() && entries[end].hash == entries[begin].hash) ++end;
+    if (end - begin <= params.max_bucket)
+      kept = std::move(entries.begin() + begin, entries.begin() + end, entries.begin() + kept) - entries.begin();
+    begin = end;
+  }
+  entries.resize(kept);
+  return entries;
+}
+
+// Whether `read`, on strand `flip`, matches `contig` from `offset` closely
+// enough over the bases they share (all of the read's bases that the
+// contig covers; at least min_overlap of them).
+bool matches_contig(ByteSpan read, bool flip, ByteSpan contig, int64_t offset, const ReorderParams& params) {
+  if (offset < 0 || static_cast<uint64_t>(offset) > contig.size()) return false;
+  size_t covered = std::min<size_t>(read.size(), contig.size() - offset);
+  if (covered < std::min<size_t>(read.size(), params.min_overlap)) return false;
+  uint64_t allowed = uint64_t{covered} * params.max_mismatch_per_16 / 16, mismatches = 0;
+  for (size_t j = 0; j < covered && mismatches <= allowed; ++j) {
+    uint8_t base = flip ? complement(read[read.size() - 1 - j]) : read[j];
+    mismatches += base != contig[offset + j];
+  }
+  return mismatches <= allowed;
+}
+
+// The best-supported place of one read among those its minimizers vote
+// for, checked base by base; none when no place fits.
+std::optional<ContigHit> place_read(ByteSpan read, const dna::ReferenceSet& contigs,
+                                    const std::vector<Minimizer>& index, const ReorderParams& params,
+                                    std::vector<ContigVote>& votes) {
+  votes.clear();
+  const int64_t k = params.kmer, length = read.size();
+  collect_minimizers(read, 0, params, [&](const Minimizer& own) {
+    auto [first, last] = std::equal_range(index.begin(), index.end(), own,
+                                          [](const Minimizer& a, const Minimizer& b) { return a.hash < b.hash; });
+    for (auto at = first; at != last; ++at) {
+      bool flip = own.strand() != at->strand();
+      int64_t own_position = flip ? length - k - own.position() : own.position();
+      votes.push_back({at->read, flip, int64_t{at->position()} - own_position});
+    }
+  });
+  std::sort(votes.begin(), votes.end(), [](const ContigVote& a, const ContigVote& b) {
+    return std::tie(a.contig, a.flip, a.offset) < std::tie(b.contig, b.flip, b.offset);
+  });
+  size_t merged = 0;
+  for (size_t i = 0; i < votes.size(); ++i) {
+    if (merged && votes[merged - 1].contig == votes[i].contig && votes[merged - 1].flip == votes[i].flip &&
+        votes[merged - 1].offset == votes[i].offset)
+      ++votes[merged - 1].votes;
+    else
+      votes[merged++] = votes[i];
+  }
+  votes.resize(merged);
+  std::stable_sort(votes.begin(), votes.end(), [](const ContigVote& a, const ContigVote& b) { return a.votes > b.votes; });
+  constexpr size_t kMaxChecked = 4;
+  for (size_t i = 0; i < std::min(votes.size(), kMaxChecked); ++i) {
+    const ContigVote& vote = votes[i];
+    if (matches_contig(read, vote.flip, contigs.contig(vote.contig), vote.offset, params))
+      return ContigHit{vote.contig, vote.offset, vote.flip};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+Result<std::vector<std::optional<ContigHit>>> place_on_contigs(const std::vector<ByteSpan>& reads,
+                                                               const dna::ReferenceSet& contigs,
+                                                               const ReorderParams& params, WorkerPool& pool) {
+  if (contigs.contig_count() >= UINT32_MAX) return fail(ArchiveError::malformed("too many contigs to place reads on"));
+  std::vector<Minimizer> index = contig_minimizers(contigs, params, pool);
+  std::vector<std::optional<ContigHit>> hits(reads.size());
+  size_t tasks = (reads.size() + kReadsPerTask - 1) / kReadsPerTask;
+  pool.parallel_for(tasks, [&](size_t t) {
+    std::vector<ContigVote> votes;
+    for (size_t r = t * kReadsPerTask; r < std::min(reads.size(), (t + 1) * kReadsPerTask); ++r)
+      hits[r] = place_read(reads[r], contigs, index, params, votes);
+  });
+  return hits;
+}
 
 Result<ReadOrder> order_reads(const std::vector<ByteSpan>& reads, const ReorderParams& params, WorkerPool& pool) {
   if (reads.size() >= UINT32_MAX) return fail(ArchiveError::malformed("too many reads to reorder"));
