@@ -287,6 +287,20 @@ uint64_t output_digest(const ReadStore& reads, const Layout& layout) {
 
 std::string text_of(ByteSpan bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
 
+// Whether the input order might code the sequences in fewer than `cost`
+// bytes. Blocks code apart, so the first block's size per read projects the
+// whole; only a projection near or under `cost` is worth coding every block
+// for (which, with two blocks at once, is the writer's largest use of time
+// and memory).
+Result<bool> input_order_may_win(const ReadStore& reads, const Layout& unordered, uint8_t version, uint64_t cost) {
+  constexpr double kProjectionMargin = 1.25;
+  auto [begin, end] = unordered.block_range(0);
+  if (begin == end || unordered.blocks == 1) return true;
+  Bytes first = ZELK_TRY(sequence_block(reads, unordered, begin, end, newest_cluster(version)));
+  double projected = double(first.size()) * double(unordered.reads) / double(end - begin);
+  return projected < kProjectionMargin * double(cost);
+}
+
 // Flipped reads need no permutation either: in stored order the decoder
 // turns them back and reverses their qualities.
 bool is_input_order(const reorder::ReadOrder& order) {
@@ -376,15 +390,18 @@ Result<Bytes> write_reordered_archive(const ReadStore& reads, const ArchiveOptio
   if (layout.keep_order && reordered.reorder && !layout.reads_on_reference) {
     Layout unordered = layout;
     keep_input_order(unordered);
-    CodedSequences alternative = ZELK_TRY(code_sequences(reads, unordered, reordered.version, pool));
     uint64_t names_saved = 0;
     for (size_t b = 0; input_template && b < layout.blocks; ++b) {
       auto [begin, end] = layout.block_range(b);
       names_saved += name_block(reads, layout, begin, end).size();
     }
-    if (alternative.size() < sequences.size() + names_saved) {
-      layout = std::move(unordered);
-      sequences = std::move(alternative);
+    uint64_t reordered_cost = sequences.size() + names_saved;
+    if (ZELK_TRY(input_order_may_win(reads, unordered, reordered.version, reordered_cost))) {
+      CodedSequences alternative = ZELK_TRY(code_sequences(reads, unordered, reordered.version, pool));
+      if (alternative.size() < reordered_cost) {
+        layout = std::move(unordered);
+        sequences = std::move(alternative);
+      }
     }
   }
   if (layout.keep_order && is_input_order(layout.order)) {

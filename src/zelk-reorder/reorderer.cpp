@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <optional>
 #include <tuple>
 
@@ -104,20 +105,22 @@ void collect_minimizers(ByteSpan read, uint32_t id, const ReorderParams& params,
 
 // The minimizers that can link reads, sorted by hash: those of a hash that
 // occurs once link nothing, and those of a hash shared by more than
-// max_bucket reads are repeats, so neither is kept. Per read, the indices
-// of its own entries. This index is the reorderer's largest structure: 16
-// bytes per kept minimizer, about 20 minimizers per 150 bases.
+// max_bucket reads are repeats, so neither is kept. A directory on the top
+// bits of the hash finds a hash's entries. This index is the reorderer's
+// largest structure: 12 bytes per kept minimizer (about 20 per 150 bases)
+// and a directory of about one byte each; a read's own minimizers are
+// found again from its bases when needed.
 struct MinimizerIndex {
   std::vector<Minimizer> entries;
-  std::vector<uint32_t> read_begin;  // per read + 1, into by_read
-  std::vector<uint32_t> by_read;     // entry indices, grouped by read
+  std::vector<uint32_t> directory;  // entries whose hash has top bits t: [directory[t], directory[t + 1])
+  unsigned shift = 32;
 
-  // The entries sharing the hash of entry `e`: [begin, end).
-  std::pair<uint32_t, uint32_t> group(uint32_t e) const {
-    uint32_t begin = e, end = e + 1;
-    while (begin > 0 && entries[begin - 1].hash == entries[e].hash) --begin;
-    while (end < entries.size() && entries[end].hash == entries[e].hash) ++end;
-    return {begin, end};
+  // The entries of `hash`: [begin, end).
+  std::pair<const Minimizer*, const Minimizer*> group(uint32_t hash) const {
+    const Minimizer* begin = entries.data() + directory[hash >> shift];
+    const Minimizer* end = entries.data() + directory[(hash >> shift) + 1];
+    begin = std::partition_point(begin, end, [&](const Minimizer& m) { return m.hash < hash; });
+    return {begin, std::partition_point(begin, end, [&](const Minimizer& m) { return m.hash == hash; })};
   }
 };
 
@@ -191,13 +194,12 @@ MinimizerIndex build_index(const std::vector<ByteSpan>& reads, const ReorderPara
   index.entries = all_minimizers(reads, params, pool);
   sort_by_hash(index.entries, pool);
   drop_unlinking(index.entries, params.max_bucket);
-  const auto& entries = index.entries;
-  index.read_begin.assign(reads.size() + 1, 0);
-  for (const Minimizer& m : entries) ++index.read_begin[m.read + 1];
-  for (size_t r = 1; r <= reads.size(); ++r) index.read_begin[r] += index.read_begin[r - 1];
-  index.by_read.resize(entries.size());
-  std::vector<uint32_t> next(index.read_begin.begin(), index.read_begin.end() - 1);
-  for (size_t e = 0; e < entries.size(); ++e) index.by_read[next[entries[e].read]++] = static_cast<uint32_t>(e);
+  // About four entries per directory slot.
+  unsigned bits = std::clamp<unsigned>(std::bit_width(index.entries.size()), 3, 26) - 2;
+  index.shift = 32 - bits;
+  index.directory.assign((size_t{1} << bits) + 1, 0);
+  for (const Minimizer& m : index.entries) ++index.directory[(m.hash >> index.shift) + 1];
+  for (size_t t = 1; t < index.directory.size(); ++t) index.directory[t] += index.directory[t - 1];
   return index;
 }
 
@@ -242,21 +244,18 @@ class ContigWalker {
     out.clear();
     const unsigned k = params_.kmer;
     const int64_t anchor_length = reads_[anchor].size();
-    for (uint32_t i = index_.read_begin[anchor]; i < index_.read_begin[anchor + 1]; ++i) {
-      uint32_t e = index_.by_read[i];
-      auto [begin, end] = index_.group(e);
-      const Minimizer& own = index_.entries[e];
+    collect_minimizers(reads_[anchor], anchor, params_, [&](const Minimizer& own) {
       int64_t own_position = flip ? anchor_length - k - own.position() : own.position();
       bool own_strand = own.strand() != flip;
-      for (uint32_t x = begin; x < end; ++x) {
-        const Minimizer& other = index_.entries[x];
-        if (other.read == anchor || used_[other.read]) continue;
-        bool other_flip = own_strand != other.strand();
-        int64_t other_length = reads_[other.read].size();
-        int64_t other_position = other_flip ? other_length - k - other.position() : other.position();
-        out.push_back({other.read, other_flip, own_position - other_position});
+      auto [begin, end] = index_.group(own.hash);
+      for (const Minimizer* other = begin; other != end; ++other) {
+        if (other->read == anchor || used_[other->read]) continue;
+        bool other_flip = own_strand != other->strand();
+        int64_t other_length = reads_[other->read].size();
+        int64_t other_position = other_flip ? other_length - k - other->position() : other->position();
+        out.push_back({other->read, other_flip, own_position - other_position});
       }
-    }
+    });
     std::sort(out.begin(), out.end(), [](const Overlap& a, const Overlap& b) {
       return a.shift != b.shift ? a.shift < b.shift : a.read != b.read ? a.read < b.read : a.flip < b.flip;
     });
