@@ -624,6 +624,31 @@ def test_empty_layout_digest_is_of_the_zero_count():
     assert _zelk.decompress_to_bytes(layout(0, digest=b"\0" * 7), fasta=True) == b""
 
 
+def test_blocks_of_one_archive_may_differ_in_version():
+    sequences = [b"ACGTACGTTT", b"ACGTACGTTA", b"GGGGCCCCAA", b"GGGGCCCCAT"]
+    qualities = [b"I" * 10] * 4
+    names = [b"a", b"b", b"c", b"d"]
+    blocks = [writer.encode_reorder_block(sequences[:2], version=2),
+              writer.encode_reorder_block(sequences[2:], version=3)]
+    pair = (writer.encode_names(names), writer.encode_qualities(qualities))
+    records = list(zip(names, sequences, qualities))
+    empty_pair = (writer.encode_names([]), writer.encode_qualities([]))  # pairs need not follow the blocks' split
+    archive = layout(4, blocks=blocks, pairs=[pair, empty_pair], digest=digest_slice(records, 4))
+    assert records_of(_zelk.decompress_to_bytes(archive)) == records
+    _zelk.verify(archive)
+
+
+def test_version_3_blocks_are_coded_as_version_2_where_that_is_smaller():
+    # Blocks where reads seldom return to an older cluster do not pay for
+    # version 3's back-references.
+    records = untemplated(genome_reads(1500, genome_length=3000))
+    for requested, allowed in ((3, {2, 3}), (2, {2})):
+        archive = reordered_archive(records, reorder_version=requested, block_reads=600)
+        versions = {block[0] for block in stored_sections(archive)[3]}
+        assert versions <= allowed and 2 in versions
+        assert _zelk.decompress_to_bytes(archive) == fastq_text(records)
+
+
 def test_flipped_read_in_stored_order_reverses_sequence_and_quality():
     sequences = [b"AACGN", b"GGTCA"]
     qualities = [b"ABCDE", b"FGHIJ"]

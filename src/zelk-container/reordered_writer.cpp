@@ -115,6 +115,15 @@ void append_stored(Bytes& out, ByteSpan read, bool flipped) {
     std::ranges::copy(read, stored.begin());
 }
 
+// Reads that only ever code against the newest cluster code the same in
+// version 2 as in version 3, less its back-references, and a decoder of
+// version 2 keeps just that cluster instead of every one.
+uint8_t newest_cluster(uint8_t version) {
+  return version == static_cast<uint8_t>(reorder::BlockVersion::AnyCluster)
+             ? static_cast<uint8_t>(reorder::BlockVersion::CurrentCluster)
+             : version;
+}
+
 // The sequences of stored reads [begin, end), on their stored strand, with
 // the overlap hints that stay inside the block.
 Result<Bytes> sequence_block(const ReadStore& reads, const Layout& layout, size_t begin, size_t end,
@@ -138,15 +147,22 @@ Result<Bytes> sequence_block(const ReadStore& reads, const Layout& layout, size_
   }
   // How many substitutions make a literal the cheaper choice depends on how
   // well the context model codes literals, so the block is coded both ways.
+  // Each block names its own version, and version 3's back-references pay
+  // only where reads return to older clusters often enough to cover their
+  // stream's cost, so a version-3 block is coded as version 2 too.
+  std::vector<uint8_t> versions{version};
+  if (version == static_cast<uint8_t>(reorder::BlockVersion::AnyCluster)) versions.push_back(newest_cluster(version));
   std::optional<Bytes> best;
-  for (uint32_t substitutions : kSubstitutionsPer16) {
-    reorder::BlockEncodeOptions options;
-    options.version = static_cast<reorder::BlockVersion>(version);
-    options.max_substitutions_per_16 = substitutions;
-    auto coded = reorder::encode_sequence_block(block, hints, layout.reference ? &*layout.reference : nullptr,
-                                                options);
-    if (!coded) return fail(std::move(coded).error());
-    if (!best || coded->size() < best->size()) best = std::move(*coded);
+  for (uint8_t candidate : versions) {
+    for (uint32_t substitutions : kSubstitutionsPer16) {
+      reorder::BlockEncodeOptions options;
+      options.version = static_cast<reorder::BlockVersion>(candidate);
+      options.max_substitutions_per_16 = substitutions;
+      auto coded = reorder::encode_sequence_block(block, hints, layout.reference ? &*layout.reference : nullptr,
+                                                  options);
+      if (!coded) return fail(std::move(coded).error());
+      if (!best || coded->size() < best->size()) best = std::move(*coded);
+    }
   }
   return std::move(*best);
 }
@@ -217,15 +233,6 @@ struct CodedSequences {
     return total;
   }
 };
-
-// Reads that only ever code against the newest cluster code the same in
-// version 2 as in version 3, less its back-references, and a decoder of
-// version 2 keeps just that cluster instead of every one.
-uint8_t newest_cluster(uint8_t version) {
-  return version == static_cast<uint8_t>(reorder::BlockVersion::AnyCluster)
-             ? static_cast<uint8_t>(reorder::BlockVersion::CurrentCluster)
-             : version;
-}
 
 Result<CodedSequences> code_sequences(const ReadStore& reads, const Layout& layout, uint8_t version,
                                       WorkerPool& pool) {
