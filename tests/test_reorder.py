@@ -135,6 +135,26 @@ def test_reordering_finds_overlaps_and_shrinks_the_sequence_stream():
     assert _zelk.decompress_to_bytes(reordered_archive(records, reorder=False)) == fastq_text(records)
 
 
+def test_reads_that_overlap_nothing_are_stored_last_in_input_order():
+    # Four genomes, their reads dealt out in turn with reads from nowhere
+    # between them: the contigs come first, the loners after, in input order.
+    genomes = [[(b"g%d.%s" % (g, n), s, q) for n, s, q in genome_reads(120, genome_length=900, seed=40 + g)]
+               for g in range(4)]
+    rng = random.Random(99)
+    strangers = [(b"stranger.%d" % i, bytes(rng.choice(b"ACGT") for _ in range(100)), b"I" * 100)
+                 for i in range(120)]
+    records = [record for group in zip(*genomes, strangers) for record in group]
+    archive = reordered_archive(records, keep_order=False, name_template=None)
+    stored = records_of(_zelk.decompress_to_bytes(archive))
+    first_alone = stored.index(strangers[0])
+    tail = stored[first_alone:]
+    # A few sampled reads may fit nowhere either; they join the tail.
+    assert len(tail) < 120 + 20 and set(strangers) <= set(tail)
+    assert tail == [r for r in records if r in tail]  # in input order
+    flips = stored_sections(archive)[0]
+    assert any(flips) and len(flips) <= (first_alone + 7) // 8  # none of the tail is flipped
+
+
 def test_name_template_regenerates_names_in_stored_order():
     records = genome_reads(300, seed=11)
     archive = reordered_archive(records, keep_order=False)

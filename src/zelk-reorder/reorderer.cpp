@@ -226,9 +226,24 @@ class ContigWalker {
     order.position.reserve(reads_.size());
     stored_index_.assign(reads_.size(), 0);
     // A contig laid out from the leftmost read need not come back to the
-    // seed, so a seed is tried until it is placed.
-    for (uint32_t seed = 0; seed < reads_.size(); ++seed)
-      while (!used_[seed]) lay_contig(leftmost_from(seed), order);
+    // seed, so a seed is tried until it is placed. Reads that overlap
+    // nothing go last, in input order: their entries of the permutation
+    // then rise in small steps, which code far smaller than the scattered
+    // positions they would have between contigs.
+    std::vector<Overlap> alone;
+    for (uint32_t seed = 0; seed < reads_.size(); ++seed) {
+      while (!used_[seed]) {
+        Overlap start = leftmost_from(seed);
+        if (lay_contig(start, order) == 1) {
+          unplace_last(order);
+          alone.push_back(start);
+        }
+      }
+    }
+    for (const Overlap& read : alone) {
+      ++contigs_;
+      place(read, ReadPlacement::kNoAnchor, order);
+    }
     return order;
   }
 
@@ -323,10 +338,23 @@ class ContigWalker {
     order.position.push_back(position);
   }
 
+  // Takes back the last read placed, the only one of the last contig; it
+  // stays used.
+  void unplace_last(ReadOrder& order) {
+    order.original.pop_back();
+    order.flipped.pop_back();
+    order.hints.pop_back();
+    order.contig.pop_back();
+    order.position.pop_back();
+    --contigs_;
+  }
+
   // Lays out a contig from `start`: each next read is the unused one that
   // overlaps a recently placed read and starts the fewest bases after it.
-  void lay_contig(const Overlap& start, ReadOrder& order) {
+  // Returns the contig's read count.
+  size_t lay_contig(const Overlap& start, ReadOrder& order) {
     ++contigs_;
+    size_t first = order.original.size();
     place(start, ReadPlacement::kNoAnchor, order);
     std::vector<Overlap> recent{start};  // most recent last; shifts unused here
     while (!recent.empty()) {
@@ -349,6 +377,7 @@ class ContigWalker {
       recent.push_back(chosen->first);
       if (recent.size() > kRecentReads) recent.erase(recent.begin());
     }
+    return order.original.size() - first;
   }
 
   static constexpr size_t kMaxProbeSteps = 100000;
