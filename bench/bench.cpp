@@ -16,8 +16,8 @@ namespace zelk::bench {
 
 namespace {
 
-std::map<int, std::pair<const char*, SectionFn>>& registry() {
-  static std::map<int, std::pair<const char*, SectionFn>> sections;
+std::multimap<int, std::pair<const char*, SectionFn>>& registry() {
+  static std::multimap<int, std::pair<const char*, SectionFn>> sections;
   return sections;
 }
 
@@ -42,7 +42,7 @@ bool tool_exists(const std::string& command) {
 
 }  // namespace
 
-Section::Section(int order, const char* name, SectionFn run) { registry()[order] = {name, run}; }
+Section::Section(int order, const char* name, SectionFn run) { registry().emplace(order, std::pair{name, run}); }
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

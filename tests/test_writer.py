@@ -1,3 +1,4 @@
+import collections
 import gzip
 
 import pytest
@@ -136,3 +137,65 @@ def test_levels_fit_any_block(level):
 def test_level_out_of_range():
     with pytest.raises(ValueError, match="level must be 1 to 9"):
         writer.write_archive([(b"a", b"A", b"I")], level=0)
+
+
+def coded_stream(archive, stream):
+    start, end = _zelk.open_index(archive).stream_range(0, stream)
+    return archive[start:end]
+
+
+def equal_share_quantizer(qualities):
+    """Pairs that split the ascending symbols into 64, 8 and 4 classes of
+    about equal share of the quality bytes."""
+    counts = collections.Counter(b"".join(qualities))
+    total, before, pairs = sum(counts.values()), 0, bytearray()
+    for symbol in sorted(counts):
+        own = counts[symbol]
+        q0, q1, q2 = (min(k - 1, (2 * before + own) * k // (2 * total)) for k in (64, 8, 4))
+        pairs += bytes([q0, q1 << 3 | q2])
+        before += own
+    return bytes(pairs)
+
+
+@pytest.mark.parametrize("path, reads", [("illumina/nextseq_dropseq_10cells.fastq", 4000),
+                                         ("illumina/gaiix_shortread_ERR127302_R1.fastq", 4000),
+                                         ("ont/cdna_seqkit_pcs109_5k.fastq", 400),
+                                         ("pacbio/ccs_sequel_dada2_16s.fastq", 300)])
+def test_levels_choose_the_quality_model_by_trial(shared_fastq, path, reads):
+    """Each block (here within one trial sample) gets the frequency model
+    by read length at the fast levels, the smallest model at level 9, and
+    a mixing model in between only when it saves 4 %."""
+    records = shared_fastq(path, limit=reads)
+    qualities, sequences = [r[2] for r in records], [r[1] for r in records]
+    candidates = {0: {"mode": 0}, 1: {"mode": 1}, 3: {"mode": 3},
+                  4: {"mode": 4, "quantizer": equal_share_quantizer(qualities)}}
+    coded = {mode: writer.encode_qualities(qualities, seqs=sequences, **options)
+             for mode, options in candidates.items()}
+    frequency = min((0, 1), key=lambda mode: len(coded[mode]))
+    mixing = min((3, 4), key=lambda mode: len(coded[mode]))
+    balanced = mixing if len(coded[mixing]) + len(coded[frequency]) * 40 // 1000 < len(coded[frequency]) else frequency
+    long_reads = sum(map(len, sequences)) // len(sequences) >= 1000
+    expected = {2: 1 if long_reads else 0, 5: balanced, 9: min(coded, key=lambda mode: len(coded[mode]))}
+    for level, mode in expected.items():
+        archive = writer.write_archive(records, level=level)
+        assert coded_stream(archive, "quality") == coded[mode]
+        assert _zelk.decompress_to_bytes(archive) == fastq(records)
+
+
+@pytest.mark.parametrize("path", ["illumina/hiseqx_seqkit_10k.fastq", "illumina/miseq_dada2_sam1_R1.fastq"])
+def test_default_level_keeps_the_smaller_of_context_model_and_lz(shared_fastq, path):
+    records = shared_fastq(path, limit=3000)
+    sequences = [r[1] for r in records]
+    candidates = [writer.encode_sequences(sequences, method=method) for method in (0, 3)]
+    assert coded_stream(writer.write_archive(records), "sequence") == min(candidates, key=len)
+    assert coded_stream(writer.write_archive(records, level=3), "sequence")[0] == 0
+
+
+@pytest.mark.parametrize("level", [2, 5, 9])
+def test_blocks_beyond_the_trial_sample_round_trip(shared_fastq, level):
+    # The trial codes the first MiB of qualities; symbols met only after it
+    # must still be in the block's table.
+    records = shared_fastq("ont/cdna_seqkit_pcs109_5k.fastq", limit=2500)
+    records += [(b"late", b"ACGT" * 10, b"~" * 40)]
+    archive = writer.write_archive(records, level=level)
+    assert _zelk.decompress_to_bytes(archive) == fastq(records)

@@ -17,8 +17,6 @@ namespace zelk::container {
 
 namespace {
 
-// Reads of this length or more are treated as long reads.
-constexpr uint64_t kLongRead = 1000;
 // Bases (and as many quality bytes) a default block aims for: enough work
 // per block for one core, small enough for many blocks per archive.
 constexpr uint64_t kBlockBases = 8 << 20;
@@ -29,9 +27,8 @@ std::unexpected<ArchiveError> refuse(std::string message) {
 
 }  // namespace
 
-quality::QualityEncodeOptions quality_encode_options(const ArchiveOptions& options, uint8_t mode) {
+quality::QualityEncodeOptions quality_options(const ArchiveOptions& options) {
   quality::QualityEncodeOptions out;
-  out.mode = mode;
   out.binning = options.quality_binning;
   out.symbols = options.symbols;
   out.quantizer = options.quantizer;
@@ -42,6 +39,21 @@ quality::QualityEncodeOptions quality_encode_options(const ArchiveOptions& optio
 }
 
 namespace {
+
+quality::ModeChoice quality_mode_choice(uint8_t level) {
+  if (level <= seq::kFastLevel) return quality::ModeChoice::ByReadLength;
+  return level < seq::kBestLevel ? quality::ModeChoice::Balanced : quality::ModeChoice::Smallest;
+}
+
+Result<Bytes> encode_qualities(const seq::SequenceBlock& sequence, ByteSpan qualities, const ArchiveOptions& options) {
+  quality::QualityEncodeOptions quality = quality_options(options);
+  if (options.quality_mode)
+    quality.mode = *options.quality_mode;
+  else
+    quality = ZELK_TRY(quality::choose_quality_model(sequence.read_lengths, qualities, sequence.bases, quality,
+                                                     quality_mode_choice(options.level)));
+  return quality::encode_quality_stream(sequence.read_lengths, qualities, sequence.bases, quality);
+}
 
 Platform detected_platform(const std::vector<FastqRecord>& records) {
   FastqSample sample;
@@ -73,12 +85,12 @@ Result<Bytes> encode_block(std::vector<FastqRecord>& records, const ArchiveOptio
     append_bytes(sequence.bases, as_bytes(record.sequence));
     append_bytes(qualities, as_bytes(record.quality));
   }
-  uint64_t mean_length = sequence.bases.size() / records.size();
   records = {};
 
   Bytes coded_names = names::encode_names(names);
   // Method 2 places the reads on the contigs of the reference frame.
   seq::SequenceEncodeOptions sequence_options = options.sequence;
+  sequence_options.level = options.level;
   dna::ReferenceSet contigs;
   if (options.reference && options.sequence.method == static_cast<uint8_t>(seq::SequenceMethod::SharedOverlap)) {
     for (const auto& contig : *options.reference) {
@@ -90,8 +102,7 @@ Result<Bytes> encode_block(std::vector<FastqRecord>& records, const ArchiveOptio
   // Any sequence encoder failure means options it cannot honour.
   auto coded_sequence = seq::encode_sequence_stream(sequence, sequence_options);
   if (!coded_sequence) return refuse(coded_sequence.error().message());
-  Bytes coded_qualities = ZELK_TRY(quality::encode_quality_stream(sequence.read_lengths, qualities, sequence.bases,
-                                                                   quality_encode_options(options, options.quality_mode.value_or(default_quality_mode(mean_length)))));
+  Bytes coded_qualities = ZELK_TRY(encode_qualities(sequence, qualities, options));
 
   BlockPayloadParts parts{names_digest(names),
                           per_read_digest(sequence.read_lengths, sequence.bases),
@@ -141,11 +152,6 @@ uint64_t default_block_reads(uint64_t read_length) {
   return std::clamp<uint64_t>(kBlockBases / std::max<uint64_t>(read_length, 1), 16, 262144);
 }
 
-// Measured on real sets: the frequency model is the smallest and fastest
-// for short reads (position context) and, with the bases as context, within
-// a few percent of the mixing model on long reads at several times its
-// decode speed.
-uint8_t default_quality_mode(uint64_t read_length) { return read_length >= kLongRead ? 1 : 0; }
 
 ArchiveWriter::ArchiveWriter(ArchiveOptions options, Output output)
     : options_(std::move(options)),

@@ -21,8 +21,11 @@ namespace zelk::container {
 
 struct ArchiveOptions {
   uint64_t block_reads = 0;  // 0: chosen from the first read's length
-  seq::SequenceEncodeOptions sequence;  // unset parameters: the default for the block
-  std::optional<uint8_t> quality_mode;  // None: chosen from the first read's length
+  // 1 to 9, fast to small: how hard the encoders look for the smallest
+  // streams, and what decode speed they may give up for it.
+  uint8_t level = 5;
+  seq::SequenceEncodeOptions sequence;  // unset parameters: the default for the block; its level is `level`
+  std::optional<uint8_t> quality_mode;  // None: chosen per block by `level`
   uint8_t quality_binning = 0;
   std::optional<Bytes> symbols;
   std::optional<Bytes> quantizer;
@@ -96,14 +99,12 @@ struct HeaderFields;
 // `header`, both layouts alike; labels that do not fit are refused.
 Result<void> describe_members(const ArchiveOptions& options, HeaderFields& header);
 
-// The quality coder's options for a stream coded in `mode`: the symbol
-// table, binning tag, quantizer, chunking and warm-up of `options`. Both
-// layouts code their quality streams with these.
-quality::QualityEncodeOptions quality_encode_options(const ArchiveOptions& options, uint8_t mode);
+// The quality coder's options from `options` (symbol table, binning tag,
+// quantizer, chunking, warm-up), all but the context mode, which may need a
+// trial on the data. Both layouts code their quality streams with these.
+quality::QualityEncodeOptions quality_options(const ArchiveOptions& options);
 
-// Defaults for reads of about `read_length` bases: reads per block, and the
-// quality mode (long reads code qualities against their bases).
+// Reads per block for reads of about `read_length` bases.
 uint64_t default_block_reads(uint64_t read_length);
-uint8_t default_quality_mode(uint64_t read_length);
 
 }  // namespace zelk::container

@@ -184,9 +184,9 @@ Result<Bytes> quality_block(const ReadStore& reads, const Layout& layout, size_t
   std::vector<uint32_t> lengths;
   lengths.reserve(end - begin);
   for (size_t i = begin; i < end; ++i) lengths.push_back(static_cast<uint32_t>(reads.length(layout.record_at_output(i))));
-  auto encode = [&](ByteSpan qualities) {
-    return quality::encode_quality_stream(lengths, qualities, {}, quality_encode_options(options, 0));
-  };
+  quality::QualityEncodeOptions quality = quality_options(options);
+  quality.mode = 0;  // the only mode decoded without the bases
+  auto encode = [&](ByteSpan qualities) { return quality::encode_quality_stream(lengths, qualities, {}, quality); };
   // In input order the block's qualities lie together in the store.
   if (layout.keep_order) return encode(reads.qualities(begin, end));
   Bytes qualities;

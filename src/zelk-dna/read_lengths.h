@@ -13,6 +13,11 @@
 
 namespace zelk::dna {
 
+// Reads of this mean length or more are long reads: the writer tries the
+// long-read sequence codecs on them and codes their qualities against the
+// bases.
+inline constexpr uint64_t kLongReadLength = 1000;
+
 // A shared length may repeat at most this often: 2^28 reads of up to 2^32
 // bases keep every total within 64 bits.
 inline constexpr uint64_t kMaxUniformReads = uint64_t{1} << 28;

@@ -207,21 +207,88 @@ struct EncodedToken {
 };
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_alphanumeric(char c) { return is_digit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
 
-void tokenize(std::string_view name, std::vector<EncodedToken>& tokens) {
-  tokens.clear();
-  for (size_t start = 0; start < name.size();) {
-    bool digits = is_digit(name[start]);
+// The stream only fixes that a name's tokens concatenate to the name; how
+// the encoder cuts them decides which tokens line up with the previous
+// name's, and so which ones cost nothing (MATCH) or a small difference.
+struct TokenRules {
+  // Cut at separators first, and keep a field (a run of letters and digits)
+  // whole unless every name cuts it into the same number of digit runs: a
+  // hexadecimal id then stays one token instead of shifting every later
+  // token out of line.
+  bool fields;
+  // Digit runs become numbers, coded as differences to the previous name's;
+  // as text they avoid the numeric and pad streams, which pays on a few
+  // hundred names.
+  bool numbers;
+};
+
+// Maximal runs of bytes for which `same_class` holds pairwise with the run's
+// first byte.
+template <class SameClass>
+void for_each_run(std::string_view text, SameClass&& same_class, auto&& visit) {
+  for (size_t start = 0; start < text.size();) {
     size_t end = start + 1;
-    while (end < name.size() && is_digit(name[end]) == digits) ++end;
-    std::string_view text = name.substr(start, end - start);
-    bool numeric = digits && text.size() <= kMaxNumericDigits;
-    int64_t value = 0;
-    if (numeric)
-      for (char c : text) value = value * 10 + (c - '0');
-    tokens.push_back({text, value, numeric});
+    while (end < text.size() && same_class(text[start], text[end])) ++end;
+    visit(text.substr(start, end - start));
     start = end;
   }
+}
+
+bool same_digitness(char a, char b) { return is_digit(a) == is_digit(b); }
+bool same_field_class(char a, char b) { return is_alphanumeric(a) == is_alphanumeric(b); }
+
+size_t digit_run_count(std::string_view field) {
+  size_t runs = 0;
+  for_each_run(field, same_digitness, [&](std::string_view) { ++runs; });
+  return runs;
+}
+
+// Per field position: whether every name holding that field cuts it into
+// the same number of digit runs.
+std::vector<bool> fields_cut_alike(std::span<const std::string> names) {
+  constexpr size_t kUnseen = SIZE_MAX;
+  std::vector<size_t> runs;
+  std::vector<bool> alike;
+  for (const std::string& name : names) {
+    size_t position = 0;
+    for_each_run(name, same_field_class, [&](std::string_view field) {
+      if (position == runs.size()) {
+        runs.push_back(kUnseen);
+        alike.push_back(true);
+      }
+      size_t count = digit_run_count(field);
+      if (runs[position] == kUnseen) runs[position] = count;
+      alike[position] = alike[position] && runs[position] == count;
+      ++position;
+    });
+  }
+  return alike;
+}
+
+EncodedToken make_token(std::string_view text, bool numbers) {
+  bool numeric = numbers && is_digit(text[0]) && text.size() <= kMaxNumericDigits;
+  int64_t value = 0;
+  if (numeric)
+    for (char c : text) value = value * 10 + (c - '0');
+  return {text, value, numeric};
+}
+
+void tokenize(std::string_view name, const TokenRules& rules, const std::vector<bool>& cut_alike,
+              std::vector<EncodedToken>& tokens) {
+  tokens.clear();
+  auto add_digit_runs = [&](std::string_view text) {
+    for_each_run(text, same_digitness, [&](std::string_view run) { tokens.push_back(make_token(run, rules.numbers)); });
+  };
+  if (!rules.fields) return add_digit_runs(name);
+  size_t position = 0;
+  for_each_run(name, same_field_class, [&](std::string_view field) {
+    if (cut_alike[position++])
+      add_digit_runs(field);
+    else
+      tokens.push_back({field, 0, false});
+  });
 }
 
 struct EncoderStreams {
@@ -334,11 +401,14 @@ Result<NameList> decode_names(ByteSpan stream) {
   return names;
 }
 
-Bytes encode_names(std::span<const std::string> names) {
+namespace {
+
+Bytes encode_with(std::span<const std::string> names, const TokenRules& rules) {
+  std::vector<bool> cut_alike = rules.fields ? fields_cut_alike(names) : std::vector<bool>{};
   EncoderStreams streams;
   std::vector<EncodedToken> previous, tokens;
   for (const std::string& name : names) {
-    tokenize(name, tokens);
+    tokenize(name, rules, cut_alike, tokens);
     append_varint(streams.token_counts, tokens.size());
     for (size_t i = 0; i < tokens.size(); ++i) streams.add_token(i, tokens[i], previous);
     std::swap(previous, tokens);
@@ -351,6 +421,21 @@ Bytes encode_names(std::span<const std::string> names) {
   append_op_columns(out, streams.ops);
   for (const auto& deltas : streams.deltas) append_delta_planes(out, deltas);
   return out;
+}
+
+}  // namespace
+
+// Which cut suits a block's names is measured, not guessed: each is coded
+// and the smallest stream kept.
+Bytes encode_names(std::span<const std::string> names) {
+  Bytes best;
+  for (bool fields : {false, true}) {
+    for (bool numbers : {true, false}) {
+      Bytes candidate = encode_with(names, {fields, numbers});
+      if (best.empty() || candidate.size() < best.size()) best = std::move(candidate);
+    }
+  }
+  return best;
 }
 
 }  // namespace zelk::names

@@ -3,6 +3,7 @@
 // the decoder, on the encode side.
 #include <algorithm>
 #include <numeric>
+#include <utility>
 
 #include "zelk-dna/read_lengths.h"
 #include "zelk-quality/coder.h"
@@ -163,6 +164,79 @@ Result<Bytes> encode_quality_stream(std::span<const uint32_t> read_lengths, Byte
   }();
   append_bytes(out, ZELK_TRY(std::move(payload)));
   return out;
+}
+
+namespace {
+
+// Quality bytes of the leading whole reads a trial codes: enough for the
+// models to settle, a fraction of a default block.
+constexpr uint64_t kTrialBytes = 1 << 20;
+// The mixing model must save this share (in 1/1000) over the frequency
+// models to be chosen when decode speed counts.
+constexpr uint64_t kMixingGainPerMille = 40;
+
+uint64_t trial_read_count(std::span<const uint32_t> read_lengths) {
+  uint64_t bytes = 0, reads = 0;
+  while (reads < read_lengths.size() && (reads == 0 || bytes + read_lengths[reads] <= kTrialBytes))
+    bytes += read_lengths[reads++];
+  return reads;
+}
+
+}  // namespace
+
+Bytes equal_share_quantizer(ByteSpan qualities, ByteSpan symbols) {
+  std::array<uint64_t, 256> counts{};
+  for (uint8_t q : qualities) ++counts[q];
+  uint64_t total = std::max<uint64_t>(qualities.size(), 1);
+  auto class_of = [&](uint64_t before, uint64_t own, uint64_t classes) {
+    return static_cast<uint8_t>(std::min(classes - 1, (2 * before + own) * classes / (2 * total)));
+  };
+  Bytes pairs;
+  uint64_t before = 0;
+  for (uint8_t symbol : symbols) {
+    uint64_t own = counts[symbol];
+    pairs.push_back(class_of(before, own, 64));
+    pairs.push_back(static_cast<uint8_t>(class_of(before, own, 8) << 3 | class_of(before, own, 4)));
+    before += own;
+  }
+  return pairs;
+}
+
+Result<QualityEncodeOptions> choose_quality_model(std::span<const uint32_t> read_lengths, ByteSpan qualities,
+                                                  ByteSpan sequence, QualityEncodeOptions options,
+                                                  ModeChoice choice) {
+  uint64_t bases = qualities.size();
+  bool long_reads = !read_lengths.empty() && bases / read_lengths.size() >= dna::kLongReadLength;
+  options.mode = long_reads ? 1 : 0;
+  if (choice == ModeChoice::ByReadLength || sequence.size() != bases) return options;
+  auto lengths = read_lengths.first(trial_read_count(read_lengths));
+  uint64_t sample = std::accumulate(lengths.begin(), lengths.end(), uint64_t{0});
+  auto trial_size = [&](const QualityEncodeOptions& candidate) -> Result<uint64_t> {
+    return ZELK_TRY(encode_quality_stream(lengths, qualities.first(sample), sequence.first(sample), candidate)).size();
+  };
+  auto smallest = [&](std::initializer_list<QualityEncodeOptions> candidates)
+      -> Result<std::pair<QualityEncodeOptions, uint64_t>> {
+    std::optional<std::pair<QualityEncodeOptions, uint64_t>> best;
+    for (const QualityEncodeOptions& candidate : candidates) {
+      uint64_t size = ZELK_TRY(trial_size(candidate));
+      if (!best || size < best->second) best.emplace(candidate, size);
+    }
+    return std::move(*best);
+  };
+  // The trial codes a sample, which may lack some of the block's symbols.
+  if (!options.symbols) options.symbols = default_symbols(qualities);
+  // Only mode 4 takes quantizer pairs: the caller's, or an equal split.
+  std::optional<Bytes> pairs = std::exchange(options.quantizer, std::nullopt);
+  QualityEncodeOptions position = options, bases_context = options, mixing = options, quantized = options;
+  position.mode = 0;
+  bases_context.mode = 1;
+  mixing.mode = 3;
+  quantized.mode = 4;
+  quantized.quantizer = pairs ? *pairs : equal_share_quantizer(qualities, *options.symbols);
+  auto [frequency, frequency_size] = ZELK_TRY(smallest({position, bases_context}));
+  auto [mixed, mixed_size] = ZELK_TRY(smallest({mixing, quantized}));
+  uint64_t needed_gain = choice == ModeChoice::Smallest ? 0 : frequency_size * kMixingGainPerMille / 1000;
+  return mixed_size + needed_gain < frequency_size ? mixed : frequency;
 }
 
 }  // namespace zelk::quality

@@ -95,6 +95,29 @@ Result<Bytes> encode_quality_stream(std::span<const uint32_t> read_lengths,
                                                         ByteSpan qualities, ByteSpan sequence,
                                                         const QualityEncodeOptions& options);
 
+// How the writer picks a block's context mode when the caller does not.
+enum class ModeChoice : uint8_t {
+  // By read length alone: no trial encodes (fast levels).
+  ByReadLength,
+  // By trial on a leading sample; the mixing model, several times slower to
+  // decode on long reads, must beat the frequency models clearly.
+  Balanced,
+  // By trial, the smallest whatever it costs to decode.
+  Smallest,
+};
+
+// The model for these reads under `choice`: `options` with the context mode
+// set (0, 1, 3, or 4 with `equal_share_quantizer`).
+Result<QualityEncodeOptions> choose_quality_model(std::span<const uint32_t> read_lengths, ByteSpan qualities,
+                                                  ByteSpan sequence, QualityEncodeOptions options,
+                                                  ModeChoice choice);
+
+// Quantizer pairs (modes 4 and 6) for the symbol table `symbols` that split
+// the symbols, in table order, into 64, 8 and 4 classes of about equal
+// share of `qualities`: a symbol with c bytes before it and n of its own, of
+// t in all, is in class (2c + n) * k / 2t (at most k - 1).
+Bytes equal_share_quantizer(ByteSpan qualities, ByteSpan symbols);
+
 // Quality binning tags 0 to 5 and their names.
 inline constexpr uint8_t kBinningTagCount = 6;
 std::string_view binning_name(uint8_t tag);

@@ -115,8 +115,12 @@ class BlockEncoder {
     }
   }
 
+  // The clusters already hold the copies; what is left is novel bases,
+  // which the context model codes without a trial of the copying codecs.
   static Result<Bytes> encode_bases(const dna::SequenceBlock& block) {
-    return seq::encode_sequence_stream(block, {});
+    seq::SequenceEncodeOptions options;
+    options.method = static_cast<uint8_t>(seq::SequenceMethod::ContextModel);
+    return seq::encode_sequence_stream(block, options);
   }
 
   // Scores `read` at `offset` of a base string read through `base_at`.

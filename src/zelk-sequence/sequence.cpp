@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "zelk-dna/read_lengths.h"
 #include "zelk-longread/longread.h"
 #include "zelk-sequence/lz.h"
 #include "zelk-sequence/method0.h"
@@ -10,10 +11,6 @@
 namespace zelk::seq {
 
 namespace {
-
-// Reads of at least this mean length are tried with the tile codec when no
-// method is given.
-constexpr uint64_t kLongReadLength = 1000;
 
 ArchiveError missing_reference() {
   return ArchiveError::malformed("shared-reference sequence block but no reference frame in the archive");
@@ -43,9 +40,6 @@ Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::Referen
 }
 
 namespace {
-
-// Levels up to this one trade size for speed.
-constexpr unsigned kFastLevel = 3;
 
 ContextParams default_context_params(uint64_t total_bases, uint64_t mean_read_length, uint8_t level) {
   // Measured on real reads: the highest order the data can fill pays for
@@ -101,11 +95,13 @@ Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceE
   if (options.method) return encode_with_method(block, options, *options.method);
   Bytes smallest = ZELK_TRY(encode_with_method(block, options, static_cast<uint8_t>(SequenceMethod::ContextModel)));
   uint64_t reads = block.read_lengths.size();
-  if (reads == 0 || block.bases.size() / reads < kLongReadLength || options.level <= kFastLevel) return smallest;
-  // Overlapping long reads code far smaller as copies of each other; reads
-  // that share little do better with the context model.
-  Bytes tiles = ZELK_TRY(encode_with_method(block, options, static_cast<uint8_t>(SequenceMethod::Tile)));
-  return tiles.size() < smallest.size() ? tiles : smallest;
+  if (reads == 0 || options.level <= kFastLevel) return smallest;
+  // Repeated stretches (duplicate short reads, overlapping long reads) code
+  // far smaller as copies; reads that share little do better with the
+  // context model. Short reads try the LZ codec, long ones the tiles.
+  auto other = block.bases.size() / reads < dna::kLongReadLength ? SequenceMethod::ReferenceLz : SequenceMethod::Tile;
+  Bytes copies = ZELK_TRY(encode_with_method(block, options, static_cast<uint8_t>(other)));
+  return copies.size() < smallest.size() ? copies : smallest;
 }
 
 }  // namespace zelk::seq

@@ -31,11 +31,17 @@ using dna::SequenceBlock;
 Result<SequenceBlock> decode_sequence_stream(ByteSpan stream,
                                              const dna::ReferenceSet* reference_contigs = nullptr);
 
+// Levels up to kFastLevel trade size for speed; kBestLevel takes the
+// smallest streams whatever they cost to decode.
+inline constexpr uint8_t kFastLevel = 3;
+inline constexpr uint8_t kBestLevel = 9;
+
 // How a block's bases are coded; unset parameters take the defaults for the
 // block's size and read length.
 struct SequenceEncodeOptions {
-  // Unset: the context model, or for long reads whichever of it and the
-  // tile codec codes the block smaller.
+  // Unset: the context model, or above the fast levels whichever of it and
+  // a copying codec (LZ for short reads, tiles for long ones) codes the
+  // block smaller.
   std::optional<uint8_t> method;
   // 1 to 3 favour speed: a short context and no hashed tier; 4 to 9 the
   // smallest streams.

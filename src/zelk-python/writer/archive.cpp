@@ -29,8 +29,8 @@ bool options_from(const OptionArgs& args, ArchiveOptions& options) {
       !optional_byte(args.members, "members", options.members) || !optional_byte(args.flags, "flags", options.flags))
     return false;
   options.block_reads = block_reads.value_or(0);
-  if (!optional_byte(args.level, "level", options.sequence.level)) return false;
-  if (options.sequence.level < 1 || options.sequence.level > 9) {
+  if (!optional_byte(args.level, "level", options.level)) return false;
+  if (options.level < 1 || options.level > 9) {
     PyErr_SetString(PyExc_ValueError, "level must be 1 to 9");
     return false;
   }

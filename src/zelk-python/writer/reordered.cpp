@@ -172,7 +172,7 @@ bool reordered_options_from(PyObject* kwargs, const char* function, container::A
       !optional_byte(quality_binning, "quality_binning", options.quality_binning) ||
       !optional_bytes(symbols, "symbols", options.symbols) || !optional_byte(platform, "platform", options.platform) ||
       !optional_byte(members, "members", options.members) ||
-      !optional_byte(level, "level", options.sequence.level))
+      !optional_byte(level, "level", options.level))
     return false;
   options.block_reads = block_reads_value.value_or(0);
   if (threads && !threads_from(threads, options.threads)) return false;
