@@ -388,3 +388,18 @@ def test_compress_estimate_estimates_the_mates_together(tmp_path):
     rows = run("compress", r1, r2, "--estimate").stdout.decode().splitlines()
     assert rows[1].split()[:5] == [str(r1), "+", str(r2), "illumina", "200"]
     assert listing(tmp_path) == ["s_R1.fastq", "s_R2.fastq"]
+
+
+def test_fast_and_best_are_levels_1_and_9(shared_fastq, tmp_path):
+    source = tmp_path / "reads.fastq"
+    source.write_bytes(b"".join(b"@%s\n%s\n+\n%s\n" % r for r in shared_fastq("illumina/nextseq_dropseq_10cells.fastq",
+                                                                               limit=4000)))
+    made = {}
+    for flags in (["--fast"], ["-l", "1"], ["--best"], ["-l", "9"]):
+        target = tmp_path / ("-".join(flags) + ".zelk")
+        assert run("compress", "-q", source, "-o", target, *flags).returncode == 0
+        made[" ".join(flags)] = target.read_bytes()
+    assert made["--fast"] == made["-l 1"] and made["--best"] == made["-l 9"]
+    assert len(made["--best"]) < len(made["--fast"])
+    clash = run("compress", source, "--fast", "--best")
+    assert clash.returncode == 1 and b"not allowed with argument" in clash.stderr

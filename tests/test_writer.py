@@ -163,8 +163,9 @@ def equal_share_quantizer(qualities):
                                          ("pacbio/ccs_sequel_dada2_16s.fastq", 300)])
 def test_levels_choose_the_quality_model_by_trial(shared_fastq, path, reads):
     """Each block (here within one trial sample) gets the frequency model
-    by read length at the fast levels, the smallest model at level 9, and
-    a mixing model in between only when it saves 4 %."""
+    by read length at the fast levels, the smaller frequency model at the
+    default level, a mixing model at levels 7-8 only when it saves 4 %, and
+    the smallest model at level 9."""
     records = shared_fastq(path, limit=reads)
     qualities, sequences = [r[2] for r in records], [r[1] for r in records]
     candidates = {0: {"mode": 0}, 1: {"mode": 1}, 3: {"mode": 3},
@@ -175,7 +176,7 @@ def test_levels_choose_the_quality_model_by_trial(shared_fastq, path, reads):
     mixing = min((3, 4), key=lambda mode: len(coded[mode]))
     balanced = mixing if len(coded[mixing]) + len(coded[frequency]) * 40 // 1000 < len(coded[frequency]) else frequency
     long_reads = sum(map(len, sequences)) // len(sequences) >= 1000
-    expected = {2: 1 if long_reads else 0, 5: balanced, 9: min(coded, key=lambda mode: len(coded[mode]))}
+    expected = {2: 1 if long_reads else 0, 5: frequency, 7: balanced, 9: min(coded, key=lambda mode: len(coded[mode]))}
     for level, mode in expected.items():
         archive = writer.write_archive(records, level=level)
         assert coded_stream(archive, "quality") == coded[mode]
@@ -183,12 +184,15 @@ def test_levels_choose_the_quality_model_by_trial(shared_fastq, path, reads):
 
 
 @pytest.mark.parametrize("path", ["illumina/hiseqx_seqkit_10k.fastq", "illumina/miseq_dada2_sam1_R1.fastq"])
-def test_default_level_keeps_the_smaller_of_context_model_and_lz(shared_fastq, path):
+def test_levels_keep_the_smaller_of_context_model_and_lz(shared_fastq, path):
     records = shared_fastq(path, limit=3000)
     sequences = [r[1] for r in records]
-    candidates = [writer.encode_sequences(sequences, method=method) for method in (0, 3)]
-    assert coded_stream(writer.write_archive(records), "sequence") == min(candidates, key=len)
-    assert coded_stream(writer.write_archive(records, level=3), "sequence")[0] == 0
+    lz = writer.encode_sequences(sequences, method=3)
+    full_model = writer.encode_sequences(sequences, method=0)
+    # The fast levels' model: order 6, no hashed tier.
+    short_model = writer.encode_sequences(sequences, method=0, order=6, hashed_order=0, table_bits=0)
+    assert coded_stream(writer.write_archive(records), "sequence") == min(full_model, lz, key=len)
+    assert coded_stream(writer.write_archive(records, level=3), "sequence") == min(short_model, lz, key=len)
 
 
 @pytest.mark.parametrize("level", [2, 5, 9])

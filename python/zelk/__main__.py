@@ -502,8 +502,12 @@ def build_parser() -> argparse.ArgumentParser:
                             help="compress FASTQ (plain, gzip or BGZF; - for stdin) into an archive")
     c.add_argument("inputs", nargs="*", default=[STDIN], metavar="FASTQ",
                    help="one file, or mates (R1 R2 ...) interleaved into one archive")
-    c.add_argument("-l", "--level", type=_level, default=5,
-                   help="1-3: faster, larger; 4-9 (default 5): the smallest archives")
+    levels = c.add_mutually_exclusive_group()
+    levels.add_argument("-l", "--level", type=_level, default=5,
+                        help="1-3: fastest to write and read; 4-6 (default 5): small archives that still "
+                             "decode fast; 7-9: smaller, slower to decode")
+    levels.add_argument("--fast", action="store_const", const=1, dest="level", help="the same as -l 1")
+    levels.add_argument("--best", action="store_const", const=9, dest="level", help="the same as -l 9")
     c.add_argument("--block-reads", type=_count, default=None, metavar="N", help="reads per row group")
     c.add_argument("--estimate", action="store_true", help="only estimate the archive's size")
     c.add_argument("--reorder", action="store_true",

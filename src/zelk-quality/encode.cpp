@@ -234,6 +234,7 @@ Result<QualityEncodeOptions> choose_quality_model(std::span<const uint32_t> read
   quantized.mode = 4;
   quantized.quantizer = pairs ? *pairs : equal_share_quantizer(qualities, *options.symbols);
   auto [frequency, frequency_size] = ZELK_TRY(smallest({position, bases_context}));
+  if (choice == ModeChoice::FrequencyTrial) return frequency;
   auto [mixed, mixed_size] = ZELK_TRY(smallest({mixing, quantized}));
   uint64_t needed_gain = choice == ModeChoice::Smallest ? 0 : frequency_size * kMixingGainPerMille / 1000;
   return mixed_size + needed_gain < frequency_size ? mixed : frequency;

@@ -97,10 +97,13 @@ Result<Bytes> encode_quality_stream(std::span<const uint32_t> read_lengths,
 
 // How the writer picks a block's context mode when the caller does not.
 enum class ModeChoice : uint8_t {
-  // By read length alone: no trial encodes (fast levels).
+  // By read length alone: no trial encodes.
   ByReadLength,
-  // By trial on a leading sample; the mixing model, several times slower to
-  // decode on long reads, must beat the frequency models clearly.
+  // The smaller frequency model on a leading sample. The mixing model
+  // decodes at a third of their speed or less, so it is left out.
+  FrequencyTrial,
+  // As FrequencyTrial, with the mixing model when it codes the sample
+  // clearly smaller.
   Balanced,
   // By trial, the smallest whatever it costs to decode.
   Smallest,

@@ -95,11 +95,14 @@ Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceE
   if (options.method) return encode_with_method(block, options, *options.method);
   Bytes smallest = ZELK_TRY(encode_with_method(block, options, static_cast<uint8_t>(SequenceMethod::ContextModel)));
   uint64_t reads = block.read_lengths.size();
-  if (reads == 0 || options.level <= kFastLevel) return smallest;
+  if (reads == 0) return smallest;
   // Repeated stretches (duplicate short reads, overlapping long reads) code
   // far smaller as copies; reads that share little do better with the
-  // context model. Short reads try the LZ codec, long ones the tiles.
-  auto other = block.bases.size() / reads < dna::kLongReadLength ? SequenceMethod::ReferenceLz : SequenceMethod::Tile;
+  // context model. Short reads try the LZ codec at every level (it decodes
+  // fastest), long ones the tiles above the fast levels.
+  bool short_reads = block.bases.size() / reads < dna::kLongReadLength;
+  if (!short_reads && options.level <= kFastLevel) return smallest;
+  auto other = short_reads ? SequenceMethod::ReferenceLz : SequenceMethod::Tile;
   Bytes copies = ZELK_TRY(encode_with_method(block, options, static_cast<uint8_t>(other)));
   return copies.size() < smallest.size() ? copies : smallest;
 }
