@@ -30,8 +30,9 @@ def _level_options(level: int) -> dict[str, int]:
     (fastest to write and read); 4 to 6 use the full context model and the
     smaller frequency quality model on a trial sample of every block; 7 and 8
     add the mixing quality model where it saves 4 % (it decodes at a third of
-    the speed or less); 9 takes the smallest whatever its decode speed. Short
-    reads try the LZ codec at every level, long reads the tiles from level 4."""
+    the speed or less); 9 takes the smallest whatever its decode speed. Every
+    level tries a copying codec on the bases: LZ for short reads, tiles for
+    long reads."""
     if not 1 <= level <= 9:
         raise ValueError(f"level must be 1 to 9, not {level}")
     return {"level": level}
