@@ -26,8 +26,9 @@ const char* const kShortReadSets[] = {
     "illumina/nextseq_dropseq_10cells.fastq",
 };
 
-// The deep set that make-deep-set.sh writes by default.
+// The deep set that make-deep-set.sh writes by default, or DEEP_SET.
 std::string deep_set_path() {
+  if (const char* path = std::getenv("DEEP_SET")) return path;
   const char* home = std::getenv("HOME");
   return std::string(home ? home : ".") + "/.cache/zelk/deep/saureus_hs25_150_15x.fastq";
 }
@@ -75,13 +76,15 @@ void report(const std::string& label, const std::string& fastq) {
   std::string cram = external_output("samtools import -0 /dev/stdin -O cram,version=3.1,archive", fastq);
   if (cram.empty()) std::printf("   CRAM 3.1: samtools not installed\n");
   WorkerPool pool(2);
+  container::ReadStore reads;
+  for (const FastqRecord& record : records) (void)reads.add(record);
   for (bool keep_order : {true, false}) {
     container::ReorderedOptions options;
     options.keep_order = keep_order;
     reset_peak_rss();
     double before = resident_mb();
     auto start = std::chrono::steady_clock::now();
-    auto archive = container::write_reordered_archive(records, {}, options, pool);
+    auto archive = container::write_reordered_archive(reads, {}, options, pool);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     double compress_peak = peak_rss_mb() - before;
     if (!archive) return;

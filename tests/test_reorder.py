@@ -72,6 +72,23 @@ def stored_sections(archive):
     return flips, permutation, template, [take() for _ in range(blocks)]
 
 
+def name_quality_blocks(archive):
+    """The (names, qualities) block pairs of a writer's archive without a
+    reference."""
+    pos = 25 + 8
+    for _ in range(3):
+        pos += 8 + struct.unpack_from("<I", archive, pos)[0]
+    blocks = struct.unpack_from("<I", archive, pos)[0]
+    pos += 4
+    payloads = []
+    for _ in range(3 * blocks):
+        length = struct.unpack_from("<I", archive, pos)[0]
+        payloads.append(archive[pos + 8:pos + 8 + length])
+        pos += 8 + length
+    rest = payloads[blocks:]
+    return list(zip(rest[0::2], rest[1::2]))
+
+
 def assert_same_reads(text, records):
     """Without keep_order the records come back in stored order."""
     assert sorted(records_of(text)) == sorted(records)
@@ -79,10 +96,16 @@ def assert_same_reads(text, records):
 
 # Round trips -------------------------------------------------------------
 
+def untemplated(records, seed=1):
+    """The records under names no template renders (counters out of step)."""
+    rng = random.Random(seed)
+    return [(b"read.%d" % rng.randrange(10 ** 9), s, q) for _, s, q in records]
+
+
 @pytest.mark.parametrize("version", [2, 3])
 def test_round_trip_keeps_order_and_strand(version):
-    records = genome_reads(600, n_runs=0.2)
-    archive = reordered_archive(records, reorder_version=version, block_reads=250)
+    records = untemplated(genome_reads(1500, genome_length=3000, n_runs=0.2))
+    archive = reordered_archive(records, reorder_version=version, block_reads=600)
     flips, permutation, _, blocks = stored_sections(archive)
     assert len(blocks) == 3 and any(flips) and permutation  # really reordered, some reads flipped
     assert _zelk.decompress_to_bytes(archive) == fastq_text(records)
@@ -112,6 +135,26 @@ def test_reordering_finds_overlaps_and_shrinks_the_sequence_stream():
     assert _zelk.decompress_to_bytes(reordered_archive(records, reorder=False)) == fastq_text(records)
 
 
+def test_reads_that_overlap_nothing_are_stored_last_in_input_order():
+    # Four genomes, their reads dealt out in turn with reads from nowhere
+    # between them: the contigs come first, the loners after, in input order.
+    genomes = [[(b"g%d.%s" % (g, n), s, q) for n, s, q in genome_reads(120, genome_length=900, seed=40 + g)]
+               for g in range(4)]
+    rng = random.Random(99)
+    strangers = [(b"stranger.%d" % i, bytes(rng.choice(b"ACGT") for _ in range(100)), b"I" * 100)
+                 for i in range(120)]
+    records = [record for group in zip(*genomes, strangers) for record in group]
+    archive = reordered_archive(records, keep_order=False, name_template=None)
+    stored = records_of(_zelk.decompress_to_bytes(archive))
+    first_alone = stored.index(strangers[0])
+    tail = stored[first_alone:]
+    # A few sampled reads may fit nowhere either; they join the tail.
+    assert len(tail) < 120 + 20 and set(strangers) <= set(tail)
+    assert tail == [r for r in records if r in tail]  # in input order
+    flips = stored_sections(archive)[0]
+    assert any(flips) and len(flips) <= (first_alone + 7) // 8  # none of the tail is flipped
+
+
 def test_name_template_regenerates_names_in_stored_order():
     records = genome_reads(300, seed=11)
     archive = reordered_archive(records, keep_order=False)
@@ -137,6 +180,25 @@ def test_template_found_for_counter_names(names):
     assert [n for n, _, _ in records_of(_zelk.decompress_to_bytes(archive))] == names
 
 
+def test_quality_blocks_take_the_writers_quality_options():
+    rng = random.Random(8)
+    records = [(b"q%d" % rng.randrange(10 ** 6), b"ACGT" * 10, bytes(rng.choice(b"#+5?I") for _ in range(40)))
+               for _ in range(250)]
+    symbols = b"I?5+#"  # not the default ascending order
+    archive = reordered_archive(records, reorder=False, block_reads=100, symbols=symbols, quality_binning=3)
+    assert _zelk.inspect(archive).quality_binning == 3
+    pairs = name_quality_blocks(archive)
+    assert len(pairs) == 3
+    for b, (_, qualities) in enumerate(pairs):
+        expected = writer.encode_qualities([q for _, _, q in records[100 * b:100 * b + 100]], binning=3,
+                                           symbols=symbols)
+        assert qualities == expected
+        assert qualities[4:4 + len(symbols)] == symbols  # the table's order, as given
+    assert _zelk.decompress_to_bytes(archive) == fastq_text(records)
+    with pytest.raises(ValueError):
+        reordered_archive(records, symbols=b"I")  # a table without every quality byte
+
+
 def test_names_kept_when_no_template_fits_or_order_is_kept():
     records = genome_reads(100)
     records[50] = (b"odd", records[50][1], records[50][2])
@@ -147,14 +209,45 @@ def test_names_kept_when_no_template_fits_or_order_is_kept():
 
 
 def test_header_flags_say_what_was_done():
-    records = genome_reads(50)
+    records = untemplated(genome_reads(1000, genome_length=2000))
     kept = _zelk.inspect(reordered_archive(records))
     assert (kept.reordered, kept.keep_order, kept.regenerated_names) == (True, True, False)
-    assert kept.reads == 50 and kept.whole_file_crc is None
+    assert kept.reads == 1000 and kept.whole_file_crc is None
     header_flags = reordered_archive(records)[16]
     assert header_flags == 0x08 | 0x04 | 0x02
+    records = genome_reads(50)
     assert reordered_archive(records, keep_order=False, name_template=None)[16] == 0x08 | 0x02
     assert reordered_archive(records, keep_order=False)[16] == 0x08 | 0x10 | 0x02
+
+
+def test_input_order_needs_no_permutation_and_keeps_template_names_exact():
+    # Reads that overlap nothing gain nothing from reordering: kept in input
+    # order they come back in it without a permutation, and names that one
+    # template renders are regenerated exactly.
+    records = [(b"cell%05d" % (i + 7), s, q) for i, (_, s, q) in enumerate(ADVERSARIAL["no overlaps"])]
+    for options in ({}, {"reorder": False}):
+        archive = reordered_archive(records, **options)
+        flips, permutation, template, _ = stored_sections(archive)
+        info = _zelk.inspect(archive)
+        assert (info.keep_order, info.regenerated_names) == (False, True)
+        assert (flips, permutation) == (b"", b"") and template
+        assert _zelk.decompress_to_bytes(archive) == fastq_text(records)
+    # Names that fit no template are stored, still in input order.
+    odd = untemplated(records)
+    archive = reordered_archive(odd, reorder=False)
+    assert not _zelk.inspect(archive).regenerated_names
+    assert _zelk.decompress_to_bytes(archive) == fastq_text(odd)
+
+
+def test_input_order_is_chosen_when_names_render_from_a_template():
+    # Reordering pays for these reads, but less than storing their names
+    # (which the permutation requires) costs.
+    records = genome_reads(1500, genome_length=3000)
+    plain_names = untemplated(records)
+    assert _zelk.inspect(reordered_archive(plain_names)).keep_order
+    info = _zelk.inspect(reordered_archive(records))
+    assert (info.keep_order, info.regenerated_names) == (False, True)
+    assert _zelk.decompress_to_bytes(reordered_archive(records)) == fastq_text(records)
 
 
 ADVERSARIAL = {
@@ -448,6 +541,49 @@ def test_block_stream_codec_errors_keep_their_own_text():
         decode_block(too_long)
 
 
+def read_varints(data):
+    values, value, shift = [], 0, 0
+    for byte in data:
+        value |= (byte & 0x7F) << shift
+        shift += 7
+        if byte < 0x80:
+            values.append(value)
+            value, shift = 0, 0
+    return values
+
+
+def block_ops_and_anchors(payload):
+    """The ops and the version-3 cluster back-references of a block."""
+    assert payload[0] == 3
+    pos, streams = 1, []
+    count = read_varints(payload[1:6])[0]
+    pos += len(varint(count))
+    for _ in range(2):
+        length = read_varints(payload[pos:pos + 10])[0]
+        pos += len(varint(length))
+        streams.append(payload[pos:pos + length])
+        pos += length
+    ops = writer.rans_decode(streams[0], count)
+    return list(ops), read_varints(writer.rans_decode(streams[1], 10 * count))
+
+
+def test_block_encoder_returns_to_a_cluster_a_later_read_is_anchored_on():
+    # The encoder lets go of clusters no later read can use; one that a
+    # hint still points to must stay, however many clusters came between.
+    rng = random.Random(31)
+    first = bytes(rng.choice(b"ACGT") for _ in range(80))
+    others = [bytes(rng.choice(b"ACGT") for _ in range(80)) for _ in range(60)]
+    back = first[10:] + b"GATTACAGATTA"
+    reads = [first] + others + [back]
+    hints = [(None,)] * 61 + [(0, 10)]
+    ops, anchors = block_ops_and_anchors(writer.encode_reorder_block(reads, version=3, hints=hints))
+    assert ops == [2] * 61 + [1] and anchors == [60]
+    assert decode_block(writer.encode_reorder_block(reads, version=3, hints=hints)) == reads
+    # Without the hint nothing leads back: the read starts a cluster.
+    ops, anchors = block_ops_and_anchors(writer.encode_reorder_block(reads, version=3))
+    assert ops == [2] * 62 and anchors == []
+
+
 def test_block_encoder_round_trips_with_and_without_hints():
     rng = random.Random(9)
     reads = [bytes(rng.choice(b"ACGTN") for _ in range(rng.randrange(0, 60))) for _ in range(300)]
@@ -506,6 +642,31 @@ def test_empty_layout_digest_is_of_the_zero_count():
     layout_error(layout(0, digest=b"\0" * 8), "corrupted zelk data: reorder output digest (crc mismatch)")
     layout_error(layout(0, digest=b"\0" * 7), "malformed zelk block: reorder output digest length")
     assert _zelk.decompress_to_bytes(layout(0, digest=b"\0" * 7), fasta=True) == b""
+
+
+def test_blocks_of_one_archive_may_differ_in_version():
+    sequences = [b"ACGTACGTTT", b"ACGTACGTTA", b"GGGGCCCCAA", b"GGGGCCCCAT"]
+    qualities = [b"I" * 10] * 4
+    names = [b"a", b"b", b"c", b"d"]
+    blocks = [writer.encode_reorder_block(sequences[:2], version=2),
+              writer.encode_reorder_block(sequences[2:], version=3)]
+    pair = (writer.encode_names(names), writer.encode_qualities(qualities))
+    records = list(zip(names, sequences, qualities))
+    empty_pair = (writer.encode_names([]), writer.encode_qualities([]))  # pairs need not follow the blocks' split
+    archive = layout(4, blocks=blocks, pairs=[pair, empty_pair], digest=digest_slice(records, 4))
+    assert records_of(_zelk.decompress_to_bytes(archive)) == records
+    _zelk.verify(archive)
+
+
+def test_version_3_blocks_are_coded_as_version_2_where_that_is_smaller():
+    # Blocks where reads seldom return to an older cluster do not pay for
+    # version 3's back-references.
+    records = untemplated(genome_reads(1500, genome_length=3000))
+    for requested, allowed in ((3, {2, 3}), (2, {2})):
+        archive = reordered_archive(records, reorder_version=requested, block_reads=600)
+        versions = {block[0] for block in stored_sections(archive)[3]}
+        assert versions <= allowed and 2 in versions
+        assert _zelk.decompress_to_bytes(archive) == fastq_text(records)
 
 
 def test_flipped_read_in_stored_order_reverses_sequence_and_quality():
@@ -612,6 +773,49 @@ def test_version_4_against_a_given_reference_and_without_one():
         reordered_archive(records, reorder_version=4)
     with pytest.raises(ValueError, match="^reference_method must be 0, 1 or 4$"):
         reordered_archive(records, reference="auto", reference_method=2)
+
+
+def sequence_blocks_after_reference(archive):
+    """The sequence block payloads of a writer's archive with a reference."""
+    pos = 25 + 8
+    for _ in range(4):  # flips, permutation, template, reference
+        pos += 8 + struct.unpack_from("<I", archive, pos)[0]
+    blocks = struct.unpack_from("<I", archive, pos)[0]
+    pos += 4
+    payloads = []
+    for _ in range(blocks):
+        length = struct.unpack_from("<I", archive, pos)[0]
+        payloads.append(archive[pos + 8:pos + 8 + length])
+        pos += 8 + length
+    return payloads
+
+
+@pytest.mark.parametrize("options", [{}, {"keep_order": False}, {"reorder": False}])
+def test_version_4_places_reads_on_the_given_contigs(options):
+    rng = random.Random(23)
+    contigs = [bytes(rng.choice(b"ACGT") for _ in range(n)) for n in (6000, 2500)]
+    on_contigs = []
+    for i in range(3000):
+        contig = contigs[i % 2]
+        start = rng.randrange(len(contig) - 90)
+        read = bytearray(contig[start:start + 90])
+        read[rng.randrange(90)] = ord("N")
+        on_contigs.append(bytes(read) if i % 3 else revcomp(bytes(read)))
+    strangers = [bytes(rng.choice(b"ACGT") for _ in range(90)) for _ in range(40)]
+    records = untemplated([(b"", s, b"F" * 90) for s in on_contigs + strangers])
+    archive = reordered_archive(records, reorder_version=4, reference=contigs, **options)
+    text = _zelk.decompress_to_bytes(archive)
+    if options.get("keep_order", True) and options.get("reorder", True):
+        assert text == fastq_text(records)
+    else:
+        assert_same_reads(text, records)
+    _zelk.verify(archive)
+    coded = sum(len(block) for block in sequence_blocks_after_reference(archive))
+    plain = _zelk.inspect(writer.write_archive(records)).sequence_bytes
+    # The reads on the contigs cost their N and their place, a few bytes
+    # (stored as novel bases they would cost 23); the strangers their bases;
+    # each of the block's eight coded streams about 650 bytes of tables.
+    assert coded < plain / 2 and coded < 8 * 650 + 3000 * 3 + 40 * 25
 
 
 def test_reference_section_is_decoded_only_for_sequences():

@@ -203,3 +203,12 @@ def test_blocks_beyond_the_trial_sample_round_trip(shared_fastq, level):
     records += [(b"late", b"ACGT" * 10, b"~" * 40)]
     archive = writer.write_archive(records, level=level)
     assert _zelk.decompress_to_bytes(archive) == fastq(records)
+
+
+def test_fast_levels_try_tiles_on_long_reads(shared_fastq):
+    records = shared_fastq("pacbio/ccs_sequel_dada2_16s.fastq", limit=200)
+    sequences = [r[1] for r in records]
+    short_model = writer.encode_sequences(sequences, method=0, order=6, hashed_order=0, table_bits=0)
+    tiles = writer.encode_sequences(sequences, method=4)
+    assert len(tiles) < len(short_model)  # overlapping amplicons: the case worth having
+    assert coded_stream(writer.write_archive(records, level=1), "sequence") == tiles

@@ -171,7 +171,7 @@ def _compress(args: argparse.Namespace) -> int:
         reads = compress(sources if len(sources) > 1 else sources[0],
                          sys.stdout.buffer if target == STDIN else target,
                          overwrite=args.force, level=args.level, threads=args.threads,
-                         block_reads=args.block_reads, progress=progress.update)
+                         block_reads=args.block_reads, progress=progress.update, **_layout_options(args))
         if target == STDIN:
             sys.stdout.buffer.flush()
     except OSError as error:
@@ -188,9 +188,19 @@ def _compress(args: argparse.Namespace) -> int:
     return OK
 
 
+def _layout_options(args: argparse.Namespace) -> dict[str, object]:
+    if args.any_order and not args.reorder:
+        raise ValueError("--any-order needs --reorder")
+    if not args.reorder:
+        return {}
+    return {"layout": "reordered", "keep_order": not args.any_order}
+
+
 def _compress_on_cluster(args: argparse.Namespace, target: str) -> int:
     """`compress --scheduler` / `--workers`: row groups encoded on a Dask
     cluster, the archive the same as without."""
+    if args.reorder:
+        raise ValueError("--reorder places all reads at once, on this machine: it cannot use --scheduler or --workers")
     if STDIN in args.inputs or target == STDIN:
         raise ValueError("--scheduler and --workers read named files and write a named archive (no -)")
     if args.remove:
@@ -500,6 +510,11 @@ def build_parser() -> argparse.ArgumentParser:
     levels.add_argument("--best", action="store_const", const=9, dest="level", help="the same as -l 9")
     c.add_argument("--block-reads", type=_count, default=None, metavar="N", help="reads per row group")
     c.add_argument("--estimate", action="store_true", help="only estimate the archive's size")
+    c.add_argument("--reorder", action="store_true",
+                   help="place overlapping reads together (the reordered layout: much smaller sequences on deep "
+                        "sets; holds all reads in memory)")
+    c.add_argument("--any-order", action="store_true",
+                   help="with --reorder: drop the input order (reads come back in the stored order)")
     cluster = c.add_mutually_exclusive_group()
     cluster.add_argument("--scheduler", metavar="ADDRESS",
                          help="encode row groups on the Dask cluster of this scheduler (plain FASTQ files)")

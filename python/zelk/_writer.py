@@ -10,7 +10,7 @@ import os
 import re
 import zlib
 from types import TracebackType
-from typing import IO, Callable, Iterable, List, Optional, Sequence, Tuple, Type, Union
+from typing import IO, Any, Callable, Iterable, List, Optional, Sequence, Tuple, Type, Union
 
 from . import _zelk_writer
 from ._output import OutputFile, PathArg, check_output
@@ -30,8 +30,9 @@ def _level_options(level: int) -> dict[str, int]:
     (fastest to write and read); 4 to 6 use the full context model and the
     smaller frequency quality model on a trial sample of every block; 7 and 8
     add the mixing quality model where it saves 4 % (it decodes at a third of
-    the speed or less); 9 takes the smallest whatever its decode speed. Short
-    reads try the LZ codec at every level, long reads the tiles from level 4."""
+    the speed or less); 9 takes the smallest whatever its decode speed. Every
+    level tries a copying codec on the bases: LZ for short reads, tiles for
+    long reads."""
     if not 1 <= level <= 9:
         raise ValueError(f"level must be 1 to 9, not {level}")
     return {"level": level}
@@ -52,13 +53,29 @@ class Writer:
     `block_reads` sets the reads per row group (default: about 8 Mbases).
     `members` records how many interleaved reads form one slot (2 for
     paired reads written R1, R2, R1, R2, ...) and `labels` names them.
+
+    `layout="reordered"` writes the globally reordered layout: reads that
+    overlap are placed together and coded against each other, which shrinks
+    the sequences of deep sets several times over. It holds every read
+    until `close()` (about the FASTQ size in memory, plus the reorderer's
+    index), and writes nothing before. `keep_order` (default True) stores
+    the permutation back to the input order; without it reads come back in
+    the stored order. Further options of that layout (`reorder_version`,
+    `name_template`, `reference`, `reference_method`) pass through
+    `layout_options`.
     """
 
     def __init__(self, dest: Destination, *, overwrite: bool = False, level: int = 5, threads: int = 0,
                  block_reads: Optional[int] = None, members: int = 1,
-                 labels: Optional[Sequence[Text]] = None) -> None:
+                 labels: Optional[Sequence[Text]] = None, layout: str = "plain",
+                 **layout_options: Any) -> None:
+        if layout not in ("plain", "reordered"):
+            raise ValueError(f"layout must be 'plain' or 'reordered', not {layout!r}")
+        if layout == "plain" and layout_options:
+            raise TypeError(f"options of the reordered layout need layout='reordered': {', '.join(layout_options)}")
         self._stream = _zelk_writer.ArchiveStream(threads=threads, block_reads=block_reads, members=members,
-                                                  labels=labels, **_level_options(level))
+                                                  labels=labels, layout=layout, **layout_options,
+                                                  **_level_options(level))
         self._target: Optional[OutputFile] = None
         self._file: IO[bytes]
         if isinstance(dest, (str, os.PathLike)):
@@ -136,7 +153,8 @@ def compress(source: Union[FastqSource, List[FastqSource], Tuple[FastqSource, ..
              overwrite: bool = False,
              level: int = 5, threads: int = 0, block_reads: Optional[int] = None,
              labels: Optional[Sequence[Text]] = None,
-             progress: Optional[Callable[[int, int], object]] = None) -> int:
+             progress: Optional[Callable[[int, int], object]] = None,
+             layout: str = "plain", **layout_options: Any) -> int:
     """Compress FASTQ into an archive at `dest`; returns the read count.
 
     `source` is a path, `bytes` or a binary file object holding FASTQ:
@@ -150,8 +168,9 @@ def compress(source: Union[FastqSource, List[FastqSource], Tuple[FastqSource, ..
     `labels` names the members (default for paths: the part of the file
     names that tells them apart, such as R1 and R2).
 
-    `dest`, `overwrite`, `level`, `threads` and `block_reads` are as for
-    `Writer`; a path that is one of the inputs is always refused.
+    `dest`, `overwrite`, `level`, `threads`, `block_reads`, `layout` and
+    the reordered layout's options are as for `Writer`; a path that is one
+    of the inputs is always refused.
     `progress(reads, bytes_read)` is called after each batch of blocks.
     """
     sources: List[FastqSource] = list(source) if isinstance(source, (list, tuple)) else [source]
@@ -166,7 +185,7 @@ def compress(source: Union[FastqSource, List[FastqSource], Tuple[FastqSource, ..
     if labels is None and len(sources) > 1 and len(paths) == len(sources):
         labels = mate_labels(paths)
     with Writer(dest, overwrite=overwrite, level=level, threads=threads, block_reads=block_reads,
-                members=len(inputs), labels=labels) as writer:
+                members=len(inputs), labels=labels, layout=layout, **layout_options) as writer:
         writer._write_fastq(inputs, progress)
     return writer.reads
 

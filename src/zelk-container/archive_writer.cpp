@@ -10,7 +10,6 @@
 #include "zelk-base/crc32c.h"
 #include "zelk-base/text.h"
 #include "zelk-sequence/sequence.h"
-#include "zelk-quality/quality.h"
 #include "zelk-names/names.h"
 #include "zelk-reorder/reference.h"
 
@@ -26,7 +25,8 @@ std::unexpected<ArchiveError> refuse(std::string message) {
   return fail(ArchiveError::invalid_argument(std::move(message)));
 }
 
-// Everything but the context mode, which may need a trial on the data.
+}  // namespace
+
 quality::QualityEncodeOptions quality_options(const ArchiveOptions& options) {
   quality::QualityEncodeOptions out;
   out.binning = options.quality_binning;
@@ -37,6 +37,8 @@ quality::QualityEncodeOptions quality_options(const ArchiveOptions& options) {
   out.warmup_reads = options.warmup;
   return out;
 }
+
+namespace {
 
 // Levels from this one on may give up decode speed for size.
 constexpr uint8_t kSlowDecodeLevel = 7;
@@ -118,6 +120,16 @@ Result<Bytes> encode_block(std::vector<FastqRecord>& records, const ArchiveOptio
   return payload;
 }
 
+Result<void> describe_members(const ArchiveOptions& options, HeaderFields& header) {
+  header.member_count = options.members;
+  if (options.labels.empty()) return {};
+  if (options.labels.size() != std::max<uint8_t>(options.members, 1)) return refuse("labels must name every member");
+  for (const auto& label : options.labels)
+    if (label.empty() || label.size() > 15) return refuse("each label must be 1 to 15 bytes");
+  append_extension_record(header.extensions, kExtensionMemberLabels, member_labels_payload(options.labels));
+  return {};
+}
+
 Result<Bytes> archive_header(const std::vector<FastqRecord>& first, const ArchiveOptions& options) {
   HeaderFields header;
   header.flags = options.flags;
@@ -125,15 +137,8 @@ Result<Bytes> archive_header(const std::vector<FastqRecord>& first, const Archiv
   // platform, and its '+' lines tell whether text there was dropped.
   if (std::ranges::any_of(first, &FastqRecord::plus_text)) header.flags |= kFlagPlusNormalized;
   header.platform = options.platform.value_or(static_cast<uint8_t>(detected_platform(first)));
-  header.member_count = options.members;
+  ZELK_TRY(describe_members(options, header));
   header.quality_binning = options.quality_binning;
-  if (!options.labels.empty()) {
-    if (options.labels.size() != std::max<uint8_t>(options.members, 1))
-      return refuse("labels must name every member");
-    for (const auto& label : options.labels)
-      if (label.empty() || label.size() > 15) return refuse("each label must be 1 to 15 bytes");
-    append_extension_record(header.extensions, kExtensionMemberLabels, member_labels_payload(options.labels));
-  }
   if (options.reference) header.flags |= kFlagGlobalReference;
   Bytes head = encode_header(header);
   if (options.reference) append_bytes(head, ZELK_TRY(reference_slice(*options.reference)));

@@ -12,6 +12,7 @@
 #include "zelk-base/error.h"
 #include "zelk-container/estimate.h"
 #include "zelk-container/footer.h"
+#include "zelk-quality/quality.h"
 #include "zelk-sequence/sequence.h"
 #include "zelk-base/fastq.h"
 #include "zelk-base/pool.h"
@@ -40,19 +41,28 @@ struct ArchiveOptions {
   uint64_t threads = 1;  // blocks encoded at once; 0: one per processor
 };
 
-// Accumulates reads into blocks and appends finished archive bytes to a
+// An archive written record by record: finished archive bytes go to a
 // caller-supplied output function. A record or option the format cannot
 // store is an InvalidArgument error; the output's own errors pass through.
-// With several threads, as many full blocks as there are workers are
-// encoded together, then written in order.
-class ArchiveWriter {
+class RecordWriter {
  public:
   using Output = std::function<Result<void>(ByteSpan)>;
+  virtual ~RecordWriter() = default;
+  virtual Result<void> add(FastqRecord record) = 0;
+  // Writes whatever the archive still lacks; nothing may be added after.
+  virtual Result<void> finish() = 0;
+};
+
+// The plain layout: reads accumulate into blocks. With several threads, as
+// many full blocks as there are workers are encoded together, then written
+// in order.
+class ArchiveWriter final : public RecordWriter {
+ public:
   ArchiveWriter(ArchiveOptions options, Output output);
 
-  Result<void> add(FastqRecord record);
+  Result<void> add(FastqRecord record) override;
   // Flushes the last block, then writes the end marker, footer and trailer.
-  Result<void> finish();
+  Result<void> finish() override;
 
  private:
   using Block = std::vector<FastqRecord>;
@@ -83,6 +93,16 @@ class ArchiveWriter {
 Result<Bytes> encode_block(std::vector<FastqRecord>& records, const ArchiveOptions& options);
 Result<Bytes> archive_header(const std::vector<FastqRecord>& first_block, const ArchiveOptions& options);
 uint64_t block_reads_for(const ArchiveOptions& options, uint64_t first_read_length);
+
+struct HeaderFields;
+// The member count and labels (an extension record) of `options` in
+// `header`, both layouts alike; labels that do not fit are refused.
+Result<void> describe_members(const ArchiveOptions& options, HeaderFields& header);
+
+// The quality coder's options from `options` (symbol table, binning tag,
+// quantizer, chunking, warm-up), all but the context mode, which may need a
+// trial on the data. Both layouts code their quality streams with these.
+quality::QualityEncodeOptions quality_options(const ArchiveOptions& options);
 
 // Reads per block for reads of about `read_length` bases.
 uint64_t default_block_reads(uint64_t read_length);

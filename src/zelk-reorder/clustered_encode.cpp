@@ -3,6 +3,7 @@
 // decoder will hold at that read.
 #include <algorithm>
 #include <optional>
+#include <queue>
 #include <unordered_map>
 
 #include "zelk-reorder/clustered.h"
@@ -37,21 +38,25 @@ struct Candidate {
   size_t mismatches = 0;
 };
 
+// The last read index that may code against read i's place: the next read
+// (which tries the previous read's place) or a later read anchored on it.
+std::vector<size_t> last_uses(size_t count, std::span<const ReadPlacement> hints) {
+  std::vector<size_t> last(count);
+  for (size_t i = 0; i < count; ++i) last[i] = i + 1;
+  for (size_t j = 0; j < hints.size(); ++j)
+    if (hints[j].anchor < j) last[hints[j].anchor] = std::max(last[hints[j].anchor], j);
+  return last;
+}
+
 class BlockEncoder {
  public:
-  BlockEncoder(const dna::ReferenceSet* reference, const BlockEncodeOptions& options)
-      : reference_(reference), options_(options) {}
+  BlockEncoder(const dna::ReferenceSet* reference, const BlockEncodeOptions& options, std::vector<size_t> last_uses)
+      : reference_(reference), options_(options), last_uses_(std::move(last_uses)) {}
 
   Result<void> add(ByteSpan read, const ReadPlacement& hint, std::optional<ByteSpan> previous) {
-    if (previous && std::ranges::equal(read, *previous)) {
-      streams_.ops.push_back(static_cast<uint8_t>(ReadOp::Copy));
-      placements_.push_back(placements_.back());
-      return {};
-    }
-    if (options_.version == BlockVersion::Reference) return add_against_reference(read, hint);
-    std::optional<Candidate> best = best_cluster_candidate(read, hint);
-    if (!best) return add_literal(read);
-    return add_to_cluster(read, *best);
+    ZELK_TRY(add_read(read, hint, previous));
+    release_unused_clusters();
+    return {};
   }
 
   Result<Bytes> finish(uint64_t read_count) {
@@ -77,10 +82,45 @@ class BlockEncoder {
   }
 
  private:
+  Result<void> add_read(ByteSpan read, const ReadPlacement& hint, std::optional<ByteSpan> previous) {
+    if (previous && std::ranges::equal(read, *previous)) {
+      streams_.ops.push_back(static_cast<uint8_t>(ReadOp::Copy));
+      placements_.push_back(placements_.back());
+      return {};
+    }
+    if (options_.version == BlockVersion::Reference) return add_against_reference(read, hint);
+    std::optional<Candidate> best = best_cluster_candidate(read, hint);
+    if (!best) return add_literal(read);
+    return add_to_cluster(read, *best);
+  }
+
+  // The decoder keeps every cluster, but the encoder needs a cluster's
+  // columns only while a later read may still code against it: without
+  // this, a block of reads that overlap nothing would hold twenty bytes per
+  // base.
+  void release_unused_clusters() {
+    size_t read = placements_.size() - 1;
+    size_t cluster = placements_.back().cluster;
+    if (cluster != SIZE_MAX && options_.version == BlockVersion::AnyCluster) {
+      if (cluster_last_use_.size() <= cluster) cluster_last_use_.resize(cluster + 1, 0);
+      if (last_uses_.size() > read && last_uses_[read] > cluster_last_use_[cluster]) {
+        cluster_last_use_[cluster] = last_uses_[read];
+        expiring_.push({last_uses_[read], cluster});
+      }
+    }
+    while (!expiring_.empty() && expiring_.top().first <= read) {
+      auto [last_use, expired] = expiring_.top();
+      expiring_.pop();
+      if (cluster_last_use_[expired] == last_use) clusters_[expired].release();
+    }
+  }
+
   // The clusters already hold the copies; what is left is novel bases,
   // which the context model codes without a trial of the copying codecs.
   static Result<Bytes> encode_bases(const dna::SequenceBlock& block) {
-    return seq::encode_sequence_stream(block, {.method = static_cast<uint8_t>(seq::SequenceMethod::ContextModel)});
+    seq::SequenceEncodeOptions options;
+    options.method = static_cast<uint8_t>(seq::SequenceMethod::ContextModel);
+    return seq::encode_sequence_stream(block, options);
   }
 
   // Scores `read` at `offset` of a base string read through `base_at`.
@@ -105,7 +145,7 @@ class BlockEncoder {
       if (cluster >= started_clusters_ || offset < 0) return;
       if (options_.version == BlockVersion::CurrentCluster && cluster != started_clusters_ - 1) return;
       const Cluster& base = cluster_at(cluster);
-      if (static_cast<uint64_t>(offset) > base.size()) return;
+      if (base.released() || static_cast<uint64_t>(offset) > base.size()) return;
       Candidate candidate = score(read, offset, base.size(), [&](size_t p) { return base.consensus(p); });
       candidate.cluster = cluster;
       if (!acceptable(candidate)) return;
@@ -214,6 +254,10 @@ class BlockEncoder {
   std::vector<Placement> placements_;
   uint64_t contig_id_ = 0;
   std::unordered_map<uint32_t, int64_t> contig_offsets_;
+  std::vector<size_t> last_uses_;         // per read, from the placements
+  std::vector<size_t> cluster_last_use_;  // per cluster: the last read that may use it
+  // (last use, cluster), soonest first; stale entries are skipped.
+  std::priority_queue<std::pair<size_t, size_t>, std::vector<std::pair<size_t, size_t>>, std::greater<>> expiring_;
 };
 
 }  // namespace
@@ -224,7 +268,7 @@ Result<Bytes> encode_sequence_block(const dna::SequenceBlock& reads, std::span<c
     return fail(encode_error("version-4 block without reference"));
   if (reads.read_lengths.size() > kMaxBlockReads) return fail(encode_error("read count exceeds decode limit"));
   if (reads.bases.size() > kMaxBlockBases) return fail(encode_error("reconstructed output exceeds decode limit"));
-  BlockEncoder encoder(reference, options);
+  BlockEncoder encoder(reference, options, last_uses(reads.read_lengths.size(), placements));
   static const ReadPlacement kNoHint;
   size_t start = 0;
   std::optional<ByteSpan> previous;

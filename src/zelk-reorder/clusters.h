@@ -86,8 +86,17 @@ class Cluster {
     return {};
   }
 
+  // Gives back the columns' memory once no later read can use them (an
+  // encoder's choice: the decoder keeps every cluster).
+  void release() {
+    std::vector<Column>().swap(columns_);
+    released_ = true;
+  }
+  bool released() const { return released_; }
+
  private:
   std::vector<Column> columns_;
+  bool released_ = false;
 };
 
 }  // namespace zelk::reorder

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "zelk-base/bytes.h"
 #include "zelk-base/error.h"
+#include "zelk-dna/reference_set.h"
 #include "zelk-reorder/clustered.h"
 
 namespace zelk {
@@ -36,6 +38,24 @@ struct ReorderParams {
   uint32_t min_overlap = 24;   // bases two reads must share to be placed together
   uint32_t max_mismatch_per_16 = 2;
 };
+
+// Where a read lies on a contig: the contig, the offset of the read's
+// first base (on the strand `flip` says) and whether it is the reverse
+// complement that matches there.
+struct ContigHit {
+  uint32_t contig;
+  int64_t offset;
+  bool flip;
+};
+
+// The place of each of `reads` on `contigs`, found through minimizers the
+// read shares with them and checked base by base (at most
+// max_mismatch_per_16 mismatches per 16 covered bases); none for a read
+// that fits nowhere. The contig index takes about 12 bytes per 7 contig
+// bases; the reads are placed on `pool`.
+Result<std::vector<std::optional<ContigHit>>> place_on_contigs(const std::vector<ByteSpan>& reads,
+                                                               const dna::ReferenceSet& contigs,
+                                                               const ReorderParams& params, WorkerPool& pool);
 
 // The order, strands and overlap hints for `reads` (original order).
 // Memory is a few hundred bytes per read besides the reads themselves; the

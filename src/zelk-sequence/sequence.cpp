@@ -97,11 +97,10 @@ Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceE
   uint64_t reads = block.read_lengths.size();
   if (reads == 0) return smallest;
   // Repeated stretches (duplicate short reads, overlapping long reads) code
-  // far smaller as copies; reads that share little do better with the
-  // context model. Short reads try the LZ codec at every level (it decodes
-  // fastest), long ones the tiles above the fast levels.
+  // far smaller as copies, and decode fast; reads that share little do
+  // better with the context model. Short reads try the LZ codec, long ones
+  // the tiles.
   bool short_reads = block.bases.size() / reads < dna::kLongReadLength;
-  if (!short_reads && options.level <= kFastLevel) return smallest;
   auto other = short_reads ? SequenceMethod::ReferenceLz : SequenceMethod::Tile;
   Bytes copies = ZELK_TRY(encode_with_method(block, options, static_cast<uint8_t>(other)));
   return copies.size() < smallest.size() ? copies : smallest;

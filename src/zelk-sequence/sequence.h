@@ -39,9 +39,8 @@ inline constexpr uint8_t kBestLevel = 9;
 // How a block's bases are coded; unset parameters take the defaults for the
 // block's size and read length.
 struct SequenceEncodeOptions {
-  // Unset: whichever of the context model and a copying codec codes the
-  // block smaller: LZ for short reads, tiles for long ones above the fast
-  // levels.
+  // Unset: whichever of the context model and a copying codec (LZ for
+  // short reads, tiles for long ones) codes the block smaller.
   std::optional<uint8_t> method;
   // 1 to 3 favour speed: a short context and no hashed tier; 4 to 9 the
   // smallest streams.

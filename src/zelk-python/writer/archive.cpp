@@ -162,8 +162,8 @@ PyMethodDef archive_methods[] = {
                    "layout=\"reordered\" writes the globally reordered layout instead, with the\n"
                    "keywords reorder_version=3, keep_order=True, name_template=\"auto\",\n"
                    "reorder=True, reference=None (\"auto\" or contigs), reference_method=0,\n"
-                   "block_reads,"
-                   " quality_mode (0 only), quality_binning, platform and members."),
+                   "block_reads, quality_mode (0 only), quality_binning, symbols, platform,\n"
+                   "members, labels, threads (default 0: one per processor) and level."),
     ZELK_WRITER_FN(compress_fastq,
                    "compress_fastq(source, dest, *, " ZELK_ARCHIVE_OPTIONS_DOC ")\n--\n\n"
                    "Compress a four-line FASTQ file (plain or gzip; a path or bytes) into an\n"

@@ -132,14 +132,6 @@ PyObject* py_decode_reorder_block(PyObject* module, PyObject* args, PyObject* kw
   return list.release();
 }
 
-// The (name, sequence, quality) triples of `records`.
-bool records_from(PyObject* records, std::vector<FastqRecord>& out) {
-  return for_each_triple(records, [&](FastqRecord record) {
-    out.push_back(std::move(record));
-    return true;
-  });
-}
-
 }  // namespace
 
 int requested_layout(PyObject* kwargs) {
@@ -153,40 +145,56 @@ int requested_layout(PyObject* kwargs) {
   return -1;
 }
 
+bool reordered_options_from(PyObject* kwargs, const char* function, container::ArchiveOptions& options,
+                            container::ReorderedOptions& reordered) {
+  static const char* keywords[] = {"layout",          "reorder_version", "keep_order", "reference",
+                                   "reference_method", "name_template",  "reorder",    "block_reads",
+                                   "quality_mode",    "quality_binning", "symbols",    "platform",
+                                   "members",         "labels",          "threads",    "level",
+                                   nullptr};
+  PyObject *layout = nullptr, *version = nullptr, *keep_order = nullptr, *reference = nullptr,
+           *reference_method = nullptr, *name_template = nullptr, *reorder = nullptr, *block_reads = nullptr,
+           *quality_mode = nullptr, *quality_binning = nullptr, *symbols = nullptr, *platform = nullptr,
+           *members = nullptr, *labels = nullptr, *threads = nullptr, *level = nullptr;
+  std::string format = std::string("|$OOOOOOOOOOOOOOOO:") + function;
+  PyRef no_args(PyTuple_New(0));
+  if (!no_args || !PyArg_ParseTupleAndKeywords(no_args.get(), kwargs, format.c_str(), const_cast<char**>(keywords),
+                                               &layout, &version, &keep_order, &reference, &reference_method,
+                                               &name_template, &reorder, &block_reads, &quality_mode,
+                                               &quality_binning, &symbols, &platform, &members, &labels, &threads,
+                                               &level))
+    return false;
+  std::optional<uint64_t> block_reads_value;
+  if (!optional_byte(version, "reorder_version", reordered.version) || !flag_option(keep_order, reordered.keep_order) ||
+      !reference_option(reference, reference_method, options, reordered) ||
+      !template_option(name_template, reordered.name_template) || !flag_option(reorder, reordered.reorder) ||
+      !optional_u64(block_reads, block_reads_value) || !optional_byte(quality_mode, "quality_mode", options.quality_mode) ||
+      !optional_byte(quality_binning, "quality_binning", options.quality_binning) ||
+      !optional_bytes(symbols, "symbols", options.symbols) || !optional_byte(platform, "platform", options.platform) ||
+      !optional_byte(members, "members", options.members) ||
+      !optional_byte(level, "level", options.level))
+    return false;
+  options.block_reads = block_reads_value.value_or(0);
+  if (threads && !threads_from(threads, options.threads)) return false;
+  return !labels || labels == Py_None || bytes_sequence(labels, options.labels);
+}
+
 PyObject* write_reordered_archive(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"records",      "layout",        "reorder_version", "keep_order",
-                                   "reference",    "reference_method", "name_template", "reorder",
-                                   "block_reads",  "quality_mode",  "quality_binning", "platform",
-                                   "members",      nullptr};
-  PyObject *records_arg, *layout;
-  PyObject *version = nullptr, *keep_order = nullptr, *reference = nullptr, *reference_method = nullptr,
-           *name_template = nullptr, *reorder = nullptr, *block_reads = nullptr, *quality_mode = nullptr,
-           *quality_binning = nullptr, *platform = nullptr, *members = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOOOOOO:write_archive", const_cast<char**>(keywords),
-                                   &records_arg, &layout, &version, &keep_order, &reference, &reference_method,
-                                   &name_template, &reorder, &block_reads, &quality_mode, &quality_binning,
-                                   &platform, &members))
-    return nullptr;
+  PyObject* records_arg = nullptr;
+  if (!PyArg_ParseTuple(args, "O:write_archive", &records_arg)) return nullptr;
   container::ArchiveOptions options;
   container::ReorderedOptions reordered;
-  std::optional<uint64_t> block_reads_value, mode, binning, platform_value, members_value;
-  if (!optional_byte(version, "reorder_version", reordered.version) || !flag_option(keep_order, reordered.keep_order) ||
-      !reference_option(reference, reference_method, options, reordered) || !template_option(name_template, reordered.name_template) ||
-      !flag_option(reorder, reordered.reorder) || !optional_u64(block_reads, block_reads_value) ||
-      !optional_u64(quality_mode, mode) || !optional_u64(quality_binning, binning) ||
-      !optional_u64(platform, platform_value) || !optional_u64(members, members_value))
-    return nullptr;
-  options.block_reads = block_reads_value.value_or(0);
-  if (mode) options.quality_mode = static_cast<uint8_t>(std::min<uint64_t>(*mode, 255));
-  options.quality_binning = static_cast<uint8_t>(binning.value_or(0));
-  if (platform_value) options.platform = static_cast<uint8_t>(*platform_value);
-  options.members = static_cast<uint8_t>(members_value.value_or(1));
-  std::vector<FastqRecord> records;
-  if (!records_from(records_arg, records)) return nullptr;
+  options.threads = 0;  // one worker per processor unless `threads` says otherwise
+  if (!reordered_options_from(kwargs, "write_archive", options, reordered)) return nullptr;
+  container::ReadStore reads;
+  Result<void> added;
+  if (!for_each_triple(records_arg, [&](FastqRecord record) { return bool(added = reads.add(record)); }))
+    return added ? nullptr : raise_writer_error(module, added.error());
   Result<Bytes> archive = Bytes{};
   {
     GilReleased unlocked;
-    archive = container::write_reordered_archive(records, options, reordered, WorkerPool::shared());
+    WorkerPool pool(WorkerPool::decode_pool_size(options.threads));
+    archive = container::write_reordered_archive(reads, options, reordered, pool);
   }
   if (!archive) return raise_writer_error(module, archive.error());
   return bytes_from(ByteSpan(*archive));

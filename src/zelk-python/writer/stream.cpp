@@ -21,6 +21,7 @@ namespace {
 
 using container::ArchiveOptions;
 using container::ArchiveWriter;
+using container::RecordWriter;
 
 // Counts the bytes taken from a source: how far through its input a
 // FastqInput is, for progress reports.
@@ -162,41 +163,61 @@ PyType_Slot fastq_input_slots[] = {
 // ---- ArchiveStream ---------------------------------------------------
 
 struct StreamValue {
-  Bytes output;                           // archive bytes not yet taken
-  std::unique_ptr<ArchiveWriter> writer;  // null once finished
+  Bytes output;                          // archive bytes not yet taken
+  std::unique_ptr<RecordWriter> writer;  // null once finished
   bool busy = false;
 };
 
 // The stream's writer for one call; nullptr with an exception set when the
 // stream is finished or another thread is inside it.
-ArchiveWriter* writer_for_call(StreamValue& stream) {
+RecordWriter* writer_for_call(StreamValue& stream) {
   if (refuse_busy(stream.busy, "ArchiveStream")) return nullptr;
   if (!stream.writer) PyErr_SetString(PyExc_ValueError, "ArchiveStream is finished");
   return stream.writer.get();
 }
 
-PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// The writer of the layout `kwargs` asks for; null with an exception set on
+// a bad option.
+std::unique_ptr<RecordWriter> stream_writer(PyObject* args, PyObject* kwargs, Bytes& output) {
+  auto append = [out = &output](ByteSpan data) {
+    append_bytes(*out, data);
+    return Result<void>();
+  };
+  int layout = requested_layout(kwargs);
+  if (layout < 0) return nullptr;
+  ArchiveOptions options;
+  if (layout == 1) {
+    container::ReorderedOptions reordered;
+    if (PyTuple_Size(args) != 0) {
+      PyErr_SetString(PyExc_TypeError, "ArchiveStream() takes keyword arguments only");
+      return nullptr;
+    }
+    options.threads = 0;
+    if (!reordered_options_from(kwargs, "ArchiveStream", options, reordered)) return nullptr;
+    return std::make_unique<container::ReorderedArchiveWriter>(std::move(options), reordered, append);
+  }
   static const char* keywords[] = {ZELK_ARCHIVE_KEYWORDS, nullptr};
   OptionArgs a;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, ZELK_ARCHIVE_FORMAT ":ArchiveStream",
-                                   const_cast<char**>(keywords), ZELK_ARCHIVE_OPTION_POINTERS(a)))
+                                   const_cast<char**>(keywords), ZELK_ARCHIVE_OPTION_POINTERS(a)) ||
+      !options_from(a, options))
     return nullptr;
-  ArchiveOptions options;
-  if (!options_from(a, options)) return nullptr;
+  return std::make_unique<ArchiveWriter>(std::move(options), append);
+}
+
+PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* self = box(reinterpret_cast<PyObject*>(type), StreamValue{});
   if (!self) return nullptr;
   // Built in place: the output function points into the object.
   StreamValue& stream = unbox<StreamValue>(self);
-  stream.writer = std::make_unique<ArchiveWriter>(std::move(options), [out = &stream.output](ByteSpan data) {
-    append_bytes(*out, data);
-    return Result<void>();
-  });
+  stream.writer = stream_writer(args, kwargs, stream.output);
+  if (!stream.writer) Py_CLEAR(self);
   return self;
 }
 
 // Adds `records` with the lock released; false with the writer's refusal
 // raised.
-bool add_all(PyObject* self, ArchiveWriter& writer, std::vector<FastqRecord> records) {
+bool add_all(PyObject* self, RecordWriter& writer, std::vector<FastqRecord> records) {
   StreamValue& stream = unbox<StreamValue>(self);
   Result<void> written;
   {
@@ -217,7 +238,7 @@ PyObject* stream_add(PyObject* self, PyObject* args) {
   PyObject *name, *sequence, *quality;
   if (!PyArg_ParseTuple(args, "OOO:add", &name, &sequence, &quality)) return nullptr;
   StreamValue& stream = unbox<StreamValue>(self);
-  ArchiveWriter* writer = writer_for_call(stream);
+  RecordWriter* writer = writer_for_call(stream);
   std::vector<FastqRecord> records(1);
   if (!writer || !record_from(name, sequence, quality, records[0]) || !add_all(self, *writer, std::move(records)))
     return nullptr;
@@ -226,7 +247,7 @@ PyObject* stream_add(PyObject* self, PyObject* args) {
 
 PyObject* stream_add_records(PyObject* self, PyObject* records_arg) {
   StreamValue& stream = unbox<StreamValue>(self);
-  ArchiveWriter* writer = writer_for_call(stream);
+  RecordWriter* writer = writer_for_call(stream);
   if (!writer) return nullptr;
   PyRef iterator(PyObject_GetIter(records_arg));
   if (!iterator) return nullptr;
@@ -282,12 +303,16 @@ Result<bool> next_slot(const std::vector<FastqInputValue*>& inputs, std::vector<
   return true;
 }
 
-// Adds read slots until the writer has written something to `output` or
-// the inputs end.
-Result<void> feed(ArchiveWriter& writer, const Bytes& output, const std::vector<FastqInputValue*>& inputs,
+// Reads per add_fastq call at most, so that callers can report progress
+// even while the writer holds everything until it finishes.
+constexpr uint64_t kMaxReadsPerFeed = 1 << 16;
+
+// Adds read slots until the writer has written something to `output`, a
+// batch of reads was added, or the inputs end.
+Result<void> feed(RecordWriter& writer, const Bytes& output, const std::vector<FastqInputValue*>& inputs,
                   uint64_t& added) {
   std::vector<FastqRecord> slot;
-  for (size_t before = output.size(); output.size() == before;) {
+  for (size_t before = output.size(); output.size() == before && added < kMaxReadsPerFeed;) {
     if (!ZELK_TRY(next_slot(inputs, slot))) return {};
     for (size_t i = 0; i < inputs.size(); ++i) {
       if (auto written = writer.add(std::move(slot[i])); !written)
@@ -328,7 +353,7 @@ bool inputs_from(WriterState* state, PyObject* arg, std::vector<PyRef>& owned,
 
 PyObject* stream_add_fastq(PyObject* self, PyObject* inputs_arg) {
   StreamValue& stream = unbox<StreamValue>(self);
-  ArchiveWriter* writer = writer_for_call(stream);
+  RecordWriter* writer = writer_for_call(stream);
   std::vector<PyRef> owned;
   std::vector<FastqInputValue*> inputs;
   if (!writer || !inputs_from(writer_state_of_type(Py_TYPE(self)), inputs_arg, owned, inputs)) return nullptr;
@@ -359,7 +384,7 @@ PyObject* stream_take(PyObject* self, PyObject*) {
 
 PyObject* stream_finish(PyObject* self, PyObject*) {
   StreamValue& stream = unbox<StreamValue>(self);
-  ArchiveWriter* writer = writer_for_call(stream);
+  RecordWriter* writer = writer_for_call(stream);
   if (!writer) return nullptr;
   Result<void> finished;
   {
@@ -384,7 +409,8 @@ PyMethodDef stream_methods[] = {
      "add_fastq(inputs)\n--\n\n"
      "Add records from a FastqInput, or from a sequence of them taken one record\n"
      "each in turn (interleaved members, such as R1 and R2, which must end\n"
-     "together), until a batch of blocks has been written or the input ends.\n"
+     "together), until a batch of blocks has been written, 65536 records were\n"
+     "added, or the input ends.\n"
      "Returns the records added; 0 once the input is exhausted."},
     {"take", stream_take, METH_NOARGS,
      "take()\n--\n\nThe archive bytes produced since the last call."},
@@ -400,7 +426,10 @@ PyType_Slot stream_slots[] = {
                     "An archive written a batch of records at a time. Blocks are encoded as\n"
                     "they fill (`threads` at once, 0 for one per processor) and their bytes\n"
                     "wait in the stream until `take()`, so memory stays bounded by a few\n"
-                    "blocks.")},
+                    "blocks.\n\n"
+                    "layout=\"reordered\" writes the globally reordered layout instead, with\n"
+                    "write_archive's keywords for it: every record is held until `finish()`,\n"
+                    "which writes the whole archive.")},
     {Py_tp_new, reinterpret_cast<void*>(stream_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<StreamValue>)},
     {Py_tp_methods, stream_methods},

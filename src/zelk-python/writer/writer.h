@@ -10,6 +10,7 @@
 
 #include "zelk-base/bytes.h"
 #include "zelk-base/error.h"
+#include "zelk-container/reordered_writer.h"
 #include "zelk-python/common/py.h"
 #include "zelk-python/writer/arguments.h"
 
@@ -50,5 +51,9 @@ extern PyMethodDef reorder_methods[];
 int requested_layout(PyObject* kwargs);
 // write_archive(records, layout="reordered", ...).
 PyObject* write_reordered_archive(PyObject* module, PyObject* args, PyObject* kwargs);
+// The keyword options of the reordered layout (`layout` among them), for
+// `function`'s messages; false with an exception set on a bad one.
+bool reordered_options_from(PyObject* kwargs, const char* function, container::ArchiveOptions& options,
+                            container::ReorderedOptions& reordered);
 
 }  // namespace zelk::py
