@@ -1,7 +1,6 @@
 """Ctrl-C reaches Python while a decode is still working."""
 import _thread
 import os
-import random
 import signal
 import struct
 import subprocess
@@ -25,16 +24,16 @@ class BlockingSource:
     def read(self, size):
         if self.position >= self.first_block_end and not self.go.is_set():
             self.gave_up = not self.go.wait(timeout=10)
-        chunk = self.data[self.position : self.position + size]
+        end = self.position + size
+        if not self.go.is_set():  # however much is asked for, nothing past the first block yet
+            end = min(end, max(self.first_block_end, self.position))
+        chunk = self.data[self.position : end]
         self.position += len(chunk)
         return chunk
 
 
 def test_ctrl_c_interrupts_a_waiting_reader_which_stays_usable():
-    # Random bases: the blocks must outgrow the reader's buffer, or the
-    # first read takes the whole archive and nothing ever waits.
-    rng = random.Random(3)
-    records = [(b"r%d" % i, bytes(rng.choice(b"ACGT") for _ in range(100)), b"I" * 100) for i in range(3000)]
+    records = [(b"r%d" % i, b"ACGT" * 25, b"I" * 100) for i in range(3000)]
     archive = writer.write_archive(records, block_reads=1000)
     second_block = _zelk.open_index(archive).groups()[1].block_offset
     source = BlockingSource(archive, second_block)
