@@ -10,6 +10,10 @@
 #include <iterator>
 #include <map>
 #include <sstream>
+
+#include "zelk-base/fastq.h"
+#include "zelk-base/io.h"
+#include "zelk-container/decode.h"
 #include <string_view>
 
 namespace zelk::bench {
@@ -41,6 +45,28 @@ bool tool_exists(const std::string& command) {
 }
 
 }  // namespace
+
+Bytes compress_archive(const std::string& fastq, const container::ArchiveOptions& options) {
+  Bytes archive;
+  container::ArchiveWriter writer(options, [&](ByteSpan data) -> Result<void> {
+    append_bytes(archive, data);
+    return {};
+  });
+  MemorySource source(Bytes(fastq.begin(), fastq.end()));
+  FastqReader reader(source);
+  FastqRecord record;
+  while (*reader.next(record)) (void)writer.add(std::move(record));
+  (void)writer.finish();
+  return archive;
+}
+
+size_t decompress_archive(const Bytes& archive, uint64_t threads, bool fasta) {
+  MemorySource source(archive);
+  container::BufferedOutput out(nullptr);
+  container::TextSink sink(out, fasta);
+  (void)container::decode_archive(source, {threads, !fasta, {true, true, false}, {}}, sink);
+  return out.take_memory().size();
+}
 
 Section::Section(int order, const char* name, SectionFn run) { registry().emplace(order, std::pair{name, run}); }
 

@@ -7,7 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "zelk-container/archive_writer.h"
+
 namespace zelk::bench {
+
+// The archive the writer makes of `fastq` with `options`.
+Bytes compress_archive(const std::string& fastq, const container::ArchiveOptions& options = {});
+// Decodes `archive` to FASTQ (or FASTA) text in memory; returns its size.
+size_t decompress_archive(const Bytes& archive, uint64_t threads, bool fasta);
 
 // Where the real reads live (ZELK_DATA, else ../shared/data beside the
 // repository).

@@ -30,28 +30,6 @@ const char* const kSets[] = {
     "pacbio/ccs_sequel_dada2_16s.fastq",
 };
 
-Bytes compress(const std::string& fastq) {
-  Bytes archive;
-  container::ArchiveWriter writer({}, [&](ByteSpan data) -> Result<void> {
-    append_bytes(archive, data);
-    return {};
-  });
-  MemorySource source(Bytes(fastq.begin(), fastq.end()));
-  FastqReader reader(source);
-  FastqRecord record;
-  while (*reader.next(record)) (void)writer.add(std::move(record));
-  (void)writer.finish();
-  return archive;
-}
-
-size_t decompress(const Bytes& archive, uint64_t threads, bool fasta) {
-  MemorySource source(archive);
-  container::BufferedOutput out(nullptr);
-  container::TextSink sink(out, fasta);
-  (void)container::decode_archive(source, {threads, !fasta, {true, true, false}, {}}, sink);
-  return out.take_memory().size();
-}
-
 }  // namespace
 
 ZELK_BENCH_SECTION(80, "archives: decompress (MB/s of FASTQ written) and estimate") {
@@ -59,19 +37,19 @@ ZELK_BENCH_SECTION(80, "archives: decompress (MB/s of FASTQ written) and estimat
     std::string fastq = read_file(data_dir() + "/" + set);
     if (fastq.empty()) continue;
     auto start = std::chrono::steady_clock::now();
-    Bytes archive = compress(fastq);
+    Bytes archive = compress_archive(fastq);
     double compress_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("-- %s: %.1f MB FASTQ -> %.2f MB archive (ratio %.2f), compressed at %.1f MB/s\n", set,
                 fastq.size() / 1e6, archive.size() / 1e6, double(fastq.size()) / archive.size(),
                 mb_per_s(fastq.size(), compress_seconds));
     reset_peak_rss();
     double resident_before = resident_mb();
-    size_t fastq_bytes = decompress(archive, 2, false);
+    size_t fastq_bytes = decompress_archive(archive, 2, false);
     double decode_peak = peak_rss_mb() - resident_before;
-    size_t fasta_bytes = decompress(archive, 1, true);
-    double fastq_one = seconds_per_run([&] { decompress(archive, 1, false); });
-    double fastq_two = seconds_per_run([&] { decompress(archive, 2, false); });
-    double fasta_one = seconds_per_run([&] { decompress(archive, 1, true); });
+    size_t fasta_bytes = decompress_archive(archive, 1, true);
+    double fastq_one = seconds_per_run([&] { decompress_archive(archive, 1, false); });
+    double fastq_two = seconds_per_run([&] { decompress_archive(archive, 2, false); });
+    double fasta_one = seconds_per_run([&] { decompress_archive(archive, 1, true); });
     print_row("FASTQ, 1 thread", mb_per_s(fastq.size(), fastq_one));
     print_row("FASTQ, 2 threads", mb_per_s(fastq.size(), fastq_two));
     print_row("FASTA, 1 thread", mb_per_s(fasta_bytes, fasta_one),

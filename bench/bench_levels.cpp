@@ -10,8 +10,6 @@
 #include "bench.h"
 #include "zelk-base/io.h"
 #include "zelk-base/text.h"
-#include "zelk-container/archive_writer.h"
-#include "zelk-container/decode.h"
 #include "zelk-container/inspect.h"
 
 namespace {
@@ -33,30 +31,6 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-Bytes compress(const std::string& fastq, uint8_t level) {
-  Bytes archive;
-  container::ArchiveOptions options;
-  options.level = level;
-  options.threads = 2;
-  container::ArchiveWriter writer(options, [&](ByteSpan data) -> Result<void> {
-    append_bytes(archive, data);
-    return {};
-  });
-  MemorySource source(Bytes(fastq.begin(), fastq.end()));
-  FastqReader reader(source);
-  FastqRecord record;
-  while (*reader.next(record)) (void)writer.add(std::move(record));
-  (void)writer.finish();
-  return archive;
-}
-
-void decompress(const Bytes& archive) {
-  MemorySource source(archive);
-  container::BufferedOutput out(nullptr);
-  container::TextSink sink(out, false);
-  (void)container::decode_archive(source, {2, true, {true, true, false}, {}}, sink);
-}
-
 }  // namespace
 
 ZELK_BENCH_SECTION(82, "archives by level beside CRAM 3.1, xz -9, zstd -19 (sizes in kB; 2 threads)") {
@@ -69,9 +43,12 @@ ZELK_BENCH_SECTION(82, "archives by level beside CRAM 3.1, xz -9, zstd -19 (size
     std::printf("%-34s %8zu", name.c_str(), fastq.size() / 1000);
     for (uint8_t level : {1, 5, 9}) {
       auto start = std::chrono::steady_clock::now();
-      Bytes archive = compress(fastq, level);
+      container::ArchiveOptions options;
+      options.level = level;
+      options.threads = 2;
+      Bytes archive = compress_archive(fastq, options);
       double compress_seconds = seconds_since(start);
-      double decode_seconds = seconds_per_run([&] { decompress(archive); }, 0.5);
+      double decode_seconds = seconds_per_run([&] { decompress_archive(archive, 2, false); }, 0.5);
       MemorySource source(archive);
       auto info = container::inspect_archive(source);
       std::printf(" | L%u %5.2f %zu/%zu/%zu %.2fs %.2fs", level, double(fastq.size()) / archive.size(),
