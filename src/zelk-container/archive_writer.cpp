@@ -156,7 +156,6 @@ uint64_t default_block_reads(uint64_t read_length) {
   return std::clamp<uint64_t>(kBlockBases / std::max<uint64_t>(read_length, 1), 16, 262144);
 }
 
-
 ArchiveWriter::ArchiveWriter(ArchiveOptions options, Output output)
     : options_(std::move(options)),
       output_(std::move(output)),
