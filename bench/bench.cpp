@@ -10,11 +10,12 @@
 #include <iterator>
 #include <map>
 #include <sstream>
+#include <string_view>
 
 #include "zelk-base/fastq.h"
 #include "zelk-base/io.h"
+#include "zelk-base/text.h"
 #include "zelk-container/decode.h"
-#include <string_view>
 
 namespace zelk::bench {
 
@@ -45,6 +46,19 @@ bool tool_exists(const std::string& command) {
 }
 
 }  // namespace
+
+seq::SequenceBlock sequence_block_of(const std::vector<std::string>& reads) {
+  seq::SequenceBlock block;
+  for (const auto& read : reads) {
+    block.read_lengths.push_back(static_cast<uint32_t>(read.size()));
+    append_bytes(block.bases, as_bytes(read));
+  }
+  return block;
+}
+
+std::string bits_per_base(size_t coded_bytes, size_t bases) {
+  return strprintf("%.4f bits/base", 8.0 * coded_bytes / bases);
+}
 
 Bytes compress_archive(const std::string& fastq, const container::ArchiveOptions& options) {
   Bytes archive;

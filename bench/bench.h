@@ -11,6 +11,10 @@
 
 namespace zelk::bench {
 
+// The reads as one sequence block; "<n> bits/base" of a coded size.
+seq::SequenceBlock sequence_block_of(const std::vector<std::string>& reads);
+std::string bits_per_base(size_t coded_bytes, size_t bases);
+
 // The archive the writer makes of `fastq` with `options`.
 Bytes compress_archive(const std::string& fastq, const container::ArchiveOptions& options = {});
 // Decodes `archive` to FASTQ (or FASTA) text in memory; returns its size.

@@ -18,11 +18,7 @@ void bench_block(const char* label, const std::string& path) {
     print_row(std::string(label) + ": data missing", 0, path);
     return;
   }
-  zelk::seq::SequenceBlock block;
-  for (const auto& read : reads.sequences) {
-    block.read_lengths.push_back(static_cast<uint32_t>(read.size()));
-    zelk::append_bytes(block.bases, zelk::as_bytes(read));
-  }
+  zelk::seq::SequenceBlock block = sequence_block_of(reads.sequences);
   size_t total = block.bases.size();
   std::string name = zelk::strprintf("%s, %zu reads, %zu bases", label, block.read_lengths.size(), total);
   size_t method0_size = 0;

@@ -15,19 +15,6 @@ namespace {
 
 volatile uint64_t sink;
 
-std::string bits_per_base(size_t coded_bytes, size_t bases) {
-  return zelk::strprintf("%.4f bits/base", 8.0 * coded_bytes / bases);
-}
-
-zelk::seq::SequenceBlock block_of(const std::vector<std::string>& reads) {
-  zelk::seq::SequenceBlock block;
-  for (const auto& read : reads) {
-    block.read_lengths.push_back(static_cast<uint32_t>(read.size()));
-    zelk::append_bytes(block.bases, zelk::as_bytes(read));
-  }
-  return block;
-}
-
 void bench_reads(const char* label, const std::string& path, size_t max_reads) {
   using namespace zelk::bench;
   FastqColumns reads = load_fastq(path, max_reads);
@@ -35,7 +22,7 @@ void bench_reads(const char* label, const std::string& path, size_t max_reads) {
     print_row(std::string(label) + ": data missing", 0, path);
     return;
   }
-  zelk::seq::SequenceBlock block = block_of(reads.sequences);
+  zelk::seq::SequenceBlock block = zelk::bench::sequence_block_of(reads.sequences);
   size_t total = block.bases.size();
   std::string name = zelk::strprintf("%s, %zu reads, %zu bases", label, block.read_lengths.size(), total);
 
