@@ -13,8 +13,6 @@ namespace zelk::reorder {
 
 namespace {
 
-constexpr uint64_t kReserveLimit = uint64_t{1} << 20;
-
 ArchiveError reorder_error(std::string_view detail) {
   return ArchiveError::malformed_stream(ErrorKind::ReorderCodec, detail);
 }
@@ -106,7 +104,7 @@ Result<std::vector<uint32_t>> read_refpack_lengths(ByteCursor& cursor, uint64_t 
 
   ByteCursor lengths_cursor(raw);
   std::vector<uint32_t> lengths;
-  lengths.reserve(std::min(contigs, kReserveLimit));
+  lengths.reserve(std::min(contigs, seq::kReserveLimit));
   for (uint64_t i = 0; i < contigs; ++i)
     lengths.push_back(static_cast<uint32_t>(ZELK_TRY(read_varint(lengths_cursor, error_of("refpack: bad contig len")))));
   return lengths;
@@ -116,7 +114,7 @@ Result<std::vector<RefpackException>> read_refpack_exceptions(ByteCursor& cursor
   uint64_t count = ZELK_TRY(read_varint(cursor, error_of("refpack: bad exc count")));
   if (count > total) return fail(reorder_error("refpack: too many exceptions"));
   std::vector<RefpackException> exceptions;
-  exceptions.reserve(std::min(count, kReserveLimit));
+  exceptions.reserve(std::min(count, seq::kReserveLimit));
   uint64_t position = 0;
   for (uint64_t i = 0; i < count; ++i) {
     uint64_t delta = ZELK_TRY(read_varint(cursor, error_of("refpack: bad exc pos")));
@@ -189,7 +187,7 @@ Result<dna::ReferenceSet> decode_plain_reference(ByteSpan payload) {
 
   ByteCursor lengths_cursor(lengths_stream);
   std::vector<uint32_t> lengths;
-  lengths.reserve(std::min(*contigs, kReserveLimit));
+  lengths.reserve(std::min(*contigs, seq::kReserveLimit));
   uint64_t end = 0;
   for (uint64_t i = 0; i < *contigs; ++i) {
     auto length = lengths_cursor.take_varint();

@@ -9,6 +9,10 @@ namespace zelk::seq {
 
 inline constexpr uint64_t kBasesPerCodedByte = uint64_t{1} << 18;
 
+// A declared count reserves at most this many entries up front; lists grow
+// past it only as the data delivers them.
+inline constexpr uint64_t kReserveLimit = uint64_t{1} << 20;
+
 // `coded_bytes` × 2^18 + 2^18, saturating.
 inline uint64_t coded_capacity(uint64_t coded_bytes) {
   uint64_t capacity;

@@ -10,8 +10,6 @@ namespace zelk::seq {
 
 namespace {
 
-constexpr uint64_t kReserveLimit = uint64_t{1} << 20;
-
 ArchiveError malformed(std::string_view detail) {
   return ArchiveError::malformed_stream(ErrorKind::SequenceCodec, detail);
 }

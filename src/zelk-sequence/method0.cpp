@@ -18,8 +18,6 @@ constexpr uint8_t kVersion = 1;
 constexpr unsigned kMaxOrder = 11;
 constexpr unsigned kHashedOrderLimit = 25;
 constexpr unsigned kTableBitsLimit = 27;
-constexpr uint64_t kReserveLimit = uint64_t{1} << 20;
-
 // Code 4 comes back as "N"; every other byte the model cannot express is
 // an exception.
 constexpr char kLetters[] = "ACGTN";
