@@ -2,40 +2,19 @@
 format's rules, for checking the compiled decoder on arbitrary coded bytes.
 Slow: keep its inputs small."""
 
-MASK = 0xFFFFFFFF
+from coding import MASK32, RangeDecoderCore
 
 
-class BitDecoder:
-    def __init__(self, data):
-        self.data, self.pos = data, 0
-        self.low, self.range, self.code = 0, MASK, 0
-        for _ in range(4):
-            self.code = (self.code << 8 | self.next_byte()) & MASK
-
-    def next_byte(self):
-        byte = self.data[self.pos] if self.pos < len(self.data) else 0
-        self.pos += 1
-        return byte
-
-    def normalise(self):
-        while True:
-            if self.low ^ ((self.low + self.range) & MASK) >= 1 << 24:
-                if self.range >= 1 << 16:
-                    return
-                self.range = -self.low & 0xFFFF
-            self.code = (self.code << 8 | self.next_byte()) & MASK
-            self.low = (self.low << 8) & MASK
-            self.range = (self.range << 8) & MASK
-
+class BitDecoder(RangeDecoderCore):
     def bit(self, probs, index):
         p = probs[index]
         r = self.range >> 11
-        if ((self.code - self.low) & MASK) // r < p:
+        if ((self.code - self.low) & MASK32) // r < p:
             self.range = r * p
             probs[index] = p + ((2048 - p) >> 5)
             bit = 0
         else:
-            self.low = (self.low + r * p) & MASK
+            self.low = (self.low + r * p) & MASK32
             self.range = r * (2048 - p)
             probs[index] = p - (p >> 5)
             bit = 1
@@ -44,9 +23,9 @@ class BitDecoder:
 
     def direct(self):
         self.range >>= 1
-        bit = int((self.code - self.low) & MASK >= self.range)
+        bit = int((self.code - self.low) & MASK32 >= self.range)
         if bit:
-            self.low = (self.low + self.range) & MASK
+            self.low = (self.low + self.range) & MASK32
         self.normalise()
         return bit
 

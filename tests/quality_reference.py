@@ -4,7 +4,7 @@ description, used as an oracle for the compiled decoder."""
 import copy
 import math
 
-MASK32 = 0xFFFFFFFF
+from coding import MASK32, RangeDecoderCore
 
 
 def varint(data, pos):
@@ -18,28 +18,7 @@ def varint(data, pos):
             return value, pos
 
 
-class RangeDecoder:
-    def __init__(self, data):
-        self.data, self.pos = data, 0
-        self.low, self.range, self.code = 0, MASK32, 0
-        for _ in range(4):
-            self.code = (self.code << 8) | self.next_byte()
-
-    def next_byte(self):
-        byte = self.data[self.pos] if self.pos < len(self.data) else 0
-        self.pos += 1
-        return byte
-
-    def normalise(self):
-        while True:
-            if (self.low ^ ((self.low + self.range) & MASK32)) >= 1 << 24:
-                if self.range >= 1 << 16:
-                    return
-                self.range = -self.low & 0xFFFF
-            self.code = ((self.code << 8) | self.next_byte()) & MASK32
-            self.low = (self.low << 8) & MASK32
-            self.range = (self.range << 8) & MASK32
-
+class RangeDecoder(RangeDecoderCore):
     def freq(self, freqs, total):
         self.range //= total
         value = ((self.code - self.low) & MASK32) // self.range
