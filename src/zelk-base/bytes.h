@@ -154,21 +154,30 @@ inline Result<Container> allocate(uint64_t n, MakeError&& make_error) {
   return out;
 }
 
-// Zero-filled storage straight from the allocator, for large tables whose
-// untouched pages should stay unmapped. `T` must treat all-zero bytes as a
-// valid value.
-struct FreeMemory {
-  void operator()(void* memory) const { std::free(memory); }
+// Zero-filled storage for model tables, whose untouched pages stay
+// unmapped. Tables of 2 MiB or more are mapped on huge-page boundaries with
+// transparent huge pages asked for: models are looked up at random, so with
+// 4 KiB pages nearly every lookup misses the TLB, and every first write to a
+// page faults and flushes the TLBs of all the process's threads.
+struct ReleaseZeroed {
+  size_t mapped_bytes = 0;  // 0: the memory came from calloc
+  void operator()(void* memory) const;
 };
 template <class T>
-using ZeroedArray = std::unique_ptr<T[], FreeMemory>;
+using ZeroedArray = std::unique_ptr<T[], ReleaseZeroed>;
 
+// Null when the memory is not available; `mapped_bytes` says how to free it.
+void* allocate_zeroed_bytes(size_t bytes, size_t& mapped_bytes);
+
+// `T` must treat all-zero bytes as a valid value.
 template <class T, class MakeError>
 inline Result<ZeroedArray<T>> allocate_zeroed(size_t count, MakeError&& make_error) {
   static_assert(std::is_trivially_copyable_v<T>);
-  ZeroedArray<T> array(static_cast<T*>(std::calloc(count, sizeof(T))));
-  if (!array) return fail(make_error());
-  return array;
+  if (count > SIZE_MAX / sizeof(T)) return fail(make_error());
+  size_t mapped_bytes = 0;
+  void* memory = allocate_zeroed_bytes(count * sizeof(T), mapped_bytes);
+  if (!memory) return fail(make_error());
+  return ZeroedArray<T>(static_cast<T*>(memory), ReleaseZeroed{mapped_bytes});
 }
 
 }  // namespace zelk
