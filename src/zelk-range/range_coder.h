@@ -7,11 +7,17 @@
 // bytes already written.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
 #include "zelk-base/bytes.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace zelk::range {
 
@@ -168,9 +174,7 @@ class RangeDecoder {
       slot = (value >= c1) + (value >= c2) + (value >= c3);
       below = slot == 0 ? 0 : slot == 1 ? c1 : slot == 2 ? c2 : c3;
     } else {
-      below = 0;
-      slot = 0;
-      while (slot + 1 < S && value >= below + freqs[slot]) below += freqs[slot++];
+      slot = find_slot<S>(freqs, value, below);
     }
     if (freqs[slot] == 0) return slot;
     low_ += range_ * below;
@@ -178,6 +182,54 @@ class RangeDecoder {
     normalize();
     return slot;
   }
+
+  // The slot is the number of cumulative frequencies at or below the value
+  // among the first S - 1 (they never decrease), and `below` the one before
+  // it.
+  template <size_t S>
+  static unsigned find_slot(const uint16_t* freqs, uint32_t value, uint32_t& below) {
+#if defined(__SSE2__)
+    if constexpr (S >= 8) return find_slot_sse2<S>(freqs, value, below);
+#endif
+    below = 0;
+    unsigned slot = 0;
+    while (slot + 1 < S && value >= below + freqs[slot]) below += freqs[slot++];
+    return slot;
+  }
+
+#if defined(__SSE2__)
+  // Prefix sums eight counts at a time and a count of those at or below the
+  // value, instead of a walk whose end the branch predictor misses. Totals
+  // stay below 2^15 (the models rescale far earlier), so the signed compare
+  // holds, and a value past every bound still gives the last slot.
+  template <size_t S>
+  static unsigned find_slot_sse2(const uint16_t* freqs, uint32_t value, uint32_t& below) {
+    constexpr size_t kFull = S / 8, kTail = S % 8, kVectors = kFull + (kTail != 0);
+    alignas(16) uint16_t cumulative[kVectors * 8];
+    const __m128i bound = _mm_set1_epi16(static_cast<int16_t>(std::min<uint32_t>(value, 0x7FFF)));
+    __m128i carry = _mm_setzero_si128();
+    unsigned at_or_below = 0;
+    for (size_t v = 0; v < kVectors; ++v) {
+      // The tail is read as the last eight counts, shifted down so that no
+      // load reaches past the table.
+      __m128i x = v < kFull ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(freqs + 8 * v))
+                            : _mm_srli_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(freqs + S - 8)),
+                                             2 * (8 - kTail) % 16);
+      x = _mm_add_epi16(x, _mm_slli_si128(x, 2));
+      x = _mm_add_epi16(x, _mm_slli_si128(x, 4));
+      x = _mm_add_epi16(x, _mm_slli_si128(x, 8));
+      x = _mm_add_epi16(x, carry);
+      _mm_store_si128(reinterpret_cast<__m128i*>(cumulative + 8 * v), x);
+      // The lanes above the value are the vector's last ones.
+      auto above = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi16(x, bound)));
+      at_or_below += static_cast<unsigned>(std::countr_zero(above | 0x10000u)) / 2;
+      carry = _mm_shuffle_epi32(_mm_shufflehi_epi16(x, 0xFF), 0xFF);
+    }
+    unsigned slot = std::min<unsigned>(at_or_below, S - 1);
+    below = slot ? cumulative[slot - 1] : 0;
+    return slot;
+  }
+#endif
 
   uint8_t next_byte() { return pos_ < input_.size() ? input_[pos_++] : 0; }
 
