@@ -183,16 +183,33 @@ def test_levels_choose_the_quality_model_by_trial(shared_fastq, path, reads):
         assert _zelk.decompress_to_bytes(archive) == fastq(records)
 
 
-@pytest.mark.parametrize("path", ["illumina/hiseqx_seqkit_10k.fastq", "illumina/miseq_dada2_sam1_R1.fastq"])
-def test_levels_keep_the_smaller_of_context_model_and_lz(shared_fastq, path):
+@pytest.mark.parametrize("path", ["illumina/hiseqx_seqkit_10k.fastq", "illumina/miseq_dada2_sam1_R1.fastq",
+                                  "pacbio/ccs_sequel_dada2_16s.fastq"])
+def test_levels_keep_the_smallest_of_context_model_lz_and_tiles(shared_fastq, path):
     records = shared_fastq(path, limit=3000)
     sequences = [r[1] for r in records]
-    lz = writer.encode_sequences(sequences, method=3)
+    copies = [writer.encode_sequences(sequences, method=method) for method in (3, 4)]
     full_model = writer.encode_sequences(sequences, method=0)
     # The fast levels' model: order 6, no hashed tier.
     short_model = writer.encode_sequences(sequences, method=0, order=6, hashed_order=0, table_bits=0)
-    assert coded_stream(writer.write_archive(records), "sequence") == min(full_model, lz, key=len)
-    assert coded_stream(writer.write_archive(records, level=3), "sequence") == min(short_model, lz, key=len)
+    assert coded_stream(writer.write_archive(records), "sequence") == min([full_model] + copies, key=len)
+    assert coded_stream(writer.write_archive(records, level=3), "sequence") == min([short_model] + copies, key=len)
+
+
+@pytest.mark.parametrize("path", ["illumina/nextseq_dropseq_10cells.fastq", "ont/cdna_seqkit_pcs109_5k.fastq"])
+def test_hashed_tier_kept_where_it_pays_for_its_decode_time(shared_fastq, path):
+    records = shared_fastq(path, limit=6000)
+    sequences = [r[1] for r in records]
+    table_bits = min(sum(map(len, sequences)).bit_length() - 1, 22)
+    tier = writer.encode_sequences(sequences, method=0, hashed_order=24, table_bits=table_bits)
+    no_tier = writer.encode_sequences(sequences, method=0, hashed_order=0, table_bits=0)
+    pays = len(tier) * 50 < len(no_tier) * 49
+    assert coded_stream(writer.write_archive(records, sequence_method=0), "sequence") == (tier if pays else no_tier)
+    smallest = min(no_tier, tier, key=len)
+    assert coded_stream(writer.write_archive(records, sequence_method=0, level=9), "sequence") == smallest
+    # Short reads from one run repeat far beyond the order-k context;
+    # Nanopore cDNA reads much less.
+    assert pays == path.startswith("illumina")
 
 
 @pytest.mark.parametrize("level", [2, 5, 9])
@@ -205,10 +222,3 @@ def test_blocks_beyond_the_trial_sample_round_trip(shared_fastq, level):
     assert _zelk.decompress_to_bytes(archive) == fastq(records)
 
 
-def test_fast_levels_try_tiles_on_long_reads(shared_fastq):
-    records = shared_fastq("pacbio/ccs_sequel_dada2_16s.fastq", limit=200)
-    sequences = [r[1] for r in records]
-    short_model = writer.encode_sequences(sequences, method=0, order=6, hashed_order=0, table_bits=0)
-    tiles = writer.encode_sequences(sequences, method=4)
-    assert len(tiles) < len(short_model)  # overlapping amplicons: the case worth having
-    assert coded_stream(writer.write_archive(records, level=1), "sequence") == tiles

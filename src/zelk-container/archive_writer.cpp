@@ -40,12 +40,9 @@ quality::QualityEncodeOptions quality_options(const ArchiveOptions& options) {
 
 namespace {
 
-// Levels from this one on may give up decode speed for size.
-constexpr uint8_t kSlowDecodeLevel = 7;
-
 quality::ModeChoice quality_mode_choice(uint8_t level) {
   if (level <= seq::kFastLevel) return quality::ModeChoice::ByReadLength;
-  if (level < kSlowDecodeLevel) return quality::ModeChoice::FrequencyTrial;
+  if (level < seq::kSlowDecodeLevel) return quality::ModeChoice::FrequencyTrial;
   return level < seq::kBestLevel ? quality::ModeChoice::Balanced : quality::ModeChoice::Smallest;
 }
 

@@ -82,11 +82,22 @@ Result<Bytes> encode_with_method(const SequenceBlock& block, const SequenceEncod
   uint64_t reads = block.read_lengths.size();
   ContextParams params =
       default_context_params(block.bases.size(), reads ? block.bases.size() / reads : 0, options.level);
+  bool tier_by_default = !options.hashed_order && !options.table_bits && params.hashed_active();
   params.order = options.order.value_or(params.order);
   params.hashed_order = options.hashed_order.value_or(params.hashed_order);
   params.table_bits = options.table_bits.value_or(params.table_bits);
   ZELK_TRY(append_method0(out, block, params));
-  return out;
+  if (!tier_by_default) return out;
+  // The hashed tier finds repeats longer than the order-k context, at the
+  // cost of a random access into up to 64 MiB per base, which halves the
+  // decode speed. It stays only where it pays: for 2 % of the stream below
+  // the slow-decode levels (repeats in short-read runs save 6-16 %, reads
+  // with little repetition next to nothing).
+  Bytes without_tier{method};
+  ZELK_TRY(append_method0(without_tier, block, {params.order, 0, 0}));
+  bool tier_pays = options.level >= kSlowDecodeLevel ? out.size() < without_tier.size()
+                                                      : out.size() * 50 < without_tier.size() * 49;
+  return tier_pays ? out : without_tier;
 }
 
 }  // namespace
@@ -98,12 +109,14 @@ Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceE
   if (reads == 0) return smallest;
   // Repeated stretches (duplicate short reads, overlapping long reads) code
   // far smaller as copies, and decode fast; reads that share little do
-  // better with the context model. Short reads try the LZ codec, long ones
-  // the tiles.
-  bool short_reads = block.bases.size() / reads < dna::kLongReadLength;
-  auto other = short_reads ? SequenceMethod::ReferenceLz : SequenceMethod::Tile;
-  Bytes copies = ZELK_TRY(encode_with_method(block, options, static_cast<uint8_t>(other)));
-  return copies.size() < smallest.size() ? copies : smallest;
+  // better with the context model. LZ finds exact repeats at any distance;
+  // tiles also copy with edits, which pays on reads with errors, short or
+  // long.
+  for (auto copying : {SequenceMethod::ReferenceLz, SequenceMethod::Tile}) {
+    Bytes copies = ZELK_TRY(encode_with_method(block, options, static_cast<uint8_t>(copying)));
+    if (copies.size() < smallest.size()) smallest = std::move(copies);
+  }
+  return smallest;
 }
 
 }  // namespace zelk::seq

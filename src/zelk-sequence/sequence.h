@@ -31,19 +31,20 @@ using dna::SequenceBlock;
 Result<SequenceBlock> decode_sequence_stream(ByteSpan stream,
                                              const dna::ReferenceSet* reference_contigs = nullptr);
 
-// Levels up to kFastLevel trade size for speed; kBestLevel takes the
-// smallest streams whatever they cost to decode.
+// Levels up to kFastLevel trade size for speed; from kSlowDecodeLevel on,
+// the smallest streams are taken whatever they cost to decode.
 inline constexpr uint8_t kFastLevel = 3;
+inline constexpr uint8_t kSlowDecodeLevel = 7;
 inline constexpr uint8_t kBestLevel = 9;
 
 // How a block's bases are coded; unset parameters take the defaults for the
 // block's size and read length.
 struct SequenceEncodeOptions {
-  // Unset: whichever of the context model and a copying codec (LZ for
-  // short reads, tiles for long ones) codes the block smaller.
+  // Unset: whichever of the context model and the copying codecs (LZ and
+  // tiles) codes the block smallest.
   std::optional<uint8_t> method;
-  // 1 to 3 favour speed: a short context and no hashed tier; 4 to 9 the
-  // smallest streams.
+  // 1 to 3 favour speed: a short context and no hashed tier; 4 to 6 keep
+  // the tier where it pays for its decode time; 7 to 9 the smallest streams.
   uint8_t level = 5;
   std::optional<uint8_t> order;
   std::optional<uint8_t> hashed_order;
