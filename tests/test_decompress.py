@@ -1,11 +1,13 @@
 import io
 import os
+import random
 import threading
 
 import pytest
 
 import _zelk
 import _zelk_writer as writer
+from coding import varint
 
 ILLUMINA = "illumina/hiseqx_seqkit_10k.fastq"
 
@@ -35,6 +37,60 @@ def test_same_output_for_any_thread_count(threads):
     records = synthetic(500)
     archive = writer.write_archive(records, block_reads=37)
     assert _zelk.decompress_to_bytes(archive, threads=threads) == fastq_text(records)
+
+
+def mixed_case_records(count, length=100, seed=5):
+    """Reads whose lower-case and IUPAC bases the context model stores as
+    exceptions, spread over many of its decoded stretches."""
+    rng = random.Random(seed)
+    records = []
+    for i in range(count):
+        bases = bytearray(rng.choice(b"ACGT") for _ in range(length))
+        for _ in range(3):
+            bases[rng.randrange(length)] = rng.choice(b"acgtnRYKM")
+        quality = bytes(rng.choice(b"#+5?ABCDEFGHI") for _ in range(length))
+        records.append((b"m%d" % i, bytes(bases), quality))
+    return records
+
+
+@pytest.mark.parametrize("quality_mode", [0, 1])
+def test_qualities_decode_beside_the_bases_they_follow(quality_mode):
+    # 200 k bases: qualities coded against the bases (mode 1) read each read
+    # as its bases come out, exceptions included; mode 0 needs none.
+    records = mixed_case_records(2000)
+    archive = writer.write_archive(records, sequence_method=0, quality_mode=quality_mode)
+    for threads in (1, 2):
+        assert _zelk.decompress_to_bytes(archive, threads=threads) == fastq_text(records)
+        alone = [r.quality for r in _zelk.open(archive, threads=threads, streams="quality")]
+        assert alone == [quality for _, _, quality in records]
+
+
+def test_a_failed_sequence_stream_is_the_error_beside_its_qualities():
+    rng = random.Random(8)
+    records = [(b"f%d" % i, bytes(rng.choice(b"ACGT") for _ in range(100)), bytes(rng.choice(b"#5AI") for _ in range(100)))
+               for i in range(700)]
+    records[-1] = (records[-1][0], records[-1][1][:-1] + b"R", records[-1][2])
+    names, bases, qualities = (list(field) for field in zip(*records))
+    coded = writer.encode_sequences(bases, method=0, order=8, hashed_order=0, table_bits=0)
+    # The one exception, at the last base, moved past the end: it fails only
+    # once every base is decoded and published. An unknown method fails
+    # before any base is.
+    total = sum(map(len, bases))
+    exception = varint(1) + varint(total - 1) + b"R"
+    assert coded.count(exception) == 1 and len(varint(total + 9)) == len(varint(total - 1))
+    broken = {coded.replace(exception, varint(1) + varint(total + 9) + b"R"): "exception out of range",
+              b"\x09" + coded[1:]: "unsupported zelk sequence codec method 9; upgrade zelk"}
+    names_coded = writer.encode_names(names)
+    qualities_coded = writer.encode_qualities(qualities, seqs=bases, mode=1)
+    for sequence, message in broken.items():
+        payload = writer.block_payload(names_coded, sequence, qualities_coded, names=names, sequences=bases,
+                                       qualities=qualities)
+        archive = writer.plain_archive(writer.encode_header(), [payload])
+        for threads in (1, 2):
+            with pytest.raises(_zelk.ZelkError, match=message):
+                _zelk.decompress_to_bytes(archive, threads=threads)
+            with pytest.raises(_zelk.ZelkError, match=message):
+                list(_zelk.open(archive, threads=threads, streams="quality"))
 
 
 def test_decompress_to_path(tmp_path):

@@ -1,5 +1,7 @@
 #include "zelk-container/block.h"
 
+#include <optional>
+
 #include "zelk-container/block_reader.h"
 #include "zelk-container/digest.h"
 #include "zelk-base/pool.h"
@@ -13,19 +15,40 @@ namespace {
 
 ArchiveError length_disagreement() { return ArchiveError::malformed("block stream length disagreement"); }
 
-// The sequence-then-quality half of a block decode.
+// The bases and qualities of a block decode at once: qualities coded
+// against the bases follow them read by read as they are decoded. The bases
+// start first, so a thread that runs both (a busy pool) never waits on
+// bases nobody decodes.
 Result<void> decode_bases_and_qualities(const BlockPayloadView& view, StreamSelection selection,
                                         const dna::ReferenceSet* reference, WorkerPool& pool,
                                         DecodedBlock& block) {
   bool quality_needs_bases = selection.quality && quality::quality_needs_sequence(view.quality);
-  if (selection.sequence || quality_needs_bases) {
-    seq::SequenceBlock sequence = ZELK_TRY(seq::decode_sequence_stream(view.sequence, reference));
-    block.read_lengths = std::move(sequence.read_lengths);
-    block.bases = std::move(sequence.bases);
+  std::optional<Result<seq::SequenceBlock>> sequence;
+  std::optional<Result<quality::DecodedQualities>> qualities;
+  BufferFill bases_fill;
+  pool.fork_join(
+      [&] {
+        if (selection.sequence || quality_needs_bases)
+          sequence = seq::decode_sequence_stream(view.sequence, reference, &bases_fill);
+      },
+      [&] {
+        if (!selection.quality) return;
+        std::span<const uint8_t> bases;
+        if (quality_needs_bases) {
+          auto started = bases_fill.wait_started();
+          if (!started) return;  // the sequence error is the one to report
+          bases = *started;
+        }
+        qualities = quality::decode_quality_stream(view.quality, bases, &pool,
+                                                   quality_needs_bases ? &bases_fill : nullptr);
+      });
+  if (sequence) {
+    seq::SequenceBlock decoded = ZELK_TRY(std::move(*sequence));
+    block.read_lengths = std::move(decoded.read_lengths);
+    block.bases = std::move(decoded.bases);
   }
-  if (selection.quality) {
-    ByteSpan bases = quality_needs_bases ? ByteSpan(*block.bases) : ByteSpan();
-    quality::DecodedQualities decoded = ZELK_TRY(quality::decode_quality_stream(view.quality, bases, &pool));
+  if (qualities) {
+    quality::DecodedQualities decoded = ZELK_TRY(std::move(*qualities));
     if (!block.bases) block.read_lengths = std::move(decoded.read_lengths);
     block.qualities = std::move(decoded.qualities);
   }

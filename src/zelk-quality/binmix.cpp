@@ -150,7 +150,7 @@ Result<void> QualityMixModel::run(Model& model, Side& side, const ReadBatch& rea
                                   const QuantizerTables& quantizer) {
   const unsigned bits = model.bits_;
   const uint8_t origin = reads.symbols[0];
-  BaseWalker walker(reads.bases);
+  BaseWalker walker(reads);
   for (uint32_t length : reads.lengths) {
     ReadBases bases = ZELK_TRY(walker.next(length));
     unsigned q1 = 0, q2 = 0, q3 = 0, run = 0;

@@ -117,7 +117,7 @@ Result<void> decode_chunked(const QualityHeader& header, ByteSpan payload, const
   // the segment lengths sum to the payload and the reads to the total.
   auto batch_of = [&](size_t first_read, size_t end_read, uint64_t first_byte, uint64_t end_byte) {
     return ReadBatch{reads.lengths.subspan(first_read, end_read - first_read),
-                     reads.bases.subspan(first_byte, end_byte - first_byte), reads.symbols};
+                     reads.bases.subspan(first_byte, end_byte - first_byte), reads.symbols, reads.bases_fill};
   };
   QualityMixModel warmed =
       ZELK_TRY(QualityMixModel::create(header.symbols.size(), warmed_model_symbols(chunks.variant, header.total,

@@ -16,6 +16,7 @@
 #include "zelk-dna/dna.h"
 #include "zelk-quality/quality.h"
 #include "zelk-range/range_coder.h"
+#include "zelk-base/buffer_fill.h"
 #include "zelk-base/bytes.h"
 #include "zelk-base/error.h"
 
@@ -71,6 +72,8 @@ struct ReadBatch {
   std::span<const uint32_t> lengths;
   ByteSpan bases;
   std::span<const uint8_t> symbols;
+  // Set while the bases are still being decoded: each read waits for its own.
+  const BufferFill* bases_fill = nullptr;
 };
 
 // One read's bases; positions outside the read, and bytes other than
@@ -88,9 +91,11 @@ class ReadBases {
 // Hands out each read's bases in turn from a batch's concatenated bases.
 class BaseWalker {
  public:
-  explicit BaseWalker(ByteSpan bases) : bases_(bases) {}
+  explicit BaseWalker(const ReadBatch& reads) : bases_(reads.bases), bases_fill_(reads.bases_fill) {}
   Result<ReadBases> next(uint32_t length) {
     if (bases_.size() - used_ < length) return fail(malformed("sequence shorter than quality lengths"));
+    if (bases_fill_ && !bases_fill_->wait_filled(bases_.data() + used_ + length))
+      return fail(malformed("sequence context requires the decoded sequence"));
     ReadBases read(bases_.subspan(used_, length));
     used_ += length;
     return read;
@@ -98,6 +103,7 @@ class BaseWalker {
 
  private:
   ByteSpan bases_;
+  const BufferFill* bases_fill_;
   size_t used_ = 0;
 };
 

@@ -44,7 +44,7 @@ Result<void> run_freq_model(Side& side, const ReadBatch& reads) {
   auto table = ZELK_TRY(allocate_model_table<FreqContext<S>>(kFreqContexts));
 
   const uint8_t origin = reads.symbols[0];
-  BaseWalker walker(reads.bases);
+  BaseWalker walker(reads);
   for (uint32_t length : reads.lengths) {
     ReadBases bases{ByteSpan{}};
     if constexpr (kWithSequence) bases = ZELK_TRY(walker.next(length));
@@ -159,7 +159,8 @@ Result<DecodeSide> start_decode(ByteSpan payload, const ReadBatch& reads, std::s
   return DecodeSide{range::RangeDecoder(payload), out.data()};
 }
 
-Result<DecodedQualities> decode_quality_stream(ByteSpan stream, ByteSpan sequence, WorkerPool* pool) {
+Result<DecodedQualities> decode_quality_stream(ByteSpan stream, ByteSpan sequence, WorkerPool* pool,
+                                               const BufferFill* sequence_fill) {
   QualityHeader header = ZELK_TRY(parse_quality_header(stream));
   bool conditioned = mode_needs_sequence(header.mode);
   if (conditioned && sequence.size() != header.total)
@@ -169,7 +170,8 @@ Result<DecodedQualities> decode_quality_stream(ByteSpan stream, ByteSpan sequenc
       allocate<Bytes>(header.total, [] { return malformed("declared total length too large to allocate"); }));
 
   ByteSpan payload = stream.subspan(header.payload_offset);
-  ReadBatch reads{header.read_lengths, conditioned ? sequence : ByteSpan{}, header.symbols};
+  ReadBatch reads{header.read_lengths, conditioned ? sequence : ByteSpan{}, header.symbols,
+                  conditioned ? sequence_fill : nullptr};
   switch (header.mode) {
     case 0:
     case 1: {

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "zelk-base/buffer_fill.h"
 #include "zelk-base/bytes.h"
 #include "zelk-base/error.h"
 #include "zelk-base/pool.h"
@@ -65,8 +66,11 @@ Result<QualityHeader> parse_quality_header(ByteSpan stream);
 // the same reads (empty when the caller has none); every mode but 0 needs it
 // and fails unless it holds exactly one base per quality byte. Chunked
 // streams decode their segments on `pool` (nullptr: the shared pool).
-// Returns no partial output on failure.
-Result<DecodedQualities> decode_quality_stream(ByteSpan stream, ByteSpan sequence, WorkerPool* pool);
+// `sequence_fill`, when given, follows `sequence` while another thread still
+// decodes it: each read waits for its own bases. Returns no partial output
+// on failure.
+Result<DecodedQualities> decode_quality_stream(ByteSpan stream, ByteSpan sequence, WorkerPool* pool,
+                                               const BufferFill* sequence_fill = nullptr);
 
 // Whether a coded quality stream is coded against the bases: at least 3
 // bytes, version 2, a context mode other than 0. Never fails.

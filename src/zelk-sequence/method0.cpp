@@ -18,6 +18,8 @@ constexpr uint8_t kVersion = 1;
 constexpr unsigned kMaxOrder = 11;
 constexpr unsigned kHashedOrderLimit = 25;
 constexpr unsigned kTableBitsLimit = 27;
+// Bases decoded between two publications to a follower.
+constexpr uint64_t kPublishedStretch = uint64_t{1} << 16;
 // Code 4 comes back as "N"; every other byte the model cannot express is
 // an exception.
 constexpr char kLetters[] = "ACGTN";
@@ -97,7 +99,7 @@ void write_exceptions(Bytes& out, ByteSpan bases) {
 
 }  // namespace
 
-Result<SequenceBlock> decode_method0(ByteSpan payload) {
+Result<SequenceBlock> decode_method0(ByteSpan payload, BufferFill* bases_fill) {
   if (payload.empty()) return fail(malformed("truncated stream"));
   if (payload[0] != kVersion) return fail(malformed("unsupported version"));
   if (payload.size() < 2) return fail(malformed("truncated stream"));
@@ -120,15 +122,20 @@ Result<SequenceBlock> decode_method0(ByteSpan payload) {
 
   ZELK_TRY(check_decode_limit(ErrorKind::SequenceCodec, "declared sequence length", total));
   block.bases = ZELK_TRY(allocate<Bytes>(total, error_of("declared total length too large to allocate")));
+  if (bases_fill) bases_fill->start(block.bases);
   // The context runs on across read boundaries, so the block's bases are
-  // one coding sequence.
+  // one coding sequence. Exception positions never decrease, so each stretch
+  // is final, exceptions and all, once decoded.
   range::RangeDecoder decoder(cursor.rest());
-  for (uint8_t& base : block.bases) base = kLetters[model.decode_base(decoder)];
-
-  for (const Exception& exception : exceptions) {
-    if (exception.position >= total) return fail(malformed("exception out of range"));
-    block.bases[exception.position] = exception.value;
+  auto exception = exceptions.begin();
+  for (uint64_t decoded = 0; decoded < total;) {
+    uint64_t end = std::min(total, decoded + kPublishedStretch);
+    for (; decoded < end; ++decoded) block.bases[decoded] = kLetters[model.decode_base(decoder)];
+    for (; exception != exceptions.end() && exception->position < end; ++exception)
+      block.bases[exception->position] = exception->value;
+    if (bases_fill) bases_fill->publish(end);
   }
+  if (exception != exceptions.end()) return fail(malformed("exception out of range"));
   return block;
 }
 

@@ -7,7 +7,8 @@
 
 namespace zelk::seq {
 
-Result<SequenceBlock> decode_method0(ByteSpan payload);
+// Publishes the bases to `bases_fill` (when given) as they are decoded.
+Result<SequenceBlock> decode_method0(ByteSpan payload, BufferFill* bases_fill);
 Result<void> append_method0(Bytes& out, const SequenceBlock& block, const seq::ContextParams& params);
 
 }  // namespace zelk::seq

@@ -16,15 +16,14 @@ ArchiveError missing_reference() {
   return ArchiveError::malformed("shared-reference sequence block but no reference frame in the archive");
 }
 
-}  // namespace
-
-Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::ReferenceSet* reference_contigs) {
+Result<SequenceBlock> decode_by_method(ByteSpan stream, const dna::ReferenceSet* reference_contigs,
+                                       BufferFill* bases_fill) {
   if (stream.empty()) return fail(ArchiveError::malformed("empty sequence stream"));
   uint8_t method = stream[0];
   ByteSpan payload = stream.subspan(1);
   switch (static_cast<SequenceMethod>(method)) {
     case SequenceMethod::ContextModel:
-      return decode_method0(payload);
+      return decode_method0(payload, bases_fill);
     case SequenceMethod::Overlap:
       return longread::decode_long_read_overlap(payload, method, nullptr);
     case SequenceMethod::ReferenceLz:
@@ -37,6 +36,20 @@ Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::Referen
     default:
       return fail(ArchiveError::unsupported_codec("sequence", method));
   }
+}
+
+}  // namespace
+
+Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::ReferenceSet* reference_contigs,
+                                             BufferFill* bases_fill) {
+  Result<SequenceBlock> block = decode_by_method(stream, reference_contigs, bases_fill);
+  if (bases_fill) {
+    if (block)
+      bases_fill->complete(block->bases);
+    else
+      bases_fill->abandon();
+  }
+  return block;
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include "zelk-dna/reference_set.h"
 #include "zelk-dna/sequence_block.h"
 #include "zelk-sequence/context_model.h"
+#include "zelk-base/buffer_fill.h"
 #include "zelk-base/bytes.h"
 #include "zelk-base/error.h"
 
@@ -27,9 +28,11 @@ using dna::SequenceBlock;
 
 // Decodes a whole sequence stream. `reference_contigs` is the archive's
 // shared reference frame, or nullptr when there is none (random access
-// always passes nullptr).
-Result<SequenceBlock> decode_sequence_stream(ByteSpan stream,
-                                             const dna::ReferenceSet* reference_contigs = nullptr);
+// always passes nullptr). `bases_fill`, when given, follows the bases as
+// they are decoded (the context model publishes them as it goes, the other
+// codecs at the end) and is abandoned when the decode fails.
+Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::ReferenceSet* reference_contigs = nullptr,
+                                             BufferFill* bases_fill = nullptr);
 
 // Levels up to kFastLevel trade size for speed; from kSlowDecodeLevel on,
 // the smallest streams are taken whatever they cost to decode.
