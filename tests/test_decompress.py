@@ -103,6 +103,20 @@ def test_decompress_to_path(tmp_path):
     assert dest.read_bytes() == fasta_text(records)
     with pytest.raises(OSError, match=str(tmp_path / "missing" / "x")):
         _zelk.decompress_to_path(archive, tmp_path / "missing" / "x")
+    # A file descriptor is written at its position (here: appended to) and
+    # left open for its owner.
+    dest.write_bytes(b"before\n")
+    fd = os.open(dest, os.O_WRONLY | os.O_APPEND)
+    try:
+        assert _zelk.decompress_to_path(archive, fd) == 100
+        os.write(fd, b"after\n")
+    finally:
+        os.close(fd)
+    assert dest.read_bytes() == b"before\n" + fastq_text(records) + b"after\n"
+    with pytest.raises(OSError, match="^file descriptor 1000000: Bad file descriptor"):
+        _zelk.decompress_to_path(archive, 1000000)
+    with pytest.raises(ValueError, match="^dest: -1 is not a file descriptor$"):
+        _zelk.decompress_to_path(archive, -1)
 
 
 def test_zero_reads_and_empty_fields():

@@ -248,6 +248,14 @@ def split_names(archive: str, stem: Optional[str], labels: Sequence[str], fasta:
     return [f"{stem}_{name}{'.fasta' if fasta else '.fastq'}" for name in names]
 
 
+def write_whole(source: Union[str, IO[bytes]], output: IO[bytes], threads: int, fasta: bool) -> int:
+    """Writes a whole archive as FASTQ (FASTA) text straight to `output`'s
+    file descriptor: no record objects, and the text is written while later
+    blocks decode."""
+    output.flush()
+    return _zelk.decompress_to_path(source, output.fileno(), threads=threads, fasta=fasta)
+
+
 def write_records(records: Iterator[_zelk.Record], outputs: Sequence[IO[bytes]], fasta: bool,
                   progress: Progress) -> int:
     """Writes records as FASTQ (FASTA) text, dealing them out over `outputs`
@@ -293,8 +301,11 @@ def _decompress_one(args: argparse.Namespace, archive: str, to_stdout: bool) -> 
             for target in targets:
                 outputs.append(OutputFile(target, overwrite=args.force, inputs=[source]))
             files = [opened.enter_context(output.open()) for output in outputs] or [sys.stdout.buffer]
-            reads = write_records(_zelk.open(source, threads=args.threads, streams=streams), files, args.fasta,
-                                  progress)
+            if len(files) == 1 and not progress.enabled:
+                reads = write_whole(source, files[0], args.threads, args.fasta)
+            else:
+                reads = write_records(_zelk.open(source, threads=args.threads, streams=streams), files, args.fasta,
+                                      progress)
         for output in outputs:
             output.commit()
     except BaseException:

@@ -126,11 +126,12 @@ def open(source: StreamSource, *, threads: int = 0,
     """Stream an archive's records; `streams` picks which of "names",
     "sequence" and "quality" are decoded (the others come back empty)."""
 
-def decompress_to_path(source: StreamSource, dest: Union[str, "os.PathLike[str]"], *, threads: int = 0,
+def decompress_to_path(source: StreamSource, dest: Union[str, "os.PathLike[str]", int], *, threads: int = 0,
                        fasta: bool = False) -> int:
     """Decompress an archive to FASTQ (or FASTA) at `dest`, writing it in
-    place; returns the read count. `zelk.decompress_to_path` is the safe
-    version: it never leaves a partial file."""
+    place; returns the read count. `dest` may also be an open file
+    descriptor, written at its position and left open. `zelk.decompress_to_path`
+    is the safe version: it never leaves a partial file."""
 
 def decompress_to_bytes(source: StreamSource, *, threads: int = 0, fasta: bool = False) -> bytes:
     """Decompress an archive to FASTQ (or FASTA) `bytes`."""

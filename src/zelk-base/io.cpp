@@ -63,6 +63,12 @@ Result<OutputFile> OutputFile::create(const std::string& path) {
   return OutputFile(fd);
 }
 
+Result<OutputFile> OutputFile::duplicate(int fd) {
+  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return fail(ArchiveError::io_errno(errno));
+  return OutputFile(copy);
+}
+
 OutputFile::~OutputFile() {
   if (fd_ >= 0) ::close(fd_);
 }

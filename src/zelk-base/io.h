@@ -78,6 +78,9 @@ class OutputFile {
  public:
   // Fails with the system's message.
   static Result<OutputFile> create(const std::string& path);
+  // Writes where `fd` writes (its position, its append mode) and leaves it
+  // open.
+  static Result<OutputFile> duplicate(int fd);
   OutputFile(OutputFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   OutputFile& operator=(OutputFile&&) = delete;
   ~OutputFile();

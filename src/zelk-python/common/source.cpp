@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstring>
+#include <string>
 
 #include "zelk-base/thread.h"
 #include "zelk-python/common/py.h"
@@ -156,10 +158,25 @@ PyObject* raise_open_error(const std::string& path, const ArchiveError& error) {
   return nullptr;
 }
 
-std::unique_ptr<OutputFile> create_output_file(const std::string& path) {
-  auto file = OutputFile::create(path);
+std::unique_ptr<OutputFile> output_file_from(PyObject* dest) {
+  std::string name;
+  bool descriptor = PyLong_Check(dest);
+  int fd = -1;
+  if (descriptor) {
+    long value = PyLong_AsLong(dest);
+    if (value == -1 && PyErr_Occurred()) return nullptr;
+    if (value < 0 || value > INT_MAX) {
+      PyErr_Format(PyExc_ValueError, "dest: %ld is not a file descriptor", value);
+      return nullptr;
+    }
+    fd = static_cast<int>(value);
+    name = "file descriptor " + std::to_string(fd);
+  } else if (!path_from(dest, name)) {
+    return nullptr;
+  }
+  auto file = descriptor ? OutputFile::duplicate(fd) : OutputFile::create(name);
   if (!file) {
-    raise_open_error(path, file.error());
+    raise_open_error(name, file.error());
     return nullptr;
   }
   return std::make_unique<OutputFile>(std::move(*file));

@@ -25,9 +25,10 @@ bool register_exit_hook();
 // exception set on failure.
 bool path_from(PyObject* arg, std::string& path);
 
-// Creates (or truncates) the output file at `path`; nullptr with OSError
-// "{path}: {os message}" set on failure.
-std::unique_ptr<OutputFile> create_output_file(const std::string& path);
+// The output `dest` names: a path, created (or truncated), or an open file
+// descriptor (an int), written at its position and left open; nullptr with
+// OSError "{dest}: {os message}" set on failure.
+std::unique_ptr<OutputFile> output_file_from(PyObject* dest);
 
 // The Python text of an open failure: "{path}: {os message}".
 PyObject* raise_open_error(const std::string& path, const ArchiveError& error);

@@ -204,11 +204,10 @@ PyObject* py_decompress_to_path(PyObject* module, PyObject* args, PyObject* kwar
                                    &source_arg, &dest_arg, &threads_arg, &fasta))
     return nullptr;
   uint64_t threads;
-  std::string dest;
-  if (!threads_from(threads_arg, threads) || !path_from(dest_arg, dest)) return nullptr;
+  if (!threads_from(threads_arg, threads)) return nullptr;
   auto source = source_from_any(source_arg);
   if (!source) return nullptr;
-  auto file = create_output_file(dest);
+  auto file = output_file_from(dest_arg);
   if (!file) return nullptr;
   container::BufferedOutput out(file.get());
   SignalWatch signals;

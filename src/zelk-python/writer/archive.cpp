@@ -104,11 +104,10 @@ PyObject* py_compress_fastq(PyObject* module, PyObject* args, PyObject* kwargs) 
                                    ZELK_ARCHIVE_OPTION_POINTERS(a)))
     return nullptr;
   ArchiveOptions options;
-  std::string dest;
-  if (!options_from(a, options) || !path_from(dest_arg, dest)) return nullptr;
+  if (!options_from(a, options)) return nullptr;
   auto source = source_from_bytes_or_path(source_arg);
   if (!source) return nullptr;
-  auto file = create_output_file(dest);
+  auto file = output_file_from(dest_arg);
   if (!file) return nullptr;
   Result<uint64_t> reads = [&] {
     GilReleased unlocked;
