@@ -155,10 +155,9 @@ inline Result<Container> allocate(uint64_t n, MakeError&& make_error) {
 }
 
 // Zero-filled storage for model tables, whose untouched pages stay
-// unmapped. Tables of 2 MiB or more are mapped on huge-page boundaries with
-// transparent huge pages asked for: models are looked up at random, so with
-// 4 KiB pages nearly every lookup misses the TLB, and every first write to a
-// page faults and flushes the TLBs of all the process's threads.
+// unmapped. Tables looked up at random many times go on huge pages: with
+// 4 KiB pages nearly every lookup misses the TLB, and every first write to
+// a page faults and flushes the TLBs of all the process's threads.
 struct ReleaseZeroed {
   size_t mapped_bytes = 0;  // 0: the memory came from calloc
   void operator()(void* memory) const;
@@ -166,16 +165,21 @@ struct ReleaseZeroed {
 template <class T>
 using ZeroedArray = std::unique_ptr<T[], ReleaseZeroed>;
 
+// Whether a table of `bytes` looked up `lookups` times at random should go
+// on huge pages: once the lookups would fault in most of its small pages
+// anyway. For a short stream a first touch should clear 4 KiB, not 2 MiB.
+bool huge_pages_pay(size_t bytes, uint64_t lookups);
+
 // Null when the memory is not available; `mapped_bytes` says how to free it.
-void* allocate_zeroed_bytes(size_t bytes, size_t& mapped_bytes);
+void* allocate_zeroed_bytes(size_t bytes, bool huge_pages, size_t& mapped_bytes);
 
 // `T` must treat all-zero bytes as a valid value.
 template <class T, class MakeError>
-inline Result<ZeroedArray<T>> allocate_zeroed(size_t count, MakeError&& make_error) {
+inline Result<ZeroedArray<T>> allocate_zeroed(size_t count, bool huge_pages, MakeError&& make_error) {
   static_assert(std::is_trivially_copyable_v<T>);
   if (count > SIZE_MAX / sizeof(T)) return fail(make_error());
   size_t mapped_bytes = 0;
-  void* memory = allocate_zeroed_bytes(count * sizeof(T), mapped_bytes);
+  void* memory = allocate_zeroed_bytes(count * sizeof(T), huge_pages, mapped_bytes);
   if (!memory) return fail(make_error());
   return ZeroedArray<T>(static_cast<T*>(memory), ReleaseZeroed{mapped_bytes});
 }

@@ -45,9 +45,11 @@ void* map_aligned(size_t length) {
 
 }  // namespace
 
-void* allocate_zeroed_bytes(size_t bytes, size_t& mapped_bytes) {
+bool huge_pages_pay(size_t bytes, uint64_t lookups) { return bytes >= kHugePage && lookups >= bytes / 4096; }
+
+void* allocate_zeroed_bytes(size_t bytes, bool huge_pages, size_t& mapped_bytes) {
   mapped_bytes = 0;
-  if (kHeapOnly || bytes < kHugePage) return std::calloc(bytes, 1);
+  if (kHeapOnly || !huge_pages) return std::calloc(bytes, 1);
   if (bytes > SIZE_MAX - 2 * kHugePage) return nullptr;
   size_t length = round_up(bytes, kHugePage);
   void* memory = map_aligned(length);

@@ -6,8 +6,6 @@
 #include <cmath>
 #include <cstring>
 
-#include <sys/mman.h>
-
 #include "zelk-quality/coder.h"
 
 namespace zelk::quality {
@@ -53,26 +51,12 @@ const LogisticTables& logistic_tables() {
 
 unsigned bits_per_symbol(unsigned n) { return n <= 2 ? 1 : std::bit_width(n - 1); }
 
-// Lookups land anywhere in tables of up to 256 MiB: with small pages
-// nearly each one misses the TLB. Where the system grants huge pages on
-// request, ask for them before the first touch.
-void prefer_huge_pages(void* memory, size_t bytes) {
-  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
-  uintptr_t start = (reinterpret_cast<uintptr_t>(memory) + kHugePage - 1) & ~(kHugePage - 1);
-  uintptr_t end = (reinterpret_cast<uintptr_t>(memory) + bytes) & ~(kHugePage - 1);
-  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-}
-
+// Lookups land anywhere in tables of up to 256 MiB.
 Result<ProbabilityTable> new_table(size_t size, bool huge_pages) {
-  ProbabilityTable table{ZELK_TRY(allocate_model_table<int16_t>(size)), size, huge_pages};
-  if (huge_pages) prefer_huge_pages(table.offsets.get(), size * sizeof(int16_t));
-  return table;
+  return ProbabilityTable{ZELK_TRY(allocate_model_table<int16_t>(size, huge_pages)), size, huge_pages};
 }
 
-// Huge pages pay off once the lookups would fault in most small pages
-// anyway; for a short stream each first touch would clear 2 MiB instead
-// of 4 KiB.
-bool worth_huge_pages(size_t size, uint64_t lookups) { return lookups >= size * sizeof(int16_t) / 4096; }
+bool worth_huge_pages(size_t size, uint64_t lookups) { return huge_pages_pay(size * sizeof(int16_t), lookups); }
 
 Result<ProbabilityTable> probability_table(unsigned context_bits, unsigned bits, uint64_t lookups) {
   size_t size = size_t{1} << (context_bits + bits);

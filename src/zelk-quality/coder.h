@@ -117,8 +117,8 @@ inline ArchiveError model_too_large() { return malformed("quality model too larg
 // Model tables come from allocate_zeroed: all-zero bytes mean "fresh", and
 // pages no context touches are never faulted in.
 template <class T>
-Result<ZeroedArray<T>> allocate_model_table(size_t count) {
-  return allocate_zeroed<T>(count, model_too_large);
+Result<ZeroedArray<T>> allocate_model_table(size_t count, bool huge_pages) {
+  return allocate_zeroed<T>(count, huge_pages, model_too_large);
 }
 
 // A mixing-model probability table; entries are stored less their initial
@@ -126,7 +126,7 @@ Result<ZeroedArray<T>> allocate_model_table(size_t count) {
 struct ProbabilityTable {
   ZeroedArray<int16_t> offsets;
   size_t size = 0;
-  bool huge_pages = false;  // asked for: the stream is long enough to touch most of it
+  bool huge_pages = false;  // the stream is long enough to touch most of it
 };
 
 // The mixing model: three context tables, a three-input mixer per bit

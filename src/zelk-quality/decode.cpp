@@ -41,7 +41,9 @@ Result<void> run_freq_model(Side& side, const ReadBatch& reads) {
   const unsigned n = static_cast<unsigned>(reads.symbols.size());
   // A context is set up on first use: a used one never has a total of 0.
   const FreqContext<S> initial = FreqContext<S>::over_first(n);
-  auto table = ZELK_TRY(allocate_model_table<FreqContext<S>>(kFreqContexts));
+  uint64_t symbols = std::accumulate(reads.lengths.begin(), reads.lengths.end(), uint64_t{0});
+  auto table = ZELK_TRY(allocate_model_table<FreqContext<S>>(
+      kFreqContexts, huge_pages_pay(kFreqContexts * sizeof(FreqContext<S>), symbols)));
 
   const uint8_t origin = reads.symbols[0];
   BaseWalker walker(reads);

@@ -43,8 +43,8 @@ Result<ContextTables> read_context_tables(ByteCursor& cursor) {
   auto bitmap = cursor.take(32);
   if (!bitmap) return fail(rans_error(kTruncated));
   // Zeroed pages come lazily from the allocator: absent contexts cost nothing.
-  ContextTables tables{ZELK_TRY(allocate_zeroed<uint8_t>(256 * kTotFreq, tables_too_large)),
-                       ZELK_TRY(allocate_zeroed<uint32_t>(256 * 256, tables_too_large))};
+  ContextTables tables{ZELK_TRY(allocate_zeroed<uint8_t>(256 * kTotFreq, false, tables_too_large)),
+                       ZELK_TRY(allocate_zeroed<uint32_t>(256 * 256, false, tables_too_large))};
   for (size_t c = 0; c < 256; ++c) {
     if (!(((*bitmap)[c / 8] >> (c % 8)) & 1)) continue;
     RansModel model = ZELK_TRY(read_model(cursor));
@@ -137,7 +137,7 @@ Impl resolve(Impl impl) {
 
 Result<void> decode_order0(const RansModel& model, Impl impl, States& states, WordStream& words,
                            uint8_t* out, size_t n) {
-  auto table_storage = ZELK_TRY(allocate_zeroed<DecodeTable>(1, tables_too_large));
+  auto table_storage = ZELK_TRY(allocate_zeroed<DecodeTable>(1, false, tables_too_large));
   DecodeTable* table = &table_storage[0];
   detail::pack_decode_table(model, *table);
   switch (resolve(impl)) {

@@ -29,12 +29,13 @@ struct ContextParams {
 class ContextModel {
  public:
   // Builds fresh tables for `params`, which the caller has validated and
-  // bounded by the data size. A failed reservation reports
-  // `hashed_too_large` for the hashed table, `order_too_large` otherwise.
-  // The tables start as zeroed memory, which is a table of fresh models:
-  // setting up costs nothing for contexts a short block never reaches.
-  static Result<ContextModel> create(const ContextParams& params, const ArchiveError& order_too_large,
-                                     const ArchiveError& hashed_too_large);
+  // bounded by the data size, to code `bases` bases. A failed reservation
+  // reports `hashed_too_large` for the hashed table, `order_too_large`
+  // otherwise. The tables start as zeroed memory, which is a table of fresh
+  // models: setting up costs nothing for contexts a short block never
+  // reaches.
+  static Result<ContextModel> create(const ContextParams& params, uint64_t bases,
+                                     const ArchiveError& order_too_large, const ArchiveError& hashed_too_large);
 
   // Decodes one base code (0..4) and advances the history.
   unsigned decode_base(RangeDecoder& decoder) {

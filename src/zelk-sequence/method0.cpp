@@ -79,8 +79,8 @@ Result<std::vector<Exception>> read_exceptions(ByteCursor& cursor) {
   return exceptions;
 }
 
-Result<seq::ContextModel> new_model(const ContextParams& params) {
-  return seq::ContextModel::create(params, malformed("declared total length too large to allocate"),
+Result<seq::ContextModel> new_model(const ContextParams& params, uint64_t bases) {
+  return seq::ContextModel::create(params, bases, malformed("declared total length too large to allocate"),
                                      malformed("hashed-tier table too large to allocate"));
 }
 
@@ -118,7 +118,7 @@ Result<SequenceBlock> decode_method0(ByteSpan payload, BufferFill* bases_fill) {
   if (total > coded_capacity(cursor.remaining()))
     return fail(malformed("declared length exceeds payload capacity"));
   ZELK_TRY(check_tables_fit(params, total));
-  seq::ContextModel model = ZELK_TRY(new_model(params));
+  seq::ContextModel model = ZELK_TRY(new_model(params, total));
 
   ZELK_TRY(check_decode_limit(ErrorKind::SequenceCodec, "declared sequence length", total));
   block.bases = ZELK_TRY(allocate<Bytes>(total, error_of("declared total length too large to allocate")));
@@ -146,7 +146,7 @@ Result<void> append_method0(Bytes& out, const SequenceBlock& block, const Contex
   if (total != block.bases.size())
     return fail(ArchiveError::length_mismatch(ErrorKind::SequenceCodec, "sequence", total, block.bases.size()));
   ZELK_TRY(check_tables_fit(params, total));
-  seq::ContextModel model = ZELK_TRY(new_model(params));
+  seq::ContextModel model = ZELK_TRY(new_model(params, total));
 
   out.insert(out.end(), {kVersion, params.order, params.hashed_order, params.table_bits});
   dna::append_read_lengths(out, block.read_lengths);
