@@ -82,6 +82,15 @@ size_t decompress_archive(const Bytes& archive, uint64_t threads, bool fasta) {
   return out.take_memory().size();
 }
 
+void decode_streams(const Bytes& archive, uint64_t threads, container::StreamSelection selected) {
+  struct Dropped : container::RecordSink {
+    Result<void> write_text(ByteSpan) override { return {}; }
+    Result<void> write_record(container::Record) override { return {}; }
+  } sink;
+  MemorySource source(archive);
+  (void)container::decode_archive(source, {threads, false, selected, {}}, sink);
+}
+
 Section::Section(int order, const char* name, SectionFn run) { registry().emplace(order, std::pair{name, run}); }
 
 std::string read_file(const std::string& path) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "zelk-container/archive_writer.h"
+#include "zelk-container/block.h"
 
 namespace zelk::bench {
 
@@ -19,6 +20,8 @@ std::string bits_per_base(size_t coded_bytes, size_t bases);
 Bytes compress_archive(const std::string& fastq, const container::ArchiveOptions& options = {});
 // Decodes `archive` to FASTQ (or FASTA) text in memory; returns its size.
 size_t decompress_archive(const Bytes& archive, uint64_t threads, bool fasta);
+// Decodes only the `selected` streams of `archive` into records, dropped.
+void decode_streams(const Bytes& archive, uint64_t threads, container::StreamSelection selected);
 
 // Where the real reads live (ZELK_DATA, else ../shared/data beside the
 // repository).
