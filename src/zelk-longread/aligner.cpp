@@ -253,6 +253,10 @@ struct Workspace {
 BandedResult banded_align(Workspace& work, ByteSpan query, ByteSpan target, int64_t low, int64_t high,
                           bool extension) {
   const int64_t n = static_cast<int64_t>(query.size()), m = static_cast<int64_t>(target.size());
+  // Diagonals outside [-n, m] hold no cell: a short gap costs its own size,
+  // not the band's.
+  low = std::max(low, -n);
+  high = std::min(high, m);
   const int64_t width = high - low + 1;
   for (auto* row : {&work.h_prev, &work.h_cur, &work.f_prev, &work.f_cur}) row->assign(width + 2, kMinusInfinity);
   int32_t *h_prev = work.h_prev.data(), *h_cur = work.h_cur.data();
