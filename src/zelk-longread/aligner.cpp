@@ -141,6 +141,55 @@ Chain best_chain(std::span<const Hit> hits) {
   return chain;
 }
 
+// The hits of one target on one strand, in the order they were found.
+struct HitGroup {
+  std::span<Hit> hits;
+};
+
+// Groups `hits` (reordered in place) by target and strand, the groups with
+// the most hits first.
+std::vector<HitGroup> group_hits(std::vector<Hit>& hits) {
+  // Open addressing from target and strand to a group: at most half full.
+  struct Slot {
+    uint64_t id = 0;  // target * 2 + strand, plus 1; 0 when empty
+    uint32_t group = 0;
+  };
+  std::vector<Slot> slots(std::bit_ceil(2 * hits.size() + 2));
+  struct Count {
+    uint64_t id;
+    uint32_t hits = 0;
+    uint32_t begin = 0;
+  };
+  std::vector<Count> counts;
+  std::vector<uint32_t> group_of(hits.size());
+  for (size_t h = 0; h < hits.size(); ++h) {
+    uint64_t id = uint64_t{hits[h].target} * 2 + (hits[h].position >> 31) + 1;
+    size_t at = (id * 0x9E3779B97F4A7C15ull) >> 40 & (slots.size() - 1);
+    while (slots[at].id != 0 && slots[at].id != id) at = (at + 1) & (slots.size() - 1);
+    if (slots[at].id == 0) {
+      slots[at] = {id, static_cast<uint32_t>(counts.size())};
+      counts.push_back({id});
+    }
+    group_of[h] = slots[at].group;
+    ++counts[slots[at].group].hits;
+  }
+  uint32_t begin = 0;
+  for (Count& count : counts) {
+    count.begin = begin;
+    begin += count.hits;
+  }
+  std::vector<Hit> grouped(hits.size());
+  std::vector<uint32_t> filled(counts.size(), 0);
+  for (size_t h = 0; h < hits.size(); ++h) grouped[counts[group_of[h]].begin + filled[group_of[h]]++] = hits[h];
+  hits = std::move(grouped);
+  std::sort(counts.begin(), counts.end(),
+            [](const Count& a, const Count& b) { return std::tuple(b.hits, a.id) < std::tuple(a.hits, b.id); });
+  std::vector<HitGroup> groups;
+  groups.reserve(counts.size());
+  for (const Count& count : counts) groups.push_back({std::span(hits).subspan(count.begin, count.hits)});
+  return groups;
+}
+
 }  // namespace
 
 void MinimizerIndex::grow() {
@@ -184,22 +233,23 @@ std::vector<Chain> MinimizerIndex::chains(ByteSpan query, size_t limit) const {
       ++found;
     }
   }
-  // By target and strand, then along the query and the target.
-  auto order = [](const Hit& hit) {
-    return std::tuple(hit.target, hit.position & kReverseBit, hit.query, hit.position);
+  // Best first; of equal scores the newest target (the nearest source) and
+  // then the forward strand, so the order never depends on the visit order.
+  auto better = [](const Chain& a, const Chain& b) {
+    return std::tuple(b.score, b.target, a.reverse) < std::tuple(a.score, a.target, b.reverse);
   };
-  std::sort(hits.begin(), hits.end(), [&](const Hit& a, const Hit& b) { return order(a) < order(b); });
+  // A chain scores at most a seed length per hit, so once `limit` chains
+  // are known, a target with too few hits to beat the last one is skipped
+  // unchained: most targets of a common seed are.
   std::vector<Chain> chains;
-  for (size_t begin = 0; begin < hits.size();) {
-    size_t end = begin + 1;
-    while (end < hits.size() && hits[end].target == hits[begin].target &&
-           (hits[end].position & kReverseBit) == (hits[begin].position & kReverseBit))
-      ++end;
-    chains.push_back(best_chain(std::span(hits).subspan(begin, end - begin)));
-    begin = end;
+  for (const HitGroup& group : group_hits(hits)) {
+    if (chains.size() == limit && static_cast<int64_t>(kSeedLength * group.hits.size()) < chains.back().score) break;
+    std::sort(group.hits.begin(), group.hits.end(),
+              [](const Hit& a, const Hit& b) { return std::tuple(a.query, a.position) < std::tuple(b.query, b.position); });
+    chains.push_back(best_chain(group.hits));
+    std::sort(chains.begin(), chains.end(), better);
+    if (chains.size() > limit) chains.pop_back();
   }
-  std::sort(chains.begin(), chains.end(), [](const Chain& a, const Chain& b) { return a.score > b.score; });
-  if (chains.size() > limit) chains.resize(limit);
   return chains;
 }
 
