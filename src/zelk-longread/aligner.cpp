@@ -1,6 +1,7 @@
 #include "zelk-longread/aligner.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <tuple>
 
@@ -22,6 +23,8 @@ constexpr size_t kMaxSeeded = kReverseBit - 1;
 // A seed this common is looked up only in its newest occurrences, so a
 // block of near-identical amplicons stays linear.
 constexpr unsigned kMaxOccurrences = 128;
+// Seeds looked up at once.
+constexpr size_t kParallelWalks = 8;
 
 // Chaining: how far back a seed looks for its predecessor, and how far
 // apart two chained seeds may lie.
@@ -223,14 +226,31 @@ void MinimizerIndex::add(uint32_t target, bool reverse, ByteSpan sequence) {
 std::vector<Chain> MinimizerIndex::chains(ByteSpan query, size_t limit) const {
   std::vector<Hit> hits;
   if (buckets_.empty() || query.size() > kMaxSeeded) return {};
-  for (const Seed& seed : minimizers(query)) {
+  // Each step along a bucket is a cache miss: the buckets of several seeds
+  // are walked in turn so that their misses overlap. The order of the hits
+  // does not matter, chaining sorts them.
+  struct Walk {
+    Seed seed;
+    uint32_t at = 0;  // index + 1 of the next entry, 0 when done
     unsigned found = 0;
-    for (uint32_t at = buckets_[seed.key & (buckets_.size() - 1)]; at && found < kMaxOccurrences;
-         at = entries_[at - 1].next) {
-      const Entry& entry = entries_[at - 1];
-      if (entry.key != seed.key) continue;
-      hits.push_back({entry.target, entry.position, seed.position});
-      ++found;
+  };
+  std::vector<Seed> seeds = minimizers(query);
+  std::array<Walk, kParallelWalks> walks{};
+  size_t next_seed = 0;
+  for (bool active = true; active || next_seed < seeds.size();) {
+    active = false;
+    for (Walk& walk : walks) {
+      if ((walk.at == 0 || walk.found == kMaxOccurrences) && next_seed < seeds.size()) {
+        walk = {seeds[next_seed], buckets_[seeds[next_seed].key & (buckets_.size() - 1)], 0};
+        ++next_seed;
+      }
+      if (walk.at == 0 || walk.found == kMaxOccurrences) continue;
+      active = true;
+      const Entry& entry = entries_[walk.at - 1];
+      walk.at = entry.next;
+      if (entry.key != walk.seed.key) continue;
+      hits.push_back({entry.target, entry.position, walk.seed.position});
+      ++walk.found;
     }
   }
   // Best first; of equal scores the newest target (the nearest source) and
