@@ -472,14 +472,32 @@ std::vector<Anchor> disjoint_blocks(const std::vector<Anchor>& anchors) {
 
 unsigned length_bits(uint64_t n) { return std::bit_width(n) + 1; }
 
+// The estimated coded size of one op.
+double op_bits(const EditOp& op) {
+  switch (op.code) {
+    case EditCode::Match: return 2 + length_bits(op.length);
+    case EditCode::Substitution: return 5;
+    case EditCode::Insertion: return 3 + length_bits(op.length) + 2.0 * op.length;
+    case EditCode::Deletion: return 3 + length_bits(op.length);
+  }
+  return 0;
+}
+
 }  // namespace
 
 double raw_bits(uint64_t length) { return 1.95 * static_cast<double>(length); }
 
-Alignment align_through(ByteSpan query, ByteSpan target, const Chain& chain) {
+std::optional<Alignment> align_through(ByteSpan query, ByteSpan target, const Chain& chain, double give_up_at) {
   Alignment alignment;
   std::vector<Anchor> blocks = disjoint_blocks(chain.anchors);
   EditScript& script = alignment.script;
+  // Every op but the last is final (appending only lengthens the last), so
+  // their cost is a floor under the whole script's.
+  size_t settled = 0;
+  auto over_budget = [&] {
+    for (; settled + 1 < script.size(); ++settled) alignment.bits += op_bits(script[settled]);
+    return alignment.bits >= give_up_at;
+  };
 
   // Before the first seed: extend backwards, insert what does not extend.
   const Anchor& first = blocks.front();
@@ -493,6 +511,7 @@ Alignment align_through(ByteSpan query, ByteSpan target, const Chain& chain) {
   for (auto op = head.script.rbegin(); op != head.script.rend(); ++op) append_op(script, op->code, op->length);
 
   for (size_t b = 0; b < blocks.size(); ++b) {
+    if (over_budget()) return std::nullopt;
     const Anchor& block = blocks[b];
     append_op(script, EditCode::Match, block.length);
     uint64_t query_end = block.query + block.length, target_end = block.target + block.length;
@@ -512,14 +531,8 @@ Alignment align_through(ByteSpan query, ByteSpan target, const Chain& chain) {
   // Nothing after the read's last base is ever decoded.
   while (!script.empty() && script.back().code == EditCode::Deletion) script.pop_back();
 
-  for (const EditOp& op : script) {
-    switch (op.code) {
-      case EditCode::Match: alignment.bits += 2 + length_bits(op.length); break;
-      case EditCode::Substitution: alignment.bits += 5; break;
-      case EditCode::Insertion: alignment.bits += 3 + length_bits(op.length) + 2.0 * op.length; break;
-      case EditCode::Deletion: alignment.bits += 3 + length_bits(op.length); break;
-    }
-  }
+  for (; settled < script.size(); ++settled) alignment.bits += op_bits(script[settled]);
+  if (alignment.bits >= give_up_at) return std::nullopt;
   return alignment;
 }
 
