@@ -349,36 +349,37 @@ BandedResult banded_align(Workspace& work, ByteSpan query, ByteSpan target, int6
     const uint8_t read_base = i > 0 ? query[i - 1] : 0;
     const bool wildcard = i > 0 && dna::base_code(read_base) == 4;
     const uint8_t* ref_bases = target.data() + (i + low - 1);
-    int32_t e = kMinusInfinity, row_best = kMinusInfinity;
+    // The cell to the left stays in registers (`h_left`, `e`): the chain
+    // from one cell to the next is then a few instructions long, without
+    // a trip through memory or a branch.
+    int32_t h_left = kMinusInfinity, e = kMinusInfinity, row_best = kMinusInfinity;
     int64_t row_best_c = first;
-    for (int64_t c = first; c <= last; ++c) {
+    // One cell, given the score of reaching it diagonally.
+    auto cell = [&](int64_t c, int32_t diagonal) {
       // Values near minus infinity drift by a gap cost per step; the floor
       // keeps them far from overflow.
-      int32_t e_open = h_cur[c] + kGapOpen + kGapExtend, e_extend = e + kGapExtend;
-      e = std::max({e_open, e_extend, kMinusInfinity});
+      int32_t e_open = h_left + kGapOpen + kGapExtend, e_extend = e + kGapExtend;
+      e = std::max(std::max(e_open, e_extend), kMinusInfinity);
       int32_t f_open = h_prev[c + 2] + kGapOpen + kGapExtend, f_extend = f_prev[c + 2] + kGapExtend;
-      int32_t f = std::max({f_open, f_extend, kMinusInfinity});
+      int32_t f = std::max(std::max(f_open, f_extend), kMinusInfinity);
       f_cur[c + 1] = f;
-      uint8_t bits = (e_extend > e_open ? kDeletionExtends : 0) | (f_extend > f_open ? kInsertionExtends : 0);
-      int32_t h = kMinusInfinity;
-      if (i + low + c > 0 && i > 0)
-        h = h_prev[c + 1] + (wildcard || read_base == ref_bases[c] ? kMatch : kMismatch);
-      if (e > h) {
-        h = e;
-        bits |= kFromDeletion;
-      }
-      if (f > h) {
-        h = f;
-        bits = static_cast<uint8_t>((bits & ~3) | kFromInsertion);
-      }
-      if (i == 0 && c == first) h = 0;  // the start corner
+      uint8_t from = e > diagonal ? kFromDeletion : kFromDiagonal;
+      int32_t h = std::max(diagonal, e);
+      from = f > h ? kFromInsertion : from;
+      h = std::max(h, f);
       h_cur[c + 1] = h;
-      row_trace[c] = bits;
-      if (h >= row_best) {
-        row_best = h;
-        row_best_c = c;
-      }
-    }
+      h_left = h;
+      row_trace[c] = static_cast<uint8_t>(from | (e_extend > e_open ? kDeletionExtends : 0) |
+                                          (f_extend > f_open ? kInsertionExtends : 0));
+      row_best_c = h >= row_best ? c : row_best_c;
+      row_best = std::max(row_best, h);
+    };
+    int64_t c = first;
+    // Column 0 has no diagonal predecessor, except the start corner.
+    if (i + low + first == 0) cell(c++, i == 0 ? 0 : kMinusInfinity);
+    // Elsewhere a diagonal predecessor outside the band or the matrix holds
+    // minus infinity, which loses to any reachable cell.
+    for (; c <= last; ++c) cell(c, h_prev[c + 1] + (wildcard || read_base == ref_bases[c] ? kMatch : kMismatch));
     std::swap(h_prev, h_cur);
     std::swap(f_prev, f_cur);
     if (!extension) continue;
