@@ -24,7 +24,7 @@ constexpr size_t kMaxSeeded = kReverseBit - 1;
 // block of near-identical amplicons stays linear.
 constexpr unsigned kMaxOccurrences = 128;
 // Seeds looked up at once.
-constexpr size_t kParallelWalks = 8;
+constexpr size_t kParallelWalks = 16;
 
 // Chaining: how far back a seed looks for its predecessor, and how far
 // apart two chained seeds may lie.
@@ -248,6 +248,7 @@ std::vector<Chain> MinimizerIndex::chains(ByteSpan query, size_t limit) const {
       active = true;
       const Entry& entry = entries_[walk.at - 1];
       walk.at = entry.next;
+      if (walk.at != 0) __builtin_prefetch(&entries_[walk.at - 1]);
       if (entry.key != walk.seed.key) continue;
       hits.push_back({entry.target, entry.position, walk.seed.position});
       ++walk.found;
