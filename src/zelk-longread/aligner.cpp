@@ -39,6 +39,9 @@ constexpr int32_t kMismatch = -4;
 constexpr int32_t kGapOpen = -4;
 constexpr int32_t kGapExtend = -2;
 constexpr int64_t kBand = 24;
+// Between two seeds both ends of the path are fixed, so a narrower band
+// around the diagonals joining them suffices.
+constexpr int64_t kBandBetweenSeeds = 20;
 constexpr int32_t kExtensionDrop = 120;
 constexpr uint64_t kMaxCells = uint64_t{1} << 23;
 constexpr int32_t kMinusInfinity = INT32_MIN / 4;
@@ -427,7 +430,7 @@ BandedResult banded_align(Workspace& work, ByteSpan query, ByteSpan target, int6
 EditScript align_between(Workspace& work, ByteSpan query, ByteSpan target) {
   EditScript script;
   int64_t n = static_cast<int64_t>(query.size()), m = static_cast<int64_t>(target.size());
-  int64_t low = std::min<int64_t>(0, m - n) - kBand, high = std::max<int64_t>(0, m - n) + kBand;
+  int64_t low = std::min<int64_t>(0, m - n) - kBandBetweenSeeds, high = std::max<int64_t>(0, m - n) + kBandBetweenSeeds;
   if (n == 0 || m == 0 || static_cast<uint64_t>((n + 1) * (high - low + 1)) > kMaxCells) {
     append_op(script, EditCode::Insertion, query.size());
     append_op(script, EditCode::Deletion, target.size());
