@@ -268,8 +268,9 @@ std::vector<Chain> MinimizerIndex::chains(ByteSpan query, size_t limit) const {
   std::vector<Chain> chains;
   for (const HitGroup& group : group_hits(hits)) {
     if (chains.size() == limit && static_cast<int64_t>(kSeedLength * group.hits.size()) < chains.back().score) break;
-    std::sort(group.hits.begin(), group.hits.end(),
-              [](const Hit& a, const Hit& b) { return std::tuple(a.query, a.position) < std::tuple(b.query, b.position); });
+    std::sort(group.hits.begin(), group.hits.end(), [](const Hit& a, const Hit& b) {
+      return std::tuple(a.query, a.position) < std::tuple(b.query, b.position);
+    });
     chains.push_back(best_chain(group.hits));
     std::sort(chains.begin(), chains.end(), better);
     if (chains.size() > limit) chains.pop_back();
