@@ -167,6 +167,47 @@ def test_back_reference_to_the_first_read():
     assert copies[0] == (2, 0, 0) and {copy[:2] for copy in copies} == {(2, 0)}
 
 
+def raw_bases_per_read(tiles):
+    raw = {}
+    for read, distance, _, _, length in tiles:
+        raw[read] = raw.get(read, 0) + (0 if distance else length)
+    return raw
+
+
+def test_transcript_copies_with_long_runs_on_both_strands():
+    """Far more copies of one transcript than a common seed is looked up
+    in, with long single-base runs (poly-A tails, a poly-C stretch) whose
+    seeds repeat within each read, on both strands."""
+    transcript = GENOME[:1500] + b"C" * 80 + GENOME[1500:2500]
+    reads = []
+    for i in range(160):
+        read = mutate(transcript, 0.01, seed=100 + i) + b"A" * random.Random(i).randrange(20, 120)
+        reads.append(revcomp(read) if i % 3 == 1 else read)
+    reads += [reads[7], revcomp(reads[8])] * 3
+    _, tiles = round_trip(reads, 4)
+    raw = raw_bases_per_read(tiles)
+    assert raw[0] == len(reads[0])
+    # Every later read is copied; only its tail and a few inserted bases
+    # are stored raw.
+    assert all(raw.get(read, 0) < 150 for read in range(1, len(reads)))
+    # Exact copies of an earlier read, forward or reverse, are one whole
+    # copy of the nearest one.
+    for read in range(160, len(reads)):
+        ((distance, reverse, offset, length),) = [tile[1:] for tile in tiles if tile[0] == read]
+        source = reads[read - distance]
+        assert (revcomp(source) if reverse else source) == reads[read] and (offset, length) == (0, len(source))
+        assert distance == (read - (7, 8)[read % 2] if read < 162 else 2)
+
+
+def test_overlap_behind_a_long_unshared_stretch():
+    """Seeds with no earlier occurrence come first; the shared part behind
+    them is still found."""
+    first = GENOME[:3000]
+    second = random_bases(4000, seed=7) + mutate(GENOME[:3000], 0.01, seed=8)
+    _, tiles = round_trip([first, second], 4)
+    assert raw_bases_per_read(tiles)[1] < 4200
+
+
 @pytest.mark.parametrize("method", [1, 2, 4])
 @pytest.mark.parametrize(
     "reads",

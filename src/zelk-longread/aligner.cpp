@@ -1,6 +1,7 @@
 #include "zelk-longread/aligner.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <tuple>
 
@@ -22,6 +23,8 @@ constexpr size_t kMaxSeeded = kReverseBit - 1;
 // A seed this common is looked up only in its newest occurrences, so a
 // block of near-identical amplicons stays linear.
 constexpr unsigned kMaxOccurrences = 128;
+// Seeds looked up at once.
+constexpr size_t kParallelWalks = 16;
 
 // Chaining: how far back a seed looks for its predecessor, and how far
 // apart two chained seeds may lie.
@@ -36,6 +39,9 @@ constexpr int32_t kMismatch = -4;
 constexpr int32_t kGapOpen = -4;
 constexpr int32_t kGapExtend = -2;
 constexpr int64_t kBand = 24;
+// Between two seeds both ends of the path are fixed, so a narrower band
+// around the diagonals joining them suffices.
+constexpr int64_t kBandBetweenSeeds = 20;
 constexpr int32_t kExtensionDrop = 120;
 constexpr uint64_t kMaxCells = uint64_t{1} << 23;
 constexpr int32_t kMinusInfinity = INT32_MIN / 4;
@@ -141,6 +147,55 @@ Chain best_chain(std::span<const Hit> hits) {
   return chain;
 }
 
+// The hits of one target on one strand, in the order they were found.
+struct HitGroup {
+  std::span<Hit> hits;
+};
+
+// Groups `hits` (reordered in place) by target and strand, the groups with
+// the most hits first.
+std::vector<HitGroup> group_hits(std::vector<Hit>& hits) {
+  // Open addressing from target and strand to a group: at most half full.
+  struct Slot {
+    uint64_t id = 0;  // target * 2 + strand, plus 1; 0 when empty
+    uint32_t group = 0;
+  };
+  std::vector<Slot> slots(std::bit_ceil(2 * hits.size() + 2));
+  struct Count {
+    uint64_t id;
+    uint32_t hits = 0;
+    uint32_t begin = 0;
+  };
+  std::vector<Count> counts;
+  std::vector<uint32_t> group_of(hits.size());
+  for (size_t h = 0; h < hits.size(); ++h) {
+    uint64_t id = uint64_t{hits[h].target} * 2 + (hits[h].position >> 31) + 1;
+    size_t at = (id * 0x9E3779B97F4A7C15ull) >> 40 & (slots.size() - 1);
+    while (slots[at].id != 0 && slots[at].id != id) at = (at + 1) & (slots.size() - 1);
+    if (slots[at].id == 0) {
+      slots[at] = {id, static_cast<uint32_t>(counts.size())};
+      counts.push_back({id});
+    }
+    group_of[h] = slots[at].group;
+    ++counts[slots[at].group].hits;
+  }
+  uint32_t begin = 0;
+  for (Count& count : counts) {
+    count.begin = begin;
+    begin += count.hits;
+  }
+  std::vector<Hit> grouped(hits.size());
+  std::vector<uint32_t> filled(counts.size(), 0);
+  for (size_t h = 0; h < hits.size(); ++h) grouped[counts[group_of[h]].begin + filled[group_of[h]]++] = hits[h];
+  hits = std::move(grouped);
+  std::sort(counts.begin(), counts.end(),
+            [](const Count& a, const Count& b) { return std::tuple(b.hits, a.id) < std::tuple(a.hits, b.id); });
+  std::vector<HitGroup> groups;
+  groups.reserve(counts.size());
+  for (const Count& count : counts) groups.push_back({std::span(hits).subspan(count.begin, count.hits)});
+  return groups;
+}
+
 }  // namespace
 
 void MinimizerIndex::grow() {
@@ -174,32 +229,52 @@ void MinimizerIndex::add(uint32_t target, bool reverse, ByteSpan sequence) {
 std::vector<Chain> MinimizerIndex::chains(ByteSpan query, size_t limit) const {
   std::vector<Hit> hits;
   if (buckets_.empty() || query.size() > kMaxSeeded) return {};
-  for (const Seed& seed : minimizers(query)) {
+  // Each step along a bucket is a cache miss: the buckets of several seeds
+  // are walked in turn so that their misses overlap. The order of the hits
+  // does not matter, chaining sorts them.
+  struct Walk {
+    Seed seed;
+    uint32_t at = 0;  // index + 1 of the next entry, 0 when done
     unsigned found = 0;
-    for (uint32_t at = buckets_[seed.key & (buckets_.size() - 1)]; at && found < kMaxOccurrences;
-         at = entries_[at - 1].next) {
-      const Entry& entry = entries_[at - 1];
-      if (entry.key != seed.key) continue;
-      hits.push_back({entry.target, entry.position, seed.position});
-      ++found;
+  };
+  std::vector<Seed> seeds = minimizers(query);
+  std::array<Walk, kParallelWalks> walks{};
+  size_t next_seed = 0;
+  for (bool active = true; active || next_seed < seeds.size();) {
+    active = false;
+    for (Walk& walk : walks) {
+      if ((walk.at == 0 || walk.found == kMaxOccurrences) && next_seed < seeds.size()) {
+        walk = {seeds[next_seed], buckets_[seeds[next_seed].key & (buckets_.size() - 1)], 0};
+        ++next_seed;
+      }
+      if (walk.at == 0 || walk.found == kMaxOccurrences) continue;
+      active = true;
+      const Entry& entry = entries_[walk.at - 1];
+      walk.at = entry.next;
+      if (walk.at != 0) __builtin_prefetch(&entries_[walk.at - 1]);
+      if (entry.key != walk.seed.key) continue;
+      hits.push_back({entry.target, entry.position, walk.seed.position});
+      ++walk.found;
     }
   }
-  // By target and strand, then along the query and the target.
-  auto order = [](const Hit& hit) {
-    return std::tuple(hit.target, hit.position & kReverseBit, hit.query, hit.position);
+  // Best first; of equal scores the newest target (the nearest source) and
+  // then the forward strand, so the order never depends on the visit order.
+  auto better = [](const Chain& a, const Chain& b) {
+    return std::tuple(b.score, b.target, a.reverse) < std::tuple(a.score, a.target, b.reverse);
   };
-  std::sort(hits.begin(), hits.end(), [&](const Hit& a, const Hit& b) { return order(a) < order(b); });
+  // A chain scores at most a seed length per hit, so once `limit` chains
+  // are known, a target with too few hits to beat the last one is skipped
+  // unchained: most targets of a common seed are.
   std::vector<Chain> chains;
-  for (size_t begin = 0; begin < hits.size();) {
-    size_t end = begin + 1;
-    while (end < hits.size() && hits[end].target == hits[begin].target &&
-           (hits[end].position & kReverseBit) == (hits[begin].position & kReverseBit))
-      ++end;
-    chains.push_back(best_chain(std::span(hits).subspan(begin, end - begin)));
-    begin = end;
+  for (const HitGroup& group : group_hits(hits)) {
+    if (chains.size() == limit && static_cast<int64_t>(kSeedLength * group.hits.size()) < chains.back().score) break;
+    std::sort(group.hits.begin(), group.hits.end(), [](const Hit& a, const Hit& b) {
+      return std::tuple(a.query, a.position) < std::tuple(b.query, b.position);
+    });
+    chains.push_back(best_chain(group.hits));
+    std::sort(chains.begin(), chains.end(), better);
+    if (chains.size() > limit) chains.pop_back();
   }
-  std::sort(chains.begin(), chains.end(), [](const Chain& a, const Chain& b) { return a.score > b.score; });
-  if (chains.size() > limit) chains.resize(limit);
   return chains;
 }
 
@@ -253,6 +328,10 @@ struct Workspace {
 BandedResult banded_align(Workspace& work, ByteSpan query, ByteSpan target, int64_t low, int64_t high,
                           bool extension) {
   const int64_t n = static_cast<int64_t>(query.size()), m = static_cast<int64_t>(target.size());
+  // Diagonals outside [-n, m] hold no cell: a short gap costs its own size,
+  // not the band's.
+  low = std::max(low, -n);
+  high = std::min(high, m);
   const int64_t width = high - low + 1;
   for (auto* row : {&work.h_prev, &work.h_cur, &work.f_prev, &work.f_cur}) row->assign(width + 2, kMinusInfinity);
   int32_t *h_prev = work.h_prev.data(), *h_cur = work.h_cur.data();
@@ -275,36 +354,37 @@ BandedResult banded_align(Workspace& work, ByteSpan query, ByteSpan target, int6
     const uint8_t read_base = i > 0 ? query[i - 1] : 0;
     const bool wildcard = i > 0 && dna::base_code(read_base) == 4;
     const uint8_t* ref_bases = target.data() + (i + low - 1);
-    int32_t e = kMinusInfinity, row_best = kMinusInfinity;
+    // The cell to the left stays in registers (`h_left`, `e`): the chain
+    // from one cell to the next is then a few instructions long, without
+    // a trip through memory or a branch.
+    int32_t h_left = kMinusInfinity, e = kMinusInfinity, row_best = kMinusInfinity;
     int64_t row_best_c = first;
-    for (int64_t c = first; c <= last; ++c) {
+    // One cell, given the score of reaching it diagonally.
+    auto cell = [&](int64_t c, int32_t diagonal) {
       // Values near minus infinity drift by a gap cost per step; the floor
       // keeps them far from overflow.
-      int32_t e_open = h_cur[c] + kGapOpen + kGapExtend, e_extend = e + kGapExtend;
-      e = std::max({e_open, e_extend, kMinusInfinity});
+      int32_t e_open = h_left + kGapOpen + kGapExtend, e_extend = e + kGapExtend;
+      e = std::max(std::max(e_open, e_extend), kMinusInfinity);
       int32_t f_open = h_prev[c + 2] + kGapOpen + kGapExtend, f_extend = f_prev[c + 2] + kGapExtend;
-      int32_t f = std::max({f_open, f_extend, kMinusInfinity});
+      int32_t f = std::max(std::max(f_open, f_extend), kMinusInfinity);
       f_cur[c + 1] = f;
-      uint8_t bits = (e_extend > e_open ? kDeletionExtends : 0) | (f_extend > f_open ? kInsertionExtends : 0);
-      int32_t h = kMinusInfinity;
-      if (i + low + c > 0 && i > 0)
-        h = h_prev[c + 1] + (wildcard || read_base == ref_bases[c] ? kMatch : kMismatch);
-      if (e > h) {
-        h = e;
-        bits |= kFromDeletion;
-      }
-      if (f > h) {
-        h = f;
-        bits = static_cast<uint8_t>((bits & ~3) | kFromInsertion);
-      }
-      if (i == 0 && c == first) h = 0;  // the start corner
+      uint8_t from = e > diagonal ? kFromDeletion : kFromDiagonal;
+      int32_t h = std::max(diagonal, e);
+      from = f > h ? kFromInsertion : from;
+      h = std::max(h, f);
       h_cur[c + 1] = h;
-      row_trace[c] = bits;
-      if (h >= row_best) {
-        row_best = h;
-        row_best_c = c;
-      }
-    }
+      h_left = h;
+      row_trace[c] = static_cast<uint8_t>(from | (e_extend > e_open ? kDeletionExtends : 0) |
+                                          (f_extend > f_open ? kInsertionExtends : 0));
+      row_best_c = h >= row_best ? c : row_best_c;
+      row_best = std::max(row_best, h);
+    };
+    int64_t c = first;
+    // Column 0 has no diagonal predecessor, except the start corner.
+    if (i + low + first == 0) cell(c++, i == 0 ? 0 : kMinusInfinity);
+    // Elsewhere a diagonal predecessor outside the band or the matrix holds
+    // minus infinity, which loses to any reachable cell.
+    for (; c <= last; ++c) cell(c, h_prev[c + 1] + (wildcard || read_base == ref_bases[c] ? kMatch : kMismatch));
     std::swap(h_prev, h_cur);
     std::swap(f_prev, f_cur);
     if (!extension) continue;
@@ -351,7 +431,7 @@ BandedResult banded_align(Workspace& work, ByteSpan query, ByteSpan target, int6
 EditScript align_between(Workspace& work, ByteSpan query, ByteSpan target) {
   EditScript script;
   int64_t n = static_cast<int64_t>(query.size()), m = static_cast<int64_t>(target.size());
-  int64_t low = std::min<int64_t>(0, m - n) - kBand, high = std::max<int64_t>(0, m - n) + kBand;
+  int64_t low = std::min<int64_t>(0, m - n) - kBandBetweenSeeds, high = std::max<int64_t>(0, m - n) + kBandBetweenSeeds;
   if (n == 0 || m == 0 || static_cast<uint64_t>((n + 1) * (high - low + 1)) > kMaxCells) {
     append_op(script, EditCode::Insertion, query.size());
     append_op(script, EditCode::Deletion, target.size());
@@ -398,14 +478,32 @@ std::vector<Anchor> disjoint_blocks(const std::vector<Anchor>& anchors) {
 
 unsigned length_bits(uint64_t n) { return std::bit_width(n) + 1; }
 
+// The estimated coded size of one op.
+double op_bits(const EditOp& op) {
+  switch (op.code) {
+    case EditCode::Match: return 2 + length_bits(op.length);
+    case EditCode::Substitution: return 5;
+    case EditCode::Insertion: return 3 + length_bits(op.length) + 2.0 * op.length;
+    case EditCode::Deletion: return 3 + length_bits(op.length);
+  }
+  return 0;
+}
+
 }  // namespace
 
 double raw_bits(uint64_t length) { return 1.95 * static_cast<double>(length); }
 
-Alignment align_through(ByteSpan query, ByteSpan target, const Chain& chain) {
+std::optional<Alignment> align_through(ByteSpan query, ByteSpan target, const Chain& chain, double give_up_at) {
   Alignment alignment;
   std::vector<Anchor> blocks = disjoint_blocks(chain.anchors);
   EditScript& script = alignment.script;
+  // Every op but the last is final (appending only lengthens the last), so
+  // their cost is a floor under the whole script's.
+  size_t settled = 0;
+  auto over_budget = [&] {
+    for (; settled + 1 < script.size(); ++settled) alignment.bits += op_bits(script[settled]);
+    return alignment.bits >= give_up_at;
+  };
 
   // Before the first seed: extend backwards, insert what does not extend.
   const Anchor& first = blocks.front();
@@ -419,6 +517,7 @@ Alignment align_through(ByteSpan query, ByteSpan target, const Chain& chain) {
   for (auto op = head.script.rbegin(); op != head.script.rend(); ++op) append_op(script, op->code, op->length);
 
   for (size_t b = 0; b < blocks.size(); ++b) {
+    if (over_budget()) return std::nullopt;
     const Anchor& block = blocks[b];
     append_op(script, EditCode::Match, block.length);
     uint64_t query_end = block.query + block.length, target_end = block.target + block.length;
@@ -438,14 +537,8 @@ Alignment align_through(ByteSpan query, ByteSpan target, const Chain& chain) {
   // Nothing after the read's last base is ever decoded.
   while (!script.empty() && script.back().code == EditCode::Deletion) script.pop_back();
 
-  for (const EditOp& op : script) {
-    switch (op.code) {
-      case EditCode::Match: alignment.bits += 2 + length_bits(op.length); break;
-      case EditCode::Substitution: alignment.bits += 5; break;
-      case EditCode::Insertion: alignment.bits += 3 + length_bits(op.length) + 2.0 * op.length; break;
-      case EditCode::Deletion: alignment.bits += 3 + length_bits(op.length); break;
-    }
-  }
+  for (; settled < script.size(); ++settled) alignment.bits += op_bits(script[settled]);
+  if (alignment.bits >= give_up_at) return std::nullopt;
   return alignment;
 }
 

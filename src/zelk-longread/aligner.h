@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -62,7 +64,10 @@ struct Alignment {
 // Aligns all of `query` to `target` through the seeds of `chain`: exact
 // matches along the seeds, banded alignment between them, and extensions
 // beyond the first and last seed (what does not extend is inserted).
-Alignment align_through(ByteSpan query, ByteSpan target, const Chain& chain);
+// Gives up, returning nothing, once the script is sure to cost at least
+// `give_up_at` bits.
+std::optional<Alignment> align_through(ByteSpan query, ByteSpan target, const Chain& chain,
+                                       double give_up_at = std::numeric_limits<double>::infinity());
 
 // The coded size of storing `length` bases as two-bit codes.
 double raw_bits(uint64_t length);

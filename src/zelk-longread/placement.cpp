@@ -16,8 +16,10 @@ std::optional<Choice> cheapest_alignment(const std::vector<Chain>& chains, const
   for (size_t c = 0; c < chains.size(); ++c) {
     // Chains come best first; one with far fewer seeds will not win.
     if (chains[c].score < kWeakChain * chains[0].score) break;
-    Alignment alignment = align_through(query_of(c), target_of(c), chains[c]);
-    if (!best || alignment.bits < best->alignment.bits) best = Choice{c, std::move(alignment)};
+    // A chain that cannot beat the best so far is dropped part way.
+    double give_up_at = best ? best->alignment.bits : std::numeric_limits<double>::infinity();
+    std::optional<Alignment> alignment = align_through(query_of(c), target_of(c), chains[c], give_up_at);
+    if (alignment) best = Choice{c, std::move(*alignment)};
   }
   if (best && best->alignment.bits < share * raw_bits(query_of(best->chain).size())) return best;
   return std::nullopt;
