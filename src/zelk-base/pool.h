@@ -35,10 +35,6 @@ class WorkerPool {
   // the task refers to alive until it has signalled completion itself.
   void submit(std::function<void()> task);
 
-  // Runs one queued task on the calling thread, so a thread waiting for
-  // pool work can help it along; false when none is queued.
-  bool run_one_queued();
-
   // The process's pool, one worker per logical processor, built on first
   // use. A child made by fork() gets a fresh one: the parent's workers do
   // not exist there.
@@ -53,6 +49,9 @@ class WorkerPool {
 
  private:
   void worker_loop();
+  // Runs one queued task on the calling thread, so a loop waiting for its
+  // indices can help the pool along; false when none is queued.
+  bool run_one_queued();
 
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -114,18 +114,12 @@ class BlockPipeline {
     std::optional<Result<BlockOutput>> output;  // set under the mutex
   };
 
-  // Helps with queued pool work until `slot` is done, then sleeps on it.
+  // Sleeps until `slot` is done. The driver never decodes itself, so
+  // `threads` workers are all the decoding there is (one block at a time
+  // with one).
   void wait_for(Slot& slot) {
-    for (;;) {
-      {
-        std::lock_guard lock(mutex_);
-        if (slot.output) return;
-      }
-      if (pool_.run_one_queued()) continue;
-      std::unique_lock lock(mutex_);
-      done_.wait(lock, [&] { return slot.output.has_value(); });
-      return;
-    }
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [&] { return slot.output.has_value(); });
   }
 
   WorkerPool& pool_;
