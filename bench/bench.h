@@ -18,7 +18,8 @@ std::string bits_per_base(size_t coded_bytes, size_t bases);
 
 // The archive the writer makes of `fastq` with `options`.
 Bytes compress_archive(const std::string& fastq, const container::ArchiveOptions& options = {});
-// Decodes `archive` to FASTQ (or FASTA) text in memory; returns its size.
+// Decodes `archive` to FASTQ (or FASTA) text written to /dev/null; returns
+// its size.
 size_t decompress_archive(const Bytes& archive, uint64_t threads, bool fasta);
 // Decodes only the `selected` streams of `archive` into records, dropped.
 void decode_streams(const Bytes& archive, uint64_t threads, container::StreamSelection selected);

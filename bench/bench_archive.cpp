@@ -91,8 +91,8 @@ void report_set(const char* set, const std::string& fastq, const container::Arch
                    strprintf("%.3f s, packed %.2f MB; zelk with 2 threads is %.2fx this", seconds,
                              packed.size() / 1e6, seconds / fastq_two));
   }
-  std::printf("   peak RSS of a 2-thread decode to memory: +%.0f MB (its output alone: %.0f MB)\n", decode_peak,
-              fastq_bytes / 1048576.0);
+  std::printf("   peak RSS of a 2-thread decode: +%.0f MB (%.0f MB of FASTQ written, %llu blocks)\n", decode_peak,
+              fastq_bytes / 1048576.0, static_cast<unsigned long long>(info ? info->blocks : 0));
 
   container::EstimateTotals totals;
   double estimate_seconds = seconds_per_run(

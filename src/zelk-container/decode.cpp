@@ -201,8 +201,12 @@ void append_fasta(Bytes& out, const ReadView& read) {
 }
 
 Result<void> BufferedOutput::write(ByteSpan data) {
+  // A block's text goes to the file as it is, not through the buffer.
+  if (file_ && buffer_.size() + data.size() >= kBufferSize) {
+    ZELK_TRY(flush());
+    if (data.size() >= kBufferSize) return file_->write(data);
+  }
   append_bytes(buffer_, data);
-  if (file_ && buffer_.size() >= kBufferSize) return flush();
   return {};
 }
 
