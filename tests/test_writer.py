@@ -193,7 +193,8 @@ def test_levels_keep_the_smallest_of_context_model_lz_and_tiles(shared_fastq, pa
     # The fast levels' model: order 6, no hashed tier.
     short_model = writer.encode_sequences(sequences, method=0, order=6, hashed_order=0, table_bits=0)
     assert coded_stream(writer.write_archive(records), "sequence") == min([full_model] + copies, key=len)
-    assert coded_stream(writer.write_archive(records, level=3), "sequence") == min([short_model] + copies, key=len)
+    # The fast levels leave out the tiles, whose aligner writes slowly.
+    assert coded_stream(writer.write_archive(records, level=3), "sequence") == min(short_model, copies[0], key=len)
 
 
 @pytest.mark.parametrize("path", ["illumina/nextseq_dropseq_10cells.fastq", "ont/cdna_seqkit_pcs109_5k.fastq"])

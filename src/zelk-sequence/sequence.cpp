@@ -127,9 +127,12 @@ Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceE
   // far smaller as copies, and decode fast; reads that share little do
   // better with the context model. LZ finds exact repeats at any distance;
   // tiles also copy with edits, which pays on reads with errors, short or
-  // long.
-  for (auto copying : {SequenceMethod::ReferenceLz, SequenceMethod::Tile}) {
-    Bytes copies = ZELK_TRY(encode_with_method(block, options, static_cast<uint8_t>(copying)));
+  // long, but aligning the reads writes at only a few MB/s: the fast levels
+  // keep to LZ.
+  std::vector<SequenceMethod> copying{SequenceMethod::ReferenceLz};
+  if (options.level > kFastLevel) copying.push_back(SequenceMethod::Tile);
+  for (SequenceMethod method : copying) {
+    Bytes copies = ZELK_TRY(encode_with_method(block, options, static_cast<uint8_t>(method)));
     if (copies.size() < smallest.size()) smallest = std::move(copies);
   }
   return smallest;

@@ -43,11 +43,12 @@ inline constexpr uint8_t kBestLevel = 9;
 // How a block's bases are coded; unset parameters take the defaults for the
 // block's size and read length.
 struct SequenceEncodeOptions {
-  // Unset: whichever of the context model and the copying codecs (LZ and
-  // tiles) codes the block smallest.
+  // Unset: whichever of the context model and the copying codecs (LZ, and
+  // above the fast levels tiles) codes the block smallest.
   std::optional<uint8_t> method;
-  // 1 to 3 favour speed: a short context and no hashed tier; 4 to 6 keep
-  // the tier where it pays for its decode time; 7 to 9 the smallest streams.
+  // 1 to 3 favour speed: a short context, no hashed tier and no tiles; 4 to
+  // 6 keep the tier where it pays for its decode time; 7 to 9 the smallest
+  // streams.
   uint8_t level = 5;
   std::optional<uint8_t> order;
   std::optional<uint8_t> hashed_order;
