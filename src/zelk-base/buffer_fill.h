@@ -12,7 +12,9 @@ namespace zelk {
 
 class BufferFill {
  public:
-  // The filler names its buffer before filling it.
+  // The filler names its buffer before filling it, once nothing can fail
+  // before the fill is complete: followers read the buffer until then, so
+  // it must outlive them.
   void start(std::span<const uint8_t> buffer) {
     data_ = buffer.data();
     size_ = buffer.size();

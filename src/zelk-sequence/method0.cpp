@@ -122,10 +122,14 @@ Result<SequenceBlock> decode_method0(ByteSpan payload, BufferFill* bases_fill) {
 
   ZELK_TRY(check_decode_limit(ErrorKind::SequenceCodec, "declared sequence length", total));
   block.bases = ZELK_TRY(allocate<Bytes>(total, error_of("declared total length too large to allocate")));
+  // Exception positions never decrease: the last one is the largest.
+  if (!exceptions.empty() && exceptions.back().position >= total) return fail(malformed("exception out of range"));
+  // Nothing fails from here on, so a follower may read the bases as they
+  // come: they outlive it.
   if (bases_fill) bases_fill->start(block.bases);
   // The context runs on across read boundaries, so the block's bases are
-  // one coding sequence. Exception positions never decrease, so each stretch
-  // is final, exceptions and all, once decoded.
+  // one coding sequence. Each stretch is final, exceptions and all, once
+  // decoded.
   range::RangeDecoder decoder(cursor.rest());
   auto exception = exceptions.begin();
   for (uint64_t decoded = 0; decoded < total;) {
@@ -135,7 +139,6 @@ Result<SequenceBlock> decode_method0(ByteSpan payload, BufferFill* bases_fill) {
       block.bases[exception->position] = exception->value;
     if (bases_fill) bases_fill->publish(end);
   }
-  if (exception != exceptions.end()) return fail(malformed("exception out of range"));
   return block;
 }
 

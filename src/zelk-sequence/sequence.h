@@ -29,8 +29,9 @@ using dna::SequenceBlock;
 // Decodes a whole sequence stream. `reference_contigs` is the archive's
 // shared reference frame, or nullptr when there is none (random access
 // always passes nullptr). `bases_fill`, when given, follows the bases as
-// they are decoded (the context model publishes them as it goes, the other
-// codecs at the end) and is abandoned when the decode fails.
+// they are decoded (the context model publishes them as it goes, once its
+// stream has passed every check; the other codecs at the end) and is
+// abandoned when the decode fails.
 Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::ReferenceSet* reference_contigs = nullptr,
                                              BufferFill* bases_fill = nullptr);
 
