@@ -54,23 +54,52 @@ Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::Referen
 
 namespace {
 
-ContextParams default_context_params(uint64_t total_bases, uint64_t mean_read_length, uint8_t level) {
-  // Measured on real reads: the highest order the data can fill pays for
-  // short reads and redundant long reads (amplicons, cDNA), with a 24-base
-  // hashed tier for repeats; ultra-long genomic reads are close to random
-  // and do best with a short context and no tier.
-  constexpr uint64_t kUltraLong = 4096;
-  constexpr unsigned kUltraLongOrder = 6;
+constexpr unsigned kShortOrder = 6;
+
+// The highest order the data can fill, with a 24-base hashed tier for
+// repeats; the fast levels a short context without the tier.
+ContextParams default_context_params(uint64_t total_bases, uint8_t level) {
   // A 4 MiB hashed table stays in the last-level cache: measured on
   // Illumina runs, 1-2.5 % more bases than a 64 MiB one, decoded 30-40 %
   // faster. The slow-decode levels take the larger table.
   unsigned max_table_bits = level >= kSlowDecodeLevel ? 22 : 18;
   unsigned log2 = std::bit_width(std::max<uint64_t>(total_bases, 1)) - 1;
   unsigned order = std::clamp(log2 / 2, 1u, 11u);
-  constexpr unsigned kFastOrder = 6;
-  if (level <= kFastLevel) return {static_cast<uint8_t>(std::min(order, kFastOrder)), 0, 0};
-  if (mean_read_length >= kUltraLong) return {static_cast<uint8_t>(std::min(order, kUltraLongOrder)), 0, 0};
+  if (level <= kFastLevel) return {static_cast<uint8_t>(std::min(order, kShortOrder)), 0, 0};
   return {static_cast<uint8_t>(order), 24, static_cast<uint8_t>(std::min(log2, max_table_bits))};
+}
+
+Result<Bytes> context_model_stream(const SequenceBlock& block, const ContextParams& params) {
+  Bytes out{static_cast<uint8_t>(SequenceMethod::ContextModel)};
+  ZELK_TRY(append_method0(out, block, params));
+  return out;
+}
+
+// Above the fast levels, unless the caller fixed a parameter, the context is
+// chosen by trial. Without the tier, the full order and a short one: reads
+// with little repetition (Nanopore DNA) code smaller with the short one.
+// The hashed tier finds repeats longer than the order-k context, at the
+// cost of a random access per base into a table far larger than the caches,
+// which halves the decode speed. It stays only where it pays: for 2 % of
+// the stream below the slow-decode levels (repeats in short-read runs save
+// 6-16 %, reads with little repetition next to nothing).
+Result<Bytes> encode_context_model(const SequenceBlock& block, const SequenceEncodeOptions& options) {
+  ContextParams params = default_context_params(block.bases.size(), options.level);
+  bool fixed = options.order || options.hashed_order || options.table_bits;
+  params.order = options.order.value_or(params.order);
+  params.hashed_order = options.hashed_order.value_or(params.hashed_order);
+  params.table_bits = options.table_bits.value_or(params.table_bits);
+  if (fixed || options.level <= kFastLevel) return context_model_stream(block, params);
+  Bytes plain = ZELK_TRY(context_model_stream(block, {params.order, 0, 0}));
+  if (params.order > kShortOrder) {
+    Bytes short_context = ZELK_TRY(context_model_stream(block, {kShortOrder, 0, 0}));
+    if (short_context.size() < plain.size()) plain = std::move(short_context);
+  }
+  if (!params.hashed_active()) return plain;
+  Bytes tier = ZELK_TRY(context_model_stream(block, params));
+  bool tier_pays = options.level >= kSlowDecodeLevel ? tier.size() < plain.size()
+                                                      : tier.size() * 50 < plain.size() * 49;
+  return tier_pays ? tier : plain;
 }
 
 Result<Bytes> encode_long_read_payload(const SequenceBlock& block, uint8_t method,
@@ -90,30 +119,10 @@ Result<Bytes> encode_long_read_payload(const SequenceBlock& block, uint8_t metho
 
 Result<Bytes> encode_with_method(const SequenceBlock& block, const SequenceEncodeOptions& options, uint8_t method) {
   if (method == static_cast<uint8_t>(SequenceMethod::ReferenceLz)) return encode_reference_lz_stream(block);
+  if (method == static_cast<uint8_t>(SequenceMethod::ContextModel)) return encode_context_model(block, options);
   Bytes out{method};
-  if (method != static_cast<uint8_t>(SequenceMethod::ContextModel)) {
-    append_bytes(out, ZELK_TRY(encode_long_read_payload(block, method, options.reference)));
-    return out;
-  }
-  uint64_t reads = block.read_lengths.size();
-  ContextParams params =
-      default_context_params(block.bases.size(), reads ? block.bases.size() / reads : 0, options.level);
-  bool tier_by_default = !options.hashed_order && !options.table_bits && params.hashed_active();
-  params.order = options.order.value_or(params.order);
-  params.hashed_order = options.hashed_order.value_or(params.hashed_order);
-  params.table_bits = options.table_bits.value_or(params.table_bits);
-  ZELK_TRY(append_method0(out, block, params));
-  if (!tier_by_default) return out;
-  // The hashed tier finds repeats longer than the order-k context, at the
-  // cost of a random access into up to 64 MiB per base, which halves the
-  // decode speed. It stays only where it pays: for 2 % of the stream below
-  // the slow-decode levels (repeats in short-read runs save 6-16 %, reads
-  // with little repetition next to nothing).
-  Bytes without_tier{method};
-  ZELK_TRY(append_method0(without_tier, block, {params.order, 0, 0}));
-  bool tier_pays = options.level >= kSlowDecodeLevel ? out.size() < without_tier.size()
-                                                      : out.size() * 50 < without_tier.size() * 49;
-  return tier_pays ? out : without_tier;
+  append_bytes(out, ZELK_TRY(encode_long_read_payload(block, method, options.reference)));
+  return out;
 }
 
 }  // namespace

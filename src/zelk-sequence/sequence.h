@@ -48,8 +48,8 @@ struct SequenceEncodeOptions {
   // above the fast levels tiles) codes the block smallest.
   std::optional<uint8_t> method;
   // 1 to 3 favour speed: a short context, no hashed tier and no tiles; 4 to
-  // 6 keep the tier where it pays for its decode time; 7 to 9 the smallest
-  // streams.
+  // 6 choose the context by trial, keeping the tier where it pays for its
+  // decode time; 7 to 9 the smallest streams.
   uint8_t level = 5;
   std::optional<uint8_t> order;
   std::optional<uint8_t> hashed_order;
