@@ -41,8 +41,8 @@ inline constexpr uint8_t kFastLevel = 3;
 inline constexpr uint8_t kSlowDecodeLevel = 7;
 inline constexpr uint8_t kBestLevel = 9;
 
-// How a block's bases are coded; unset parameters take the defaults for the
-// block's size and read length.
+// How a block's bases are coded; unset parameters are chosen for the block
+// (by its size, and by trial above the fast levels).
 struct SequenceEncodeOptions {
   // Unset: whichever of the context model and the copying codecs (LZ, and
   // above the fast levels tiles) codes the block smallest.
