@@ -147,14 +147,9 @@ Chain best_chain(std::span<const Hit> hits) {
   return chain;
 }
 
-// The hits of one target on one strand, in the order they were found.
-struct HitGroup {
-  std::span<Hit> hits;
-};
-
 // Groups `hits` (reordered in place) by target and strand, the groups with
-// the most hits first.
-std::vector<HitGroup> group_hits(std::vector<Hit>& hits) {
+// the most hits first; each group keeps the order its hits were found in.
+std::vector<std::span<Hit>> group_hits(std::vector<Hit>& hits) {
   // Open addressing from target and strand to a group: at most half full.
   struct Slot {
     uint64_t id = 0;  // target * 2 + strand, plus 1; 0 when empty
@@ -190,9 +185,9 @@ std::vector<HitGroup> group_hits(std::vector<Hit>& hits) {
   hits = std::move(grouped);
   std::sort(counts.begin(), counts.end(),
             [](const Count& a, const Count& b) { return std::tuple(b.hits, a.id) < std::tuple(a.hits, b.id); });
-  std::vector<HitGroup> groups;
+  std::vector<std::span<Hit>> groups;
   groups.reserve(counts.size());
-  for (const Count& count : counts) groups.push_back({std::span(hits).subspan(count.begin, count.hits)});
+  for (const Count& count : counts) groups.push_back(std::span(hits).subspan(count.begin, count.hits));
   return groups;
 }
 
@@ -266,12 +261,12 @@ std::vector<Chain> MinimizerIndex::chains(ByteSpan query, size_t limit) const {
   // are known, a target with too few hits to beat the last one is skipped
   // unchained: most targets of a common seed are.
   std::vector<Chain> chains;
-  for (const HitGroup& group : group_hits(hits)) {
-    if (chains.size() == limit && static_cast<int64_t>(kSeedLength * group.hits.size()) < chains.back().score) break;
-    std::sort(group.hits.begin(), group.hits.end(), [](const Hit& a, const Hit& b) {
+  for (std::span<Hit> group : group_hits(hits)) {
+    if (chains.size() == limit && static_cast<int64_t>(kSeedLength * group.size()) < chains.back().score) break;
+    std::sort(group.begin(), group.end(), [](const Hit& a, const Hit& b) {
       return std::tuple(a.query, a.position) < std::tuple(b.query, b.position);
     });
-    chains.push_back(best_chain(group.hits));
+    chains.push_back(best_chain(group));
     std::sort(chains.begin(), chains.end(), better);
     if (chains.size() > limit) chains.pop_back();
   }
