@@ -27,12 +27,12 @@ _RECORD_BATCH = 4096
 def _level_options(level: int) -> dict[str, int]:
     """Codec choices for a `level` from 1 to 9. 1 to 3 use a short sequence
     context without the hashed tier and pick the quality model by read length
-    (fastest to write and read); 4 to 6 use the full context model and the
-    smaller frequency quality model on a trial sample of every block; 7 and 8
-    add the mixing quality model where it saves 4 % (it decodes at a third of
-    the speed or less); 9 takes the smallest whatever its decode speed. Every
-    level tries a copying codec on the bases: LZ for short reads, tiles for
-    long reads."""
+    (fastest to write and read); 4 to 6 choose the context model by trial and
+    the smaller frequency quality model, and where its offsets start, on a
+    trial sample of every block; 7 and 8 add the mixing quality model where
+    it saves 4 % (it decodes at a third of the speed or less); 9 takes the
+    smallest whatever its decode speed. Every level tries LZ on the bases,
+    and levels above 3 tiles too."""
     if not 1 <= level <= 9:
         raise ValueError(f"level must be 1 to 9, not {level}")
     return {"level": level}

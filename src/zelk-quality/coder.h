@@ -29,6 +29,11 @@ inline ArchiveError malformed(std::string_view reason) {
 // The quality streams use the sequence codec's range coder.
 using range::kProbBits;
 
+// The frequency model's slots per context for an alphabet of `n` symbols.
+constexpr unsigned freq_slot_class(size_t n) {
+  return n <= 4 ? 4 : n <= 8 ? 8 : n <= 16 ? 16 : n <= 32 ? 32 : n <= 64 ? 64 : kMaxAlphabet;
+}
+
 // The decode side of a model loop: symbols come from the coded stream and
 // their quality bytes go to `out`.
 struct DecodeSide {

@@ -87,13 +87,14 @@ Result<void> run_freq_model(Side& side, const ReadBatch& reads, bool with_sequen
 
 template <class Side>
 Result<void> code_freq_reads(Side& side, const ReadBatch& reads, bool with_sequence) {
-  size_t n = reads.symbols.size();
-  if (n <= 4) return run_freq_model<4>(side, reads, with_sequence);
-  if (n <= 8) return run_freq_model<8>(side, reads, with_sequence);
-  if (n <= 16) return run_freq_model<16>(side, reads, with_sequence);
-  if (n <= 32) return run_freq_model<32>(side, reads, with_sequence);
-  if (n <= 64) return run_freq_model<64>(side, reads, with_sequence);
-  return run_freq_model<kMaxAlphabet>(side, reads, with_sequence);
+  switch (freq_slot_class(reads.symbols.size())) {
+    case 4: return run_freq_model<4>(side, reads, with_sequence);
+    case 8: return run_freq_model<8>(side, reads, with_sequence);
+    case 16: return run_freq_model<16>(side, reads, with_sequence);
+    case 32: return run_freq_model<32>(side, reads, with_sequence);
+    case 64: return run_freq_model<64>(side, reads, with_sequence);
+    default: return run_freq_model<kMaxAlphabet>(side, reads, with_sequence);
+  }
 }
 template Result<void> code_freq_reads(DecodeSide&, const ReadBatch&, bool);
 template Result<void> code_freq_reads(EncodeSide&, const ReadBatch&, bool);

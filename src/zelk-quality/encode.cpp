@@ -183,6 +183,28 @@ uint64_t trial_read_count(std::span<const uint32_t> read_lengths) {
   return reads;
 }
 
+// The frequency models see a quality as its offset above the table's first
+// symbol, and keep only some bits of it (the low six of the previous
+// quality, groups of 4, 8 or 16 of older ones), so that first symbol decides
+// which qualities share a context. An unused symbol below the lowest quality
+// moves it. These are the tables with such a symbol in front of the
+// ascending `symbols`, one per distinct grouping of the mode's contexts,
+// that keep every offset below 64 (no context drops its high bits) and the
+// alphabet in its slot class (a larger class decodes slower).
+std::vector<Bytes> moved_origins(ByteSpan symbols, uint8_t mode) {
+  const unsigned period = mode == 0 ? 16 : 8;
+  std::vector<Bytes> tables;
+  if (freq_slot_class(symbols.size() + 1) != freq_slot_class(symbols.size())) return tables;
+  for (unsigned below = 1; below < period && below <= symbols.front(); ++below) {
+    uint8_t origin = static_cast<uint8_t>(symbols.front() - below);
+    if (symbols.back() - origin >= 64) break;
+    Bytes table{origin};
+    append_bytes(table, symbols);
+    tables.push_back(std::move(table));
+  }
+  return tables;
+}
+
 }  // namespace
 
 Bytes equal_share_quantizer(ByteSpan qualities, ByteSpan symbols) {
@@ -225,6 +247,7 @@ Result<QualityEncodeOptions> choose_quality_model(std::span<const uint32_t> read
     return std::move(*best);
   };
   // The trial codes a sample, which may lack some of the block's symbols.
+  const bool symbols_fixed = options.symbols.has_value();
   if (!options.symbols) options.symbols = default_symbols(qualities);
   // Only mode 4 takes quantizer pairs: the caller's, or an equal split.
   std::optional<Bytes> pairs = std::exchange(options.quantizer, std::nullopt);
@@ -235,6 +258,14 @@ Result<QualityEncodeOptions> choose_quality_model(std::span<const uint32_t> read
   quantized.mode = 4;
   quantized.quantizer = pairs ? *pairs : equal_share_quantizer(qualities, *options.symbols);
   auto [frequency, frequency_size] = ZELK_TRY(smallest({position, bases_context}));
+  if (!symbols_fixed) {
+    for (Bytes& table : moved_origins(*frequency.symbols, frequency.mode)) {
+      QualityEncodeOptions moved = frequency;
+      moved.symbols = std::move(table);
+      uint64_t size = ZELK_TRY(trial_size(moved));
+      if (size < frequency_size) std::tie(frequency, frequency_size) = std::pair{std::move(moved), size};
+    }
+  }
   if (choice == ModeChoice::FrequencyTrial) return frequency;
   auto [mixed, mixed_size] = ZELK_TRY(smallest({mixing, quantized}));
   uint64_t needed_gain = choice == ModeChoice::Smallest ? 0 : frequency_size * kMixingGainPerMille / 1000;

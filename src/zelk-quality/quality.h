@@ -103,7 +103,9 @@ Result<Bytes> encode_quality_stream(std::span<const uint32_t> read_lengths,
 enum class ModeChoice : uint8_t {
   // By read length alone: no trial encodes.
   ByReadLength,
-  // The smaller frequency model on a leading sample. The mixing model
+  // The smaller frequency model on a leading sample, then the origin of
+  // its offset qualities (an unused symbol below the lowest) by trial. The
+  // caller's symbol table is kept as given. The mixing model
   // decodes at a third of their speed or less, so it is left out.
   FrequencyTrial,
   // As FrequencyTrial, with the mixing model when it codes the sample
