@@ -186,6 +186,25 @@ def apply_exceptions(payload, out):
         out[position] = value
 
 
+def read_contigs(payload):
+    count = payload.varint()
+    contig_lengths = Varints(payload.framed("contig lengths"))
+    contig_bytes, contigs, at = payload.framed("contig bases"), [], 0
+    for _ in range(count):
+        n = contig_lengths.next()
+        contigs.append(contig_bytes[at : at + n])
+        at += n
+    return contigs
+
+
+def block_contigs(data):
+    """The contigs a method-1 "LRO" payload carries."""
+    payload = Payload(data)
+    payload.pos = 4
+    read_shape(payload)
+    return read_contigs(payload)
+
+
 def decode_overlap(data, contigs=None):
     """(lengths, bases, sizes, layout) of an "LRO" payload; method 2 takes
     `contigs`. The layout lists (read, contig, reverse, start) per
@@ -197,13 +216,7 @@ def decode_overlap(data, contigs=None):
     payload.pos = 4
     lengths, offsets = read_shape(payload)
     if method == 1:
-        count = payload.varint()
-        contig_lengths = Varints(payload.framed("contig lengths"))
-        contig_bytes, contigs, at = payload.framed("contig bases"), [], 0
-        for _ in range(count):
-            n = contig_lengths.next()
-            contigs.append(contig_bytes[at : at + n])
-            at += n
+        contigs = read_contigs(payload)
     groups = Varints(payload.framed("group counts"))
     reads = Varints(payload.framed("read indices"))
     kinds = iter(payload.framed("kinds"))

@@ -208,6 +208,29 @@ def test_overlap_behind_a_long_unshared_stretch():
     assert raw_bases_per_read(tiles)[1] < 4200
 
 
+def test_block_contigs_take_the_majority_of_their_reads():
+    """A contig starts as one noisy read; the reads placed on it, on either
+    strand and with errors of their own, outvote its substituted bases, a
+    base it misses and one it adds. Its own stretch that no other read
+    covers stays as it is."""
+    transcript = GENOME[3000:5000]
+    distinct = [at for at in range(1, len(transcript) - 1) if len(set(transcript[at - 1 : at + 2])) == 3]
+    missing, added = distinct[100], distinct[400]
+    inserted = next(base for base in b"ACGT" if base not in transcript[added - 1 : added + 1])
+    first = bytearray(transcript)
+    for at in range(50, len(first), 190):
+        first[at] = b"ACGT"[(b"ACGT".index(first[at]) + 1) % 4]
+    first[added:added] = bytes([inserted])
+    del first[missing]
+    tail = random_bases(40, seed=9)
+    reads = [bytes(first) + tail]
+    for i in range(24):
+        read = mutate(transcript, 0.02, seed=200 + i)
+        reads.append(revcomp(read) if i % 2 else read)
+    stream, _ = round_trip(reads, 1)
+    assert ref.block_contigs(stream[1:]) == [transcript + tail]
+
+
 @pytest.mark.parametrize("method", [1, 2, 4])
 @pytest.mark.parametrize(
     "reads",

@@ -1,5 +1,6 @@
 import collections
 import gzip
+import random
 
 import pytest
 
@@ -205,18 +206,53 @@ def test_levels_choose_the_quality_model_by_trial(shared_fastq, path, reads, ori
     assert (frequency != coded[mode]) == origin_moves
 
 
-@pytest.mark.parametrize("path", ["illumina/hiseqx_seqkit_10k.fastq", "illumina/miseq_dada2_sam1_R1.fastq",
-                                  "pacbio/ccs_sequel_dada2_16s.fastq"])
-def test_levels_keep_the_smallest_of_context_model_lz_and_tiles(shared_fastq, path):
-    records = shared_fastq(path, limit=3000)
+@pytest.mark.parametrize("path, reads", [("illumina/hiseqx_seqkit_10k.fastq", 3000),
+                                         ("illumina/miseq_dada2_sam1_R1.fastq", 3000),
+                                         ("pacbio/ccs_sequel_dada2_16s.fastq", 3000),
+                                         ("ont/cdna_seqkit_pcs109_5k.fastq", 500)])
+def test_levels_keep_the_smallest_of_context_model_and_copying_codecs(shared_fastq, path, reads):
+    records = shared_fastq(path, limit=reads)
     sequences = [r[1] for r in records]
-    copies = [writer.encode_sequences(sequences, method=method) for method in (3, 4)]
+    lz, tiles, overlap = (writer.encode_sequences(sequences, method=method) for method in (3, 4, 1))
     full_model = writer.encode_sequences(sequences, method=0)
     # The fast levels' model: order 6, no hashed tier.
     short_model = writer.encode_sequences(sequences, method=0, order=6, hashed_order=0, table_bits=0)
-    assert coded_stream(writer.write_archive(records), "sequence") == min([full_model] + copies, key=len)
+    assert coded_stream(writer.write_archive(records), "sequence") == min(full_model, lz, tiles, key=len)
     # The fast levels leave out the tiles, whose aligner writes slowly.
-    assert coded_stream(writer.write_archive(records, level=3), "sequence") == min(short_model, copies[0], key=len)
+    assert coded_stream(writer.write_archive(records, level=3), "sequence") == min(short_model, lz, key=len)
+    # The thorough levels add the overlap codec's polished contigs.
+    thorough = writer.write_archive(records, level=7)
+    thorough_model = coded_stream(writer.write_archive(records, level=7, sequence_method=0), "sequence")
+    assert coded_stream(thorough, "sequence") == min(thorough_model, lz, tiles, overlap, key=len)
+    assert _zelk.decompress_to_bytes(thorough) == fastq(records)
+
+
+def test_thorough_levels_place_noisy_copies_on_polished_contigs():
+    """Thirty copies of each of four transcripts, on both strands, with 2 %
+    substitutions, insertions and deletions each: a copy of another copy pays
+    both their errors, a copy placed on the polished contig only its own."""
+    rng = random.Random(5)
+    records = []
+    for transcript in range(4):
+        bases = bytes(rng.choices(b"ACGT", k=2500))
+        for copy in range(30):
+            read = bytearray()
+            for base in bases:
+                roll = rng.random()
+                if roll < 0.02:
+                    read.append(rng.choice(b"ACGT".replace(bytes([base]), b"")))
+                elif roll < 0.04:
+                    read += bytes([base, rng.choice(b"ACGT")])
+                elif roll >= 0.06:
+                    read.append(base)
+            if copy % 2:
+                read = read.translate(bytes.maketrans(b"ACGT", b"TGCA"))[::-1]
+            records.append((b"t%d.%d" % (transcript, copy), bytes(read), b"5" * len(read)))
+    sequences = [r[1] for r in records]
+    overlap, tiles = (writer.encode_sequences(sequences, method=method) for method in (1, 4))
+    assert len(overlap) < 0.8 * len(tiles)
+    assert coded_stream(writer.write_archive(records, level=7), "sequence") == overlap
+    assert coded_stream(writer.write_archive(records), "sequence") == tiles
 
 
 @pytest.mark.parametrize("path", ["illumina/nextseq_dropseq_10cells.fastq", "ont/cdna_seqkit_pcs109_5k.fastq",

@@ -29,8 +29,9 @@ def _level_options(level: int) -> dict[str, int]:
     context without the hashed tier and pick the quality model by read length
     (fastest to write and read); 4 to 6 choose the context model by trial and
     the smaller frequency quality model, and where its offsets start, on a
-    trial sample of every block; 7 and 8 add the mixing quality model where
-    it saves 4 % (it decodes at a third of the speed or less); 9 takes the
+    trial sample of every block; 7 and 8 add the overlap codec on contigs
+    polished from the block's reads, and the mixing quality model where it
+    saves 4 % (it decodes at a third of the speed or less); 9 takes the
     smallest whatever its decode speed. Every level tries LZ on the bases,
     and levels above 3 tiles too."""
     if not 1 <= level <= 9:

@@ -42,7 +42,7 @@ namespace {
 
 quality::ModeChoice quality_mode_choice(uint8_t level) {
   if (level <= seq::kFastLevel) return quality::ModeChoice::ByReadLength;
-  if (level < seq::kSlowDecodeLevel) return quality::ModeChoice::FrequencyTrial;
+  if (level < seq::kThoroughLevel) return quality::ModeChoice::FrequencyTrial;
   return level < seq::kBestLevel ? quality::ModeChoice::Balanced : quality::ModeChoice::Smallest;
 }
 

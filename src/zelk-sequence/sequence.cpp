@@ -62,7 +62,7 @@ ContextParams default_context_params(uint64_t total_bases, uint8_t level) {
   // A 4 MiB hashed table stays in the last-level cache: measured on
   // Illumina runs, 1-2.5 % more bases than a 64 MiB one, decoded 30-40 %
   // faster. The slow-decode levels take the larger table.
-  unsigned max_table_bits = level >= kSlowDecodeLevel ? 22 : 18;
+  unsigned max_table_bits = level >= kThoroughLevel ? 22 : 18;
   unsigned log2 = std::bit_width(std::max<uint64_t>(total_bases, 1)) - 1;
   unsigned order = std::clamp(log2 / 2, 1u, 11u);
   if (level <= kFastLevel) return {static_cast<uint8_t>(std::min(order, kShortOrder)), 0, 0};
@@ -97,7 +97,7 @@ Result<Bytes> encode_context_model(const SequenceBlock& block, const SequenceEnc
   }
   if (!params.hashed_active()) return plain;
   Bytes tier = ZELK_TRY(context_model_stream(block, params));
-  bool tier_pays = options.level >= kSlowDecodeLevel ? tier.size() < plain.size()
+  bool tier_pays = options.level >= kThoroughLevel ? tier.size() < plain.size()
                                                       : tier.size() * 50 < plain.size() * 49;
   return tier_pays ? tier : plain;
 }
@@ -137,9 +137,11 @@ Result<Bytes> encode_sequence_stream(const SequenceBlock& block, const SequenceE
   // better with the context model. LZ finds exact repeats at any distance;
   // tiles also copy with edits, which pays on reads with errors, short or
   // long, but aligning the reads writes at only a few MB/s: the fast levels
-  // keep to LZ.
+  // keep to LZ. Contigs polished from overlapping reads pay their errors
+  // once rather than for every pair, but take several alignment passes.
   std::vector<SequenceMethod> copying{SequenceMethod::ReferenceLz};
   if (options.level > kFastLevel) copying.push_back(SequenceMethod::Tile);
+  if (options.level >= kThoroughLevel) copying.push_back(SequenceMethod::Overlap);
   for (SequenceMethod method : copying) {
     Bytes copies = ZELK_TRY(encode_with_method(block, options, static_cast<uint8_t>(method)));
     if (copies.size() < smallest.size()) smallest = std::move(copies);

@@ -35,17 +35,19 @@ using dna::SequenceBlock;
 Result<SequenceBlock> decode_sequence_stream(ByteSpan stream, const dna::ReferenceSet* reference_contigs = nullptr,
                                              BufferFill* bases_fill = nullptr);
 
-// Levels up to kFastLevel trade size for speed; from kSlowDecodeLevel on,
-// the smallest streams are taken whatever they cost to decode.
+// Levels up to kFastLevel trade size for speed; from kThoroughLevel on,
+// the smallest streams are taken whatever they cost to decode, and the
+// slowest encoders (contigs polished from the reads) are tried too.
 inline constexpr uint8_t kFastLevel = 3;
-inline constexpr uint8_t kSlowDecodeLevel = 7;
+inline constexpr uint8_t kThoroughLevel = 7;
 inline constexpr uint8_t kBestLevel = 9;
 
 // How a block's bases are coded; unset parameters are chosen for the block
 // (by its size, and by trial above the fast levels).
 struct SequenceEncodeOptions {
-  // Unset: whichever of the context model and the copying codecs (LZ, and
-  // above the fast levels tiles) codes the block smallest.
+  // Unset: whichever of the context model and the copying codecs (LZ,
+  // above the fast levels tiles, and from kThoroughLevel the overlap codec
+  // with the block's own contigs) codes the block smallest.
   std::optional<uint8_t> method;
   // 1 to 3 favour speed: a short context, no hashed tier and no tiles; 4 to
   // 6 choose the context by trial, keeping the tier where it pays for its
