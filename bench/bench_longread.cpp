@@ -1,5 +1,5 @@
-// Long-read sequence streams: the tile (4) and overlap (1) codecs beside
-// the context model (0) on the same block of real long reads, with the
+// Long-read sequence streams: the LZ (3), tile (4) and overlap (1) codecs
+// beside the context model (0) on the same block of real long reads, with the
 // size of each stream and its encode and decode speed.
 #include <chrono>
 
@@ -22,7 +22,7 @@ void bench_block(const char* label, const std::string& path) {
   size_t total = block.bases.size();
   std::string name = zelk::strprintf("%s, %zu reads, %zu bases", label, block.read_lengths.size(), total);
   size_t method0_size = 0;
-  for (uint8_t method : {0, 4, 1}) {
+  for (uint8_t method : {0, 3, 4, 1}) {
     zelk::seq::SequenceEncodeOptions options;
     options.method = method;
     zelk::Bytes stream;
@@ -45,7 +45,7 @@ void bench_block(const char* label, const std::string& path) {
 
 }  // namespace
 
-ZELK_BENCH_SECTION(45, "long-read sequence streams: methods 0, 4 and 1 on one block (one core)") {
+ZELK_BENCH_SECTION(45, "long-read sequence streams: methods 0, 3, 4 and 1 on one block (one core)") {
   bench_block("PacBio CCS amplicons", "pacbio/ccs_sequel_dada2_16s.fastq");
   bench_block("ONT cDNA", "ont/cdna_seqkit_pcs109_5k.fastq");
 }
