@@ -314,11 +314,64 @@ struct BandedResult {
 // the near corner and ends at the best cell, stopping once a whole row
 // falls `kExtensionDrop` below the best.
 // Most calls align a few bases between two seeds: the rows and the
-// traceback keep their storage from call to call.
+// traceback keep their storage from call to call. Row arrays put column c
+// of the band in slot c + 1; the slots around the band's cells stay at
+// minus infinity, so neighbours outside it need no test.
 struct Workspace {
-  std::vector<int32_t> h_prev, h_cur, f_prev, f_cur;
+  std::vector<int32_t> h_prev, h_cur, f_prev, f_cur, diagonal, e, t;
   std::vector<uint8_t> trace;
 };
+
+// One row of the band is filled in passes that leave a single cell-to-cell
+// chain: the scores of reaching each cell diagonally or by an insertion
+// (from the row above only), then the deletion scores along the row, which
+// depend on the cell to the left only through t = max(diagonal, insertion)
+// (a gap opened after a deletion never beats extending it), then each
+// cell's score and traceback bits. The first and last passes vectorise;
+// their arrays never overlap. Each pass covers columns [first, last].
+constexpr int32_t kOpen = kGapOpen + kGapExtend;
+
+void diagonal_pass(int32_t* __restrict diagonal, const int32_t* __restrict h_prev, const uint8_t* ref_bases,
+                   uint8_t read_base, bool wildcard, int64_t first, int64_t last) {
+  for (int64_t c = first; c <= last; ++c)
+    diagonal[c + 1] = h_prev[c + 1] + (wildcard || read_base == ref_bases[c] ? kMatch : kMismatch);
+}
+
+// Values near minus infinity drift by a gap cost per step; the floor keeps
+// them far from overflow.
+void insertion_pass(int32_t* __restrict f_cur, int32_t* __restrict t, const int32_t* __restrict diagonal,
+                    const int32_t* __restrict h_prev, const int32_t* __restrict f_prev, int64_t first, int64_t last) {
+  for (int64_t c = first; c <= last; ++c) {
+    int32_t f = std::max(std::max(h_prev[c + 2] + kOpen, f_prev[c + 2] + kGapExtend), kMinusInfinity);
+    f_cur[c + 1] = f;
+    t[c + 1] = std::max(diagonal[c + 1], f);
+  }
+}
+
+void deletion_pass(int32_t* __restrict e, const int32_t* __restrict t, int64_t first, int64_t last) {
+  int32_t deletion = kMinusInfinity;
+  for (int64_t c = first; c <= last; ++c) {
+    deletion = std::max(std::max(t[c] + kOpen, deletion + kGapExtend), kMinusInfinity);
+    e[c + 1] = deletion;
+  }
+}
+
+void cell_pass(int32_t* __restrict h_cur, uint8_t* __restrict trace, const int32_t* __restrict diagonal,
+               const int32_t* __restrict e, const int32_t* __restrict f_cur, const int32_t* __restrict t,
+               const int32_t* __restrict h_prev, const int32_t* __restrict f_prev, int64_t first, int64_t last) {
+  for (int64_t c = first; c <= last; ++c) {
+    int32_t h = std::max(diagonal[c + 1], e[c + 1]);
+    uint8_t from = e[c + 1] > diagonal[c + 1] ? kFromDeletion : kFromDiagonal;
+    from = f_cur[c + 1] > h ? kFromInsertion : from;
+    h_cur[c + 1] = std::max(h, f_cur[c + 1]);
+    // Whether the gaps into this cell extend ones open at the cell before
+    // (to the left, max(t, e) is its score) or above.
+    bool deletion_extends = e[c] + kGapExtend > std::max(t[c], e[c]) + kOpen;
+    bool insertion_extends = f_prev[c + 2] + kGapExtend > h_prev[c + 2] + kOpen;
+    trace[c] = static_cast<uint8_t>(from | (deletion_extends ? kDeletionExtends : 0) |
+                                    (insertion_extends ? kInsertionExtends : 0));
+  }
+}
 
 BandedResult banded_align(Workspace& work, ByteSpan query, ByteSpan target, int64_t low, int64_t high,
                           bool extension) {
@@ -328,7 +381,8 @@ BandedResult banded_align(Workspace& work, ByteSpan query, ByteSpan target, int6
   low = std::max(low, -n);
   high = std::min(high, m);
   const int64_t width = high - low + 1;
-  for (auto* row : {&work.h_prev, &work.h_cur, &work.f_prev, &work.f_cur}) row->assign(width + 2, kMinusInfinity);
+  for (auto* row : {&work.h_prev, &work.h_cur, &work.f_prev, &work.f_cur, &work.diagonal, &work.e, &work.t})
+    row->assign(width + 2, kMinusInfinity);
   int32_t *h_prev = work.h_prev.data(), *h_cur = work.h_cur.data();
   int32_t *f_prev = work.f_prev.data(), *f_cur = work.f_cur.data();
   // Grown row by row: an extension usually stops long before the last row.
@@ -337,52 +391,36 @@ BandedResult banded_align(Workspace& work, ByteSpan query, ByteSpan target, int6
   int32_t best_score = 0;
   int64_t best_i = 0, best_j = 0;
   for (int64_t i = 0; i <= n; ++i) {
-    // Slot c + 1 holds column c; the slots around the band's cells stay at
-    // minus infinity, so neighbours outside it need no test.
     std::fill(h_cur, h_cur + width + 2, kMinusInfinity);
     std::fill(f_cur, f_cur + width + 2, kMinusInfinity);
     trace.resize(static_cast<size_t>((i + 1) * width));
-    uint8_t* row_trace = trace.data() + i * width;
     const int64_t first = std::max<int64_t>(0, -(i + low)), last = std::min<int64_t>(width - 1, m - i - low);
     // The read base of this row, and the reference base of column c at
     // target[i + low + c - 1].
     const uint8_t read_base = i > 0 ? query[i - 1] : 0;
     const bool wildcard = i > 0 && dna::base_code(read_base) == 4;
-    const uint8_t* ref_bases = target.data() + (i + low - 1);
-    // The cell to the left stays in registers (`h_left`, `e`): the chain
-    // from one cell to the next is then a few instructions long, without
-    // a trip through memory or a branch.
-    int32_t h_left = kMinusInfinity, e = kMinusInfinity, row_best = kMinusInfinity;
-    int64_t row_best_c = first;
-    // One cell, given the score of reaching it diagonally.
-    auto cell = [&](int64_t c, int32_t diagonal) {
-      // Values near minus infinity drift by a gap cost per step; the floor
-      // keeps them far from overflow.
-      int32_t e_open = h_left + kGapOpen + kGapExtend, e_extend = e + kGapExtend;
-      e = std::max(std::max(e_open, e_extend), kMinusInfinity);
-      int32_t f_open = h_prev[c + 2] + kGapOpen + kGapExtend, f_extend = f_prev[c + 2] + kGapExtend;
-      int32_t f = std::max(std::max(f_open, f_extend), kMinusInfinity);
-      f_cur[c + 1] = f;
-      uint8_t from = e > diagonal ? kFromDeletion : kFromDiagonal;
-      int32_t h = std::max(diagonal, e);
-      from = f > h ? kFromInsertion : from;
-      h = std::max(h, f);
-      h_cur[c + 1] = h;
-      h_left = h;
-      row_trace[c] = static_cast<uint8_t>(from | (e_extend > e_open ? kDeletionExtends : 0) |
-                                          (f_extend > f_open ? kInsertionExtends : 0));
-      row_best_c = h >= row_best ? c : row_best_c;
-      row_best = std::max(row_best, h);
-    };
-    int64_t c = first;
-    // Column 0 has no diagonal predecessor, except the start corner.
-    if (i + low + first == 0) cell(c++, i == 0 ? 0 : kMinusInfinity);
-    // Elsewhere a diagonal predecessor outside the band or the matrix holds
-    // minus infinity, which loses to any reachable cell.
-    for (; c <= last; ++c) cell(c, h_prev[c + 1] + (wildcard || read_base == ref_bases[c] ? kMatch : kMismatch));
+    if (first <= last) {
+      int32_t *diagonal = work.diagonal.data(), *e = work.e.data(), *t = work.t.data();
+      // Column 0 of the matrix has no diagonal predecessor, except the start
+      // corner; elsewhere one outside the band or the matrix holds minus
+      // infinity, which loses to any reachable cell.
+      const bool corner = i + low + first == 0;
+      if (corner) diagonal[first + 1] = i == 0 ? 0 : kMinusInfinity;
+      diagonal_pass(diagonal, h_prev, target.data() + (i + low - 1), read_base, wildcard, first + corner, last);
+      insertion_pass(f_cur, t, diagonal, h_prev, f_prev, first, last);
+      t[first] = e[first] = kMinusInfinity;  // left of the band
+      deletion_pass(e, t, first, last);
+      cell_pass(h_cur, trace.data() + i * width, diagonal, e, f_cur, t, h_prev, f_prev, first, last);
+    }
     std::swap(h_prev, h_cur);
     std::swap(f_prev, f_cur);
     if (!extension) continue;
+    // Past the band's last column nothing further is reachable.
+    if (first > last) break;
+    // The row's best cell, the last of equals.
+    int32_t row_best = *std::max_element(h_prev + first + 1, h_prev + last + 2);
+    int64_t row_best_c = last;
+    while (h_prev[row_best_c + 1] != row_best) --row_best_c;
     if (row_best >= best_score) {
       best_score = row_best;
       best_i = i;
