@@ -22,7 +22,7 @@ constexpr size_t kCandidates = 3;
 // a contig: too short to seed later reads.
 constexpr uint64_t kMinContig = 200;
 // Rounds of polishing the contigs and placing the reads again: measured on
-// Nanopore cDNA, the first saves 12 % of the stream, the second 2 %, a
+// Nanopore cDNA, the first saves a fifth of the stream, the second 2 %, a
 // third under 1 %, each at the cost of placing every read once more.
 constexpr int kPolishRounds = 2;
 // The share of its raw size above which a read's alignment makes it a
