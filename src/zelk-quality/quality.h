@@ -104,9 +104,9 @@ enum class ModeChoice : uint8_t {
   // By read length alone: no trial encodes.
   ByReadLength,
   // The smaller frequency model on a leading sample, then the origin of
-  // its offset qualities (an unused symbol below the lowest) by trial. The
-  // caller's symbol table is kept as given. The mixing model
-  // decodes at a third of their speed or less, so it is left out.
+  // its offset qualities (an unused symbol below the lowest) by trial; a
+  // symbol table the caller gave is kept. The mixing model, which decodes
+  // at a third of the frequency models' speed or less, is left out.
   FrequencyTrial,
   // As FrequencyTrial, with the mixing model when it codes the sample
   // clearly smaller.

@@ -98,7 +98,7 @@ Result<Bytes> encode_context_model(const SequenceBlock& block, const SequenceEnc
   if (!params.hashed_active()) return plain;
   Bytes tier = ZELK_TRY(context_model_stream(block, params));
   bool tier_pays = options.level >= kThoroughLevel ? tier.size() < plain.size()
-                                                      : tier.size() * 50 < plain.size() * 49;
+                                                    : tier.size() * 50 < plain.size() * 49;
   return tier_pays ? tier : plain;
 }
 
