@@ -15,36 +15,13 @@ import _zelk
 import _zelk_writer as writer
 import longread_reference as ref
 from longread_reference import build_overlap, build_tiles
+from reads import mutate, random_bases, revcomp
 
 BAD = "^malformed lroverlap block$"
-COMPLEMENT = bytes.maketrans(b"ACGT", b"TGCA")
 
 CCS = "pacbio/ccs_sequel_dada2_16s.fastq"
 CDNA = "ont/cdna_seqkit_pcs109_5k.fastq"
 ONT_DNA = "ont/dna_nanoget_SRR5665597.fastq"
-
-
-def revcomp(bases):
-    return bases.translate(COMPLEMENT)[::-1]
-
-
-def random_bases(length, seed):
-    return bytes(random.Random(seed).choices(b"ACGT", k=length))
-
-
-def mutate(bases, rate, seed):
-    """Substitutions, insertions and deletions at `rate` each."""
-    rng = random.Random(seed)
-    out = bytearray()
-    for base in bases:
-        roll = rng.random()
-        if roll < rate:
-            out.append(rng.choice(b"ACGT".replace(bytes([base]), b"")))
-        elif roll < 2 * rate:
-            out += bytes([base, rng.choice(b"ACGT")])
-        elif roll >= 3 * rate:
-            out.append(base)
-    return bytes(out)
 
 
 def encode(reads, method, reference=None):
