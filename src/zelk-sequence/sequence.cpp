@@ -61,7 +61,7 @@ constexpr unsigned kShortOrder = 6;
 ContextParams default_context_params(uint64_t total_bases, uint8_t level) {
   // A 4 MiB hashed table stays in the last-level cache: measured on
   // Illumina runs, 1-2.5 % more bases than a 64 MiB one, decoded 30-40 %
-  // faster. The slow-decode levels take the larger table.
+  // faster. The thorough levels take the larger table.
   unsigned max_table_bits = level >= kThoroughLevel ? 22 : 18;
   unsigned log2 = std::bit_width(std::max<uint64_t>(total_bases, 1)) - 1;
   unsigned order = std::clamp(log2 / 2, 1u, 11u);
@@ -81,7 +81,7 @@ Result<Bytes> context_model_stream(const SequenceBlock& block, const ContextPara
 // The hashed tier finds repeats longer than the order-k context, at the
 // cost of a random access per base into a table far larger than the caches,
 // which halves the decode speed. It stays only where it pays: for 2 % of
-// the stream below the slow-decode levels (repeats in short-read runs save
+// the stream below the thorough levels (repeats in short-read runs save
 // 6-16 %, reads with little repetition next to nothing).
 Result<Bytes> encode_context_model(const SequenceBlock& block, const SequenceEncodeOptions& options) {
   ContextParams params = default_context_params(block.bases.size(), options.level);
