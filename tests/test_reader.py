@@ -1,11 +1,11 @@
 import io
 import threading
-import time
 
 import pytest
 
 import _zelk
 import _zelk_writer as writer
+from process_state import thread_ids, threads_left_since
 
 
 def synthetic(count, length=12):
@@ -121,23 +121,15 @@ def test_reader_is_pinned_to_its_thread(archive):
     assert failures == ["_zelk::PyReader is unsendable, but sent to another thread"]
 
 
-def native_thread_count():
-    with open("/proc/self/status") as status:
-        return next(int(line.split()[1]) for line in status if line.startswith("Threads:"))
-
-
 def test_abandoned_reader_frees_its_decode_thread():
     data = writer.write_archive(synthetic(5000), block_reads=100)  # more than the channel holds
     list(_zelk.open(writer.write_archive(synthetic(1))))
-    baseline = native_thread_count()
+    baseline = thread_ids()
     for _ in range(5):
         reader = _zelk.open(data, threads=1)
         next(reader)
         del reader
-    deadline = time.time() + 10
-    while native_thread_count() > baseline and time.time() < deadline:
-        time.sleep(0.02)
-    assert native_thread_count() == baseline
+    assert threads_left_since(baseline, timeout=10) == set()
 
 
 def test_crlf_lines_never_leave_a_carriage_return():

@@ -12,6 +12,7 @@ import pytest
 import _zelk
 import _zelk_writer as writer
 from conftest import SHARED_DATA, read_fastq
+from process_state import HAS_PROC, open_fd_count, thread_ids, threads_left_since
 
 SANITIZED = "ZELK_SANITIZED" in os.environ
 
@@ -136,20 +137,12 @@ def test_fork_while_another_thread_decodes(archives):
         busy.join()
 
 
-def thread_count():
-    return len(os.listdir("/proc/self/task"))
-
-
-def fd_count():
-    return len(os.listdir("/proc/self/fd"))
-
-
-@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
+@pytest.mark.skipif(not HAS_PROC, reason="needs /proc")
 def test_ten_thousand_abandoned_readers_leave_nothing_behind(tmp_path, archives):
     _, archive = archives["synthetic"]
     path = tmp_path / "a.zelk"
     path.write_bytes(archive)
-    threads, fds = thread_count(), fd_count()
+    threads, fds = thread_ids(), open_fd_count()
     for i in range(10_000):
         reader = _zelk.open(path if i % 2 else archive, threads=1)
         if i % 3 == 0:
@@ -157,11 +150,8 @@ def test_ten_thousand_abandoned_readers_leave_nothing_behind(tmp_path, archives)
         del reader
     # Decode threads end on their own once their readers are gone; a loaded
     # machine may take a while to schedule them.
-    for _ in range(600):
-        if thread_count() <= threads and fd_count() <= fds:
-            break
-        threading.Event().wait(0.05)
-    assert (thread_count(), fd_count()) == (threads, fds)
+    assert threads_left_since(threads) == set()
+    assert open_fd_count() <= fds
 
 
 SHUTDOWN = r"""
