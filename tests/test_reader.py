@@ -129,7 +129,7 @@ def test_abandoned_reader_frees_its_decode_thread():
         reader = _zelk.open(data, threads=1)
         next(reader)
         del reader
-    assert threads_left_since(baseline, timeout=10) == set()
+    assert threads_left_since(baseline) == set()
 
 
 def test_crlf_lines_never_leave_a_carriage_return():
