@@ -36,6 +36,7 @@ run: build
 
 bench: setup
 	@scripts/setup.sh zstd xz-utils pigz samtools
+	@bash $${ZELK_DATA:-../shared/data}/make-deep-set.sh
 	$(call cmake_build,$(BUILD),-DCMAKE_BUILD_TYPE=Release)
 	@cmake -S . -B $(BUILD) -DZELK_BENCH=ON >/dev/null && cmake --build $(BUILD) --target zelk_bench
 	$(BUILD)/zelk_bench

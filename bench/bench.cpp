@@ -139,6 +139,14 @@ std::string data_dir() {
   return "../shared/data";
 }
 
+std::string deep_set_path() {
+  if (const char* path = std::getenv("DEEP_SET")) return path;
+  const char* cache = std::getenv("XDG_CACHE_HOME");
+  const char* home = std::getenv("HOME");
+  std::string cache_dir = cache ? cache : std::string(home ? home : ".") + "/.cache";
+  return cache_dir + "/zelk/deep/saureus_hs25_150_15x.fastq";
+}
+
 FastqColumns load_fastq(const std::string& relative_path, size_t max_records) {
   FastqColumns columns;
   std::ifstream in(data_dir() + "/" + relative_path);

@@ -28,6 +28,10 @@ void decode_streams(const Bytes& archive, uint64_t threads, container::StreamSel
 // repository).
 std::string data_dir();
 
+// The deep short-read set that data_dir()'s make-deep-set.sh writes by
+// default (`make bench` makes it first), or the file DEEP_SET names.
+std::string deep_set_path();
+
 // The records of a FASTQ file under data_dir(), as three parallel lists;
 // empty when the file is missing. At most `max_records` are read.
 struct FastqColumns {

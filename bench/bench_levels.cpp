@@ -1,7 +1,6 @@
 // Archive size per stream and decode time at levels 1, 5 (default) and 9 on
 // every real set, beside CRAM 3.1 (archive mode), xz -9 and zstd -19 of the
-// same FASTQ. A deep set made by make-deep-set.sh is included when
-// ZELK_DEEP_SET names its FASTQ.
+// same FASTQ, and on the deep set when it has been made.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +22,7 @@ std::vector<std::string> real_sets() {
   for (const auto& entry : std::filesystem::recursive_directory_iterator(data_dir(), error))
     if (entry.path().extension() == ".fastq") paths.push_back(entry.path().string());
   std::sort(paths.begin(), paths.end());
-  if (const char* deep = std::getenv("ZELK_DEEP_SET")) paths.push_back(deep);
+  if (std::filesystem::exists(deep_set_path())) paths.push_back(deep_set_path());
   return paths;
 }
 

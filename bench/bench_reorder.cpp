@@ -26,13 +26,6 @@ const char* const kShortReadSets[] = {
     "illumina/nextseq_dropseq_10cells.fastq",
 };
 
-// The deep set that make-deep-set.sh writes by default, or DEEP_SET.
-std::string deep_set_path() {
-  if (const char* path = std::getenv("DEEP_SET")) return path;
-  const char* home = std::getenv("HOME");
-  return std::string(home ? home : ".") + "/.cache/zelk/deep/saureus_hs25_150_15x.fastq";
-}
-
 std::vector<FastqRecord> parse(const std::string& fastq) {
   MemorySource source(Bytes(fastq.begin(), fastq.end()));
   FastqReader reader(source);

@@ -1,8 +1,8 @@
 """Sizes of the reordered layout, stream by stream, beside the plain layout
 and CRAM 3.1 (samtools import, archive profile) on the short-read sets of
 the shared data folder with at least 10,000 reads, and on the deep set when
-it has been made (../shared/data/make-deep-set.sh 15 /tmp/deep, or DEEP_SET
-naming the file). Run with the build on PYTHONPATH."""
+it has been made (../shared/data/make-deep-set.sh, as `make bench` does, or
+DEEP_SET naming the file). Run with the build on PYTHONPATH."""
 
 import os
 import pathlib
@@ -22,7 +22,8 @@ SETS = [
     ("nextseq dropseq", ["illumina/nextseq_dropseq_10cells.fastq"]),
     ("gaiix R1+R2", ["illumina/gaiix_shortread_ERR127302_R1.fastq", "illumina/gaiix_shortread_ERR127302_R2.fastq"]),
 ]
-DEEP = pathlib.Path(os.environ.get("DEEP_SET", "/tmp/deep/saureus_hs25_150_15x.fastq"))
+CACHE = pathlib.Path(os.environ.get("XDG_CACHE_HOME", pathlib.Path.home() / ".cache"))
+DEEP = pathlib.Path(os.environ.get("DEEP_SET", CACHE / "zelk" / "deep" / "saureus_hs25_150_15x.fastq"))
 
 
 def sections(archive):
