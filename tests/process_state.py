@@ -13,6 +13,19 @@ def open_fd_count():
     return len(os.listdir("/proc/self/fd"))
 
 
+def fds_open_on(path):
+    """How many of this process's descriptors refer to the file `path`; unlike a
+    count of all descriptors, other threads opening and closing files leave it alone."""
+    target = os.path.realpath(path)
+    count = 0
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            count += os.readlink(f"/proc/self/fd/{fd}") == target
+        except OSError:  # closed since the listing
+            pass
+    return count
+
+
 def threads_left_since(baseline, timeout=30.0):
     """Threads started after `baseline` that are still alive after up to `timeout` s.
 

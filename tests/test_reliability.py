@@ -12,7 +12,7 @@ import pytest
 import _zelk
 import _zelk_writer as writer
 from conftest import SHARED_DATA, read_fastq
-from process_state import HAS_PROC, open_fd_count, thread_ids, threads_left_since
+from process_state import HAS_PROC, fds_open_on, open_fd_count, thread_ids, threads_left_since
 
 SANITIZED = "ZELK_SANITIZED" in os.environ
 
@@ -151,7 +151,7 @@ def test_ten_thousand_abandoned_readers_leave_nothing_behind(tmp_path, archives)
     # Decode threads end on their own once their readers are gone; a loaded
     # machine may take a while to schedule them.
     assert threads_left_since(threads) == set()
-    assert open_fd_count() <= fds
+    assert fds_open_on(path) == 0 and open_fd_count() <= fds
 
 
 SHUTDOWN = r"""
