@@ -94,10 +94,7 @@ Result<Bytes> encode_block(std::vector<FastqRecord>& records, const ArchiveOptio
   sequence_options.level = options.level;
   dna::ReferenceSet contigs;
   if (options.reference && options.sequence.method == static_cast<uint8_t>(seq::SequenceMethod::SharedOverlap)) {
-    for (const auto& contig : *options.reference) {
-      append_bytes(contigs.bases, as_bytes(contig));
-      contigs.offsets.push_back(contigs.bases.size());
-    }
+    for (const auto& contig : *options.reference) contigs.add(as_bytes(contig));
     sequence_options.reference = &contigs;
   }
   // Any sequence encoder failure means options it cannot honour.

@@ -367,10 +367,7 @@ Result<Bytes> write_reordered_archive(const ReadStore& reads, const ArchiveOptio
   layout.blocks = (layout.reads + layout.block_reads - 1) / layout.block_reads;
   if (options.reference) {
     layout.reference.emplace();
-    for (const std::string& contig : *options.reference) {
-      append_bytes(layout.reference->bases, as_bytes(contig));
-      layout.reference->offsets.push_back(layout.reference->bases.size());
-    }
+    for (const std::string& contig : *options.reference) layout.reference->add(as_bytes(contig));
   }
   if (layout.reference && reordered.version == static_cast<uint8_t>(reorder::BlockVersion::Reference)) {
     auto hits = ZELK_TRY(reorder::place_on_contigs(sequences_of(reads), *layout.reference, {}, pool));

@@ -15,6 +15,10 @@ struct ReferenceSet {
   std::vector<uint64_t> offsets{0};            // contig k is [offsets[k], offsets[k + 1])
 
   size_t contig_count() const { return offsets.size() - 1; }
+  void add(ByteSpan contig) {
+    append_bytes(bases, contig);
+    offsets.push_back(bases.size());
+  }
   ByteSpan contig(size_t k) const {
     return ByteSpan(bases).subspan(offsets[k], offsets[k + 1] - offsets[k]);
   }

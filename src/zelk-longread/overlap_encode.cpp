@@ -164,8 +164,7 @@ dna::ReferenceSet contigs_from_reads(const dna::SequenceBlock& block, double con
     }
     if (read.size() < kMinContig) continue;
     auto contig = static_cast<uint32_t>(contigs.contig_count());
-    append_bytes(contigs.bases, read);
-    contigs.offsets.push_back(contigs.bases.size());
+    contigs.add(read);
     index.add(contig, false, read);
     placements.push_back({r, contig, false, 0, {{EditCode::Match, static_cast<uint32_t>(read.size())}}});
   }
@@ -186,10 +185,7 @@ dna::ReferenceSet polished(const dna::SequenceBlock& block, const dna::Reference
     on_contig[placement.contig].push_back({queries.back(), placement.start, &placement.script});
   }
   dna::ReferenceSet out;
-  for (size_t k = 0; k < contigs.contig_count(); ++k) {
-    append_bytes(out.bases, consensus_of(contigs.contig(k), on_contig[k]));
-    out.offsets.push_back(out.bases.size());
-  }
+  for (size_t k = 0; k < contigs.contig_count(); ++k) out.add(consensus_of(contigs.contig(k), on_contig[k]));
   return out;
 }
 
@@ -202,8 +198,7 @@ dna::ReferenceSet without_unused(const dna::ReferenceSet& contigs, std::vector<P
   for (uint32_t k = 0; k < raw; ++k) {
     if (!renumbered[k]) continue;
     renumbered[k] = static_cast<uint32_t>(kept.contig_count());
-    append_bytes(kept.bases, contigs.contig(k));
-    kept.offsets.push_back(kept.bases.size());
+    kept.add(contigs.contig(k));
   }
   renumbered[raw] = static_cast<uint32_t>(kept.contig_count());
   for (Placement& placement : placements) placement.contig = renumbered[placement.contig];

@@ -15,10 +15,7 @@ bool optional_contigs(PyObject* arg, std::optional<dna::ReferenceSet>& out) {
   std::vector<std::string> contigs;
   if (!bytes_sequence(arg, contigs)) return false;
   out.emplace();
-  for (const auto& contig : contigs) {
-    append_bytes(out->bases, as_bytes(contig));
-    out->offsets.push_back(out->bases.size());
-  }
+  for (const auto& contig : contigs) out->add(as_bytes(contig));
   return true;
 }
 
